@@ -1,0 +1,53 @@
+#include "core/array.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace velmar {
+
+std::string shape_text(std::initializer_list<std::size_t> dims) {
+    std::string out = "(";
+    bool first = true;
+    for (std::size_t d : dims) {
+        if (!first) out += ", ";
+        out += std::to_string(d);
+        first = false;
+    }
+    if (dims.size() == 1) out += ",";
+    return out + ")";
+}
+
+namespace {
+[[noreturn]] void shape_failure(std::string_view name, const std::string& actual, const std::string& expected,
+                                std::source_location where = std::source_location::current()) {
+    fail(std::string(name) + " has shape " + actual + " but " + expected + " is required", where);
+}
+}  // namespace
+
+void require_rows(std::string_view name, const View2& v, std::size_t rows) {
+    if (v.rows != rows)
+        shape_failure(name, shape_text({v.rows, v.cols}), shape_text({rows, v.cols}));
+}
+
+void require_cols_at_least(std::string_view name, const View2& v, std::size_t cols) {
+    if (v.cols < cols)
+        shape_failure(name, shape_text({v.rows, v.cols}), "at least " + std::to_string(cols) + " columns");
+}
+
+void require_shape(std::string_view name, const View2& v, std::size_t rows, std::size_t cols) {
+    if (v.rows != rows || v.cols != cols)
+        shape_failure(name, shape_text({v.rows, v.cols}), shape_text({rows, cols}));
+}
+
+void require_size(std::string_view name, std::size_t actual, std::size_t expected) {
+    if (actual != expected) shape_failure(name, shape_text({actual}), shape_text({expected}));
+}
+
+std::uint64_t saturating_level(double v) {
+    if (!(v > 0.0)) return 0;  // NaN, zero and negatives
+    constexpr double limit = 18446744073709551616.0;  // 2^64
+    if (v >= limit) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(v);
+}
+
+}  // namespace velmar

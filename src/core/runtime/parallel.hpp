@@ -1,0 +1,20 @@
+#pragma once
+// A parallel map over an index range on the process-wide worker pool.
+
+#include <cstddef>
+#include <functional>
+
+namespace velmar {
+
+// Number of workers: the CPUs available to this process.
+std::size_t worker_count();
+
+// Runs work(begin, end) for contiguous chunks [begin, end) of [0, n_items), each chunk at
+// least `min_chunk` items (the last may be shorter), on the worker pool, and waits. The
+// calling thread polls for keyboard interrupts while it waits and raises the cancellation
+// flag. The failure of the chunk with the lowest index is rethrown on the calling thread;
+// if an interrupt was noticed the call fails with "Keyboard interupt".
+void parallel_chunks(std::size_t n_items, std::size_t min_chunk,
+                     const std::function<void(std::size_t begin, std::size_t end)>& work);
+
+}  // namespace velmar
