@@ -1,9 +1,23 @@
 #include "core/array.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
 namespace velmar {
+
+ColumnMatrix::ColumnMatrix(const View2& v) : ColumnMatrix(v.rows, v.cols) {
+    // Row-major input is transposed a band of rows at a time, so both the rows read and
+    // the column runs written stay in cache.
+    constexpr std::size_t band = 64;
+    for (std::size_t r0 = 0; r0 < rows_; r0 += band) {
+        const std::size_t r1 = std::min(rows_, r0 + band);
+        for (std::size_t c = 0; c < cols_; ++c) {
+            double* out = column(c);
+            for (std::size_t r = r0; r < r1; ++r) out[r] = v(r, c);
+        }
+    }
+}
 
 std::string shape_text(std::initializer_list<std::size_t> dims) {
     std::string out = "(";

@@ -68,13 +68,7 @@ class ColumnMatrix {
 public:
     ColumnMatrix() = default;
     ColumnMatrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(rows * cols, 0.0) {}
-    explicit ColumnMatrix(const View2& v) : ColumnMatrix(v.rows, v.cols) {
-        for (std::size_t c = 0; c < cols_; ++c) {
-            double* out = column(c);
-            const View1 in = v.col(c);
-            for (std::size_t r = 0; r < rows_; ++r) out[r] = in[r];
-        }
-    }
+    explicit ColumnMatrix(const View2& v);
 
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return cols_; }
@@ -84,6 +78,7 @@ public:
     View2 view() const {
         return {data_.data(), rows_, cols_, 1, static_cast<Index>(rows_)};
     }
+    operator View2() const { return view(); }  // NOLINT: a column-major matrix is a view
 
 private:
     std::size_t rows_ = 0;

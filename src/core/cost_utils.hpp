@@ -2,7 +2,8 @@
 // The cost model: what a plan or a portfolio of commitments costs over a usage history,
 // what share of the usage it covers, and how much committed money buys nothing.
 //
-// Usage is an owned column-major copy (one contiguous run of periods per instance kind).
+// Usage is any T x n view; a column-major copy (one contiguous run of periods per kind,
+// `ColumnMatrix`) is the fastest to read, which is what repeated evaluations should use.
 // `remaining` is the caller's workspace: it carries the uncovered usage of a block of
 // periods through the models, so an evaluation allocates nothing once it has been used.
 // Every concurrent caller needs its own.
@@ -28,26 +29,28 @@ public:
 
     std::vector<double> uncovered;   // block: uncovered usage of one kind
     std::vector<double> per_period;  // block: money paid per period
+    std::vector<double> reserved;    // block: reserved units of one kind per period
     std::vector<double> budgets;     // n_models x block: savings-plan money left per period
     std::vector<double> per_model;   // n_models x n_kinds: sums kept per model and kind
     std::vector<double> per_model_total;  // n_models
+    std::vector<char> spent;              // n_models: every budget of the block is zero
 };
 
 // Single plan over a T x (n + 1) level matrix: column 0 the savings-plan commitment,
 // column 1 + k the reserved units of kind k. Prices: row 0 on demand, row 1 savings-plan
 // rate, row 2 reserved price (rows beyond are ignored).
-double cost(const ColumnMatrix& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
-double coverage(const ColumnMatrix& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
-double underutilisation(const ColumnMatrix& usage, const View2& prices, const View2& levels,
+double cost(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
+double coverage(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
+double underutilisation(const View2& usage, const View2& prices, const View2& levels,
                         CostWorkspace& remaining);
 
 // Any sorted portfolio: `new_levels` is consumed by the models in order (n entries per
 // new reservation, one per new savings plan). Commitments expire after their term.
-double cost_general(const ColumnMatrix& usage, std::span<const PricingModel> models,
+double cost_general(const View2& usage, std::span<const PricingModel> models,
                     std::span<const double> new_levels, bool daily, CostWorkspace& remaining);
-double coverage_general(const ColumnMatrix& usage, std::span<const PricingModel> models,
+double coverage_general(const View2& usage, std::span<const PricingModel> models,
                         std::span<const double> new_levels, bool daily, CostWorkspace& remaining);
-double underutilization_general(const ColumnMatrix& usage, std::span<const PricingModel> models,
+double underutilization_general(const View2& usage, std::span<const PricingModel> models,
                                 std::span<const double> new_levels, bool daily, CostWorkspace& remaining);
 
 }  // namespace velmar

@@ -1,0 +1,387 @@
+#include "core/cost_utils.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+namespace velmar {
+
+void CostWorkspace::fit(std::size_t n_kinds, std::size_t n_models) {
+    if (uncovered.size() < block) uncovered.resize(block);
+    if (per_period.size() < block) per_period.resize(block);
+    if (reserved.size() < block) reserved.resize(block);
+    if (budgets.size() < n_models * block) budgets.resize(n_models * block);
+    // One row per model plus one row for the covered units of every kind.
+    if (per_model.size() < (n_models + 1) * n_kinds) per_model.resize((n_models + 1) * n_kinds);
+    if (per_model_total.size() < n_models) per_model_total.resize(n_models);
+    if (spent.size() < n_models) spent.resize(n_models);
+}
+
+namespace {
+
+enum class Figure { cost, coverage, underutilisation };
+
+// Periods [begin, end) of one pass, and whether every commitment of a model has expired
+// in them (block edges are cut at every expiry, so a block is all active or all expired).
+struct Block {
+    std::size_t begin;
+    std::size_t length;
+};
+
+// Calls fn with an accessor i -> amount in force in period begin + i of column `col`.
+// Separate instantiations for "nothing in force", one row repeated, a contiguous column
+// and any other stride let the compiler vectorise the common layouts.
+template <class Fn>
+void with_column(const View2& levels, std::size_t col, std::size_t begin, Fn&& fn) {
+    if (levels.data == nullptr) {
+        fn([](std::size_t) { return 0.0; });
+    } else if (levels.row_stride == 0) {
+        const double v = levels(0, col);
+        fn([v](std::size_t) { return v; });
+    } else if (levels.row_stride == 1) {
+        const double* p = levels.data + static_cast<Index>(col) * levels.col_stride + static_cast<Index>(begin);
+        fn([p](std::size_t i) { return p[i]; });
+    } else {
+        const View1 c = levels.col(col);
+        fn([c, begin](std::size_t i) { return c[begin + i]; });
+    }
+}
+
+// Usage of kind k in periods [begin, begin + L): a copy for a column-major usage, a
+// strided read otherwise (the rows of one block stay in cache across the kinds).
+void load_column(const View2& usage, std::size_t k, std::size_t begin, std::size_t L, double* out) {
+    const View1 c = usage.col(k);
+    if (c.stride == 1) {
+        std::copy(c.data + begin, c.data + begin + L, out);
+    } else {
+        const double* from = c.data + static_cast<Index>(begin) * c.stride;
+        for (std::size_t i = 0; i < L; ++i) out[i] = from[static_cast<Index>(i) * c.stride];
+    }
+}
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+inline double clip_negative(double v) { return v < 0.0 ? 0.0 : v; }
+
+// Smaller of the two; where one is NaN the other is taken. A select, not a libm call.
+inline double nan_aware_min(double uncovered, double quota) {
+    return (quota < uncovered || uncovered != uncovered) ? quota : uncovered;
+}
+
+struct Portfolio {
+    std::span<const PricingModel> models;
+    std::span<const double> new_levels;
+    std::size_t n_kinds;
+    std::size_t periods;
+    bool daily;
+    bool expires;
+
+    std::size_t active_periods(const PricingModel& m) const {
+        if (!expires || m.kind == ModelKind::on_demand) return periods;
+        return std::min(duration(m.term, daily), periods);
+    }
+    std::size_t consumed(const PricingModel& m) const {
+        if (m.kind == ModelKind::reserved) return m.term == Term::already_paid ? 0 : n_kinds;
+        return m.parameter_count(n_kinds);
+    }
+};
+
+void check_portfolio(const View2& usage, const Portfolio& p) {
+    const std::size_t T = usage.rows;
+    const std::size_t n = usage.cols;
+    std::size_t needed = 0;
+    for (std::size_t i = 0; i < p.models.size(); ++i) {
+        const PricingModel& m = p.models[i];
+        if (m.prices.size < n)
+            fail("prices of pricing model " + std::to_string(i) + " has shape " + shape_text({m.prices.size}) + " but at least " + shape_text({n}) +
+                 " is required");
+        const std::size_t columns = m.kind == ModelKind::reserved ? n : 1;
+        if (m.kind != ModelKind::on_demand && m.levels.data != nullptr &&
+            (m.levels.rows != T || m.levels.cols < columns))
+            fail("levels of pricing model " + std::to_string(i) + " has shape " +
+                 shape_text({m.levels.rows, m.levels.cols}) + " but " + shape_text({T, columns}) + " is required");
+        needed += p.consumed(m);
+    }
+    if (p.new_levels.size() < needed)
+        fail("new_levels has shape " + shape_text({p.new_levels.size()}) + " but at least " +
+             shape_text({needed}) + " is required");
+}
+
+// Reserved units of one block: the same in every period, or one value per period.
+struct Uniform {
+    double units;
+    double operator[](std::size_t) const { return units; }
+};
+struct PerPeriod {
+    const double* __restrict units;
+    double operator[](std::size_t i) const { return units[i]; }
+};
+
+// Applies a reservation to the uncovered usage of one kind; returns what the figure keeps
+// per model and kind (reserved units for coverage, idle units for under-utilisation).
+template <Figure F, class Units>
+double reserve(double* __restrict rem, double* __restrict paid, Units r, double price, std::size_t L) {
+    double kept = 0.0;
+    for (std::size_t i = 0; i < L; ++i) {
+        const double left = rem[i] - r[i];
+        if constexpr (F == Figure::cost) paid[i] += r[i] * price;
+        if constexpr (F == Figure::coverage) kept += r[i];
+        if constexpr (F == Figure::underutilisation) {
+            const double excess = -left;
+            kept += excess > 0.0 ? excess : 0.0;
+        }
+        rem[i] = clip_negative(left);
+    }
+    return kept;
+}
+
+// Spends one savings plan's budgets on the uncovered usage of one kind; returns the units
+// covered (kept by the coverage figure) and notes whether every budget is now zero.
+template <Figure F>
+double spend(double* __restrict rem, double* __restrict b, double price, std::size_t L, char& spent) {
+    double covered_sum = 0.0;
+    std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
+    for (std::size_t i = 0; i < L; ++i) {
+        const double uncovered = rem[i];
+        const double covered = nan_aware_min(uncovered, b[i] / price);
+        const double after = b[i] - covered * price;
+        b[i] = after;
+        rem[i] = uncovered - covered;
+        left |= std::bit_cast<std::uint64_t>(after) << 1;
+        if constexpr (F == Figure::coverage) covered_sum += covered;
+    }
+    spent = left == 0;
+    return covered_sum;
+}
+
+// Prices one block of periods for every kind and model. Sums that outlive the block
+// go to the workspace: per_model[m * n + k] and per_model_total[m].
+template <Figure F>
+double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorkspace& ws) {
+    const std::size_t n = p.n_kinds;
+    const std::size_t L = blk.length;
+    const std::size_t M = p.models.size();
+    double* rem = ws.uncovered.data();
+    double* paid = ws.per_period.data();
+    if constexpr (F == Figure::cost) std::fill(paid, paid + L, 0.0);
+
+    // Savings-plan budgets of the block: money in force plus the new level, zero once expired.
+    std::size_t cursor = 0;
+    for (std::size_t m = 0; m < M; ++m) {
+        const PricingModel& model = p.models[m];
+        if (model.kind == ModelKind::savings_plan) {
+            const bool has_new = model.term != Term::already_paid;
+            const double added = has_new ? p.new_levels[cursor] : 0.0;
+            const bool expired = blk.begin >= p.active_periods(model);
+            double* b = ws.budgets.data() + m * CostWorkspace::block;
+            with_column(model.levels, 0, blk.begin, [&](auto level) {
+                for (std::size_t i = 0; i < L; ++i) {
+                    double v = has_new ? level(i) + added : level(i);
+                    if (expired) v *= 0.0;
+                    b[i] = v;
+                }
+            });
+            if constexpr (F == Figure::cost)
+                for (std::size_t i = 0; i < L; ++i) paid[i] += b[i];
+        }
+        cursor += p.consumed(model);
+    }
+
+    std::fill(ws.spent.begin(), ws.spent.end(), char{0});
+    for (std::size_t k = 0; k < n; ++k) {
+        load_column(usage, k, blk.begin, L, rem);
+        bool clipped = false;  // a reservation has clipped the uncovered usage at zero
+        cursor = 0;
+        for (std::size_t m = 0; m < M; ++m) {
+            const PricingModel& model = p.models[m];
+            const double price = model.prices[k];
+            double& kept = ws.per_model[m * n + k];
+            switch (model.kind) {
+                case ModelKind::reserved: {
+                    const bool has_new = model.term != Term::already_paid;
+                    const double added = has_new ? p.new_levels[cursor + k] : 0.0;
+                    const double factor = p.daily ? 24.0 : 1.0;
+                    const bool expired = blk.begin >= p.active_periods(model);
+                    auto units = [&](double level) {
+                        const double r = (has_new ? level + added : level) * factor;
+                        return expired ? r * 0.0 : r;
+                    };
+                    if (model.levels.data == nullptr || model.levels.row_stride == 0) {
+                        const double level = model.levels.data == nullptr ? 0.0 : model.levels(0, k);
+                        kept += reserve<F>(rem, paid, Uniform{units(level)}, price, L);
+                    } else {
+                        double* r = ws.reserved.data();
+                        with_column(model.levels, k, blk.begin, [&](auto level) {
+                            for (std::size_t i = 0; i < L; ++i) r[i] = units(level(i));
+                        });
+                        kept += reserve<F>(rem, paid, PerPeriod{r}, price, L);
+                    }
+                    clipped = true;
+                    break;
+                }
+                case ModelKind::savings_plan: {
+                    // Once every budget of the block is spent, a positive finite rate
+                    // buys nothing more from non-negative usage: skip the division.
+                    char& spent = ws.spent[m];
+                    if (spent && clipped && price > 0.0 && price < infinity) break;
+                    double* b = ws.budgets.data() + m * CostWorkspace::block;
+                    kept += spend<F>(rem, b, price, L, spent);
+                    break;
+                }
+                case ModelKind::on_demand: {
+                    if constexpr (F == Figure::cost) {
+                        for (std::size_t i = 0; i < L; ++i) {
+                            rem[i] *= price;
+                            paid[i] += rem[i];
+                        }
+                    } else if constexpr (F == Figure::coverage) {
+                        double value = 0.0;
+                        const View1 use = usage.col(k);
+                        for (std::size_t i = 0; i < L; ++i) value += use[blk.begin + i] * price;
+                        kept += value;
+                    }
+                    break;
+                }
+            }
+            cursor += p.consumed(model);
+        }
+    }
+
+    // Money the savings plans did not spend in this block.
+    if constexpr (F != Figure::cost) {
+        for (std::size_t m = 0; m < M; ++m) {
+            if (p.models[m].kind != ModelKind::savings_plan) continue;
+            const double* b = ws.budgets.data() + m * CostWorkspace::block;
+            double left = 0.0;
+            for (std::size_t i = 0; i < L; ++i) left += b[i];
+            ws.per_model_total[m] += left;
+        }
+        return 0.0;
+    } else {
+        double total = 0.0;
+        for (std::size_t i = 0; i < L; ++i) total += paid[i];
+        return total;
+    }
+}
+
+// Combines the per-model sums in model order, the way the figures are defined.
+double finish_coverage(const Portfolio& p, CostWorkspace& ws) {
+    const std::size_t n = p.n_kinds;
+    double* covered = ws.per_model.data() + p.models.size() * n;
+    std::fill(covered, covered + n, 0.0);
+    double unspent = 0.0;
+    double value = 1.0;
+    for (std::size_t m = 0; m < p.models.size(); ++m) {
+        const PricingModel& model = p.models[m];
+        const double* kept = ws.per_model.data() + m * n;
+        if (model.kind == ModelKind::on_demand) {
+            value = 0.0;
+            for (std::size_t k = 0; k < n; ++k) value += kept[k];
+            for (std::size_t k = 0; k < n; ++k) covered[k] *= model.prices[k];
+        } else {
+            for (std::size_t k = 0; k < n; ++k) covered[k] += kept[k];
+            if (model.kind == ModelKind::savings_plan) unspent += ws.per_model_total[m];
+        }
+    }
+    double sum = unspent;
+    for (std::size_t k = 0; k < n; ++k) sum += covered[k];
+    return sum / value;
+}
+
+double finish_underutilisation(const Portfolio& p, const CostWorkspace& ws) {
+    const std::size_t n = p.n_kinds;
+    double idle = 0.0;
+    for (std::size_t m = 0; m < p.models.size(); ++m) {
+        const PricingModel& model = p.models[m];
+        if (model.kind == ModelKind::reserved) {
+            for (std::size_t k = 0; k < n; ++k) idle += model.prices[k] * ws.per_model[m * n + k];
+        } else if (model.kind == ModelKind::savings_plan) {
+            idle += ws.per_model_total[m];
+        }
+    }
+    return idle;
+}
+
+template <Figure F>
+double evaluate(const View2& usage, const Portfolio& p, CostWorkspace& ws) {
+    check_portfolio(usage, p);
+    ws.fit(p.n_kinds, p.models.size());
+    std::fill(ws.per_model.begin(), ws.per_model.end(), 0.0);
+    std::fill(ws.per_model_total.begin(), ws.per_model_total.end(), 0.0);
+
+    double total = 0.0;
+    for (std::size_t begin = 0; begin < p.periods;) {
+        std::size_t end = std::min(p.periods, begin + CostWorkspace::block);
+        for (const PricingModel& m : p.models) {
+            const std::size_t edge = p.active_periods(m);
+            if (edge > begin && edge < end) end = edge;
+        }
+        total += price_block<F>(usage, p, {begin, end - begin}, ws);
+        begin = end;
+    }
+    if constexpr (F == Figure::cost) return total;
+    if constexpr (F == Figure::coverage) return finish_coverage(p, ws);
+    return finish_underutilisation(p, ws);
+}
+
+template <Figure F>
+double evaluate_general(const View2& usage, std::span<const PricingModel> models,
+                        std::span<const double> new_levels, bool daily, CostWorkspace& ws) {
+    const Portfolio p{models, new_levels, usage.cols, usage.rows, daily, true};
+    return evaluate<F>(usage, p, ws);
+}
+
+// The single plan is a portfolio of three models that never expire: reservations
+// (level columns 1..n, price row 2), one savings plan (column 0, row 1), on demand (row 0).
+template <Figure F>
+double evaluate_plan(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& ws) {
+    const std::size_t T = usage.rows;
+    const std::size_t n = usage.cols;
+    if (prices.rows < 3 || prices.cols != n)
+        fail("prices has shape " + shape_text({prices.rows, prices.cols}) + " but at least " +
+             shape_text({3, n}) + " is required");
+    require_shape("levels", levels, T, n + 1);
+
+    View2 reserved_levels = levels;
+    reserved_levels.data = levels.data + levels.col_stride;
+    reserved_levels.cols = n;
+    View2 plan_levels = levels;
+    plan_levels.cols = 1;
+    const PricingModel models[3] = {
+        {ModelKind::reserved, Term::already_paid, prices.row(2), reserved_levels},
+        {ModelKind::savings_plan, Term::already_paid, prices.row(1), plan_levels},
+        {ModelKind::on_demand, Term::three_years, prices.row(0), {}},
+    };
+    const Portfolio p{models, {}, n, T, false, false};
+    return evaluate<F>(usage, p, ws);
+}
+
+}  // namespace
+
+double cost(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining) {
+    return evaluate_plan<Figure::cost>(usage, prices, levels, remaining);
+}
+double coverage(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining) {
+    return evaluate_plan<Figure::coverage>(usage, prices, levels, remaining);
+}
+double underutilisation(const View2& usage, const View2& prices, const View2& levels,
+                        CostWorkspace& remaining) {
+    return evaluate_plan<Figure::underutilisation>(usage, prices, levels, remaining);
+}
+
+double cost_general(const View2& usage, std::span<const PricingModel> models,
+                    std::span<const double> new_levels, bool daily, CostWorkspace& remaining) {
+    return evaluate_general<Figure::cost>(usage, models, new_levels, daily, remaining);
+}
+double coverage_general(const View2& usage, std::span<const PricingModel> models,
+                        std::span<const double> new_levels, bool daily, CostWorkspace& remaining) {
+    return evaluate_general<Figure::coverage>(usage, models, new_levels, daily, remaining);
+}
+double underutilization_general(const View2& usage, std::span<const PricingModel> models,
+                                std::span<const double> new_levels, bool daily, CostWorkspace& remaining) {
+    return evaluate_general<Figure::underutilisation>(usage, models, new_levels, daily, remaining);
+}
+
+}  // namespace velmar
