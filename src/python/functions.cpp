@@ -1,6 +1,7 @@
 #include "python/functions.hpp"
 
 #include "core/operations/cost_coverage.hpp"
+#include "core/operations/portfolio_figures.hpp"
 #include "python/calling_frame.hpp"
 
 namespace velmar::py {
@@ -26,6 +27,16 @@ PyObject* coverage_body(const Arguments& a) {
     return to_python(coverage_operation(a.get<View2>(0), a.get<View2>(1), a.get<ViewN>(2)));
 }
 
+constexpr Param figure_params[] = {{"usage", K::array2},         {"prices", K::array2},
+                                   {"levels", K::array2},        {"pricing_models", K::text_list},
+                                   {"period", K::text},          {"cost_or_coverage", K::text}};
+constexpr Signature figure_sig{"final_cost_coverage_underutilization", figure_params, 6};
+PyObject* figure_body(const Arguments& a) {
+    return PyFloat_FromDouble(py_cost_final(a.get<View2>(0), a.get<View2>(1), a.get<View2>(2),
+                                            a.get<std::vector<std::string_view>>(3), a.get<std::string_view>(4),
+                                            a.get<std::string_view>(5)));
+}
+
 template <const Signature& Sig, PyObject* (*Body)(const Arguments&)>
 constexpr PyMethodDef method(const char* doc) {
     return {Sig.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<Sig, Body>)),
@@ -37,6 +48,9 @@ constexpr PyMethodDef method(const char* doc) {
 PyMethodDef functions[] = {
     method<cost_sig, cost_body>("cost(usage, prices, levels)\n--\n\n"),
     method<coverage_sig, coverage_body>("coverage(usage, prices, levels)\n--\n\n"),
+    method<figure_sig, figure_body>(
+        "final_cost_coverage_underutilization(usage, prices, levels, pricing_models, period, cost_or_coverage)"
+        "\n--\n\n"),
 };
 
 }  // namespace

@@ -1,0 +1,61 @@
+#include "core/operations/portfolio_figures.hpp"
+
+#include <string>
+#include <vector>
+
+#include "core/cost_utils.hpp"
+#include "core/pricing_models.hpp"
+
+namespace velmar {
+
+namespace {
+
+using PortfolioFigure = double (*)(const View2&, std::span<const PricingModel>, std::span<const double>, bool,
+                                   CostWorkspace&);
+
+PortfolioFigure figure_named(std::string_view name) {
+    if (name == "cost") return &cost_general;
+    if (name == "coverage") return &coverage_general;
+    if (name == "underutilization") return &underutilization_general;
+    VELMAR_FAIL("not a valid operation");
+}
+
+}  // namespace
+
+double py_cost_final(const View2& usage, const View2& prices, const View2& levels,
+                     std::span<const std::string_view> pricing_models, std::string_view period,
+                     std::string_view cost_or_coverage) {
+    const std::size_t T = usage.rows;
+    const std::size_t n = usage.cols;
+    const bool daily = period == "D";
+    require_rows("levels", levels, T);
+    const ColumnMatrix own_levels(levels);
+
+    // Column blocks are handed out in the caller's order, before the sort.
+    std::vector<PricingModel> models;
+    models.reserve(pricing_models.size());
+    std::size_t column = 0;
+    for (std::size_t i = 0; i < pricing_models.size(); ++i) {
+        PricingModel m = parse_model_name(pricing_models[i], false);
+        if (prices.rows <= i || prices.cols < n)
+            fail("prices has shape " + shape_text({prices.rows, prices.cols}) + " but at least " +
+                 shape_text({pricing_models.size(), n}) + " is required for " +
+                 std::to_string(pricing_models.size()) + " pricing models");
+        m.prices = prices.row(i);
+        m.prices.size = n;
+        const std::size_t width = m.kind == ModelKind::reserved ? n : m.kind == ModelKind::savings_plan ? 1 : 0;
+        if (width > 0) {
+            require_cols_at_least("levels", levels, column + width);
+            m.levels = {own_levels.column(column), T, width, 1, static_cast<Index>(T)};
+            column += width;
+        }
+        models.push_back(m);
+    }
+    const std::vector<PricingModel> sorted = permuted(models, sorted_order(models));
+    const PortfolioFigure figure = figure_named(cost_or_coverage);
+    const std::vector<double> new_levels(column, 0.0);
+    CostWorkspace remaining;
+    return figure(usage, sorted, new_levels, daily, remaining);
+}
+
+}  // namespace velmar
