@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 
 namespace velmar {
+
+std::size_t element_count(std::size_t rows, std::size_t cols) {
+    if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / sizeof(double) / cols) throw std::bad_alloc();
+    return rows * cols;
+}
 
 ColumnMatrix::ColumnMatrix(const View2& v) : ColumnMatrix(v.rows, v.cols) {
     // Row-major input is transposed a band of rows at a time, so both the rows read and

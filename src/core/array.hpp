@@ -61,13 +61,16 @@ struct ViewN {
     View2 as_2d() const { return {data, shape.at(0), shape.at(1), strides.at(0), strides.at(1)}; }
 };
 
+// rows x cols, or std::bad_alloc when the product does not fit in memory's address range.
+std::size_t element_count(std::size_t rows, std::size_t cols);
+
 // Owned T x n matrix stored column by column: one contiguous run of T periods per column.
 // This is the layout every hot loop reads, so per-period quantities of all periods
 // of one column advance together.
 class ColumnMatrix {
 public:
     ColumnMatrix() = default;
-    ColumnMatrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(rows * cols, 0.0) {}
+    ColumnMatrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(element_count(rows, cols), 0.0) {}
     explicit ColumnMatrix(const View2& v);
 
     std::size_t rows() const { return rows_; }
@@ -90,7 +93,7 @@ private:
 class Matrix {
 public:
     Matrix() = default;
-    Matrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(rows * cols, 0.0) {}
+    Matrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(element_count(rows, cols), 0.0) {}
 
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return cols_; }

@@ -19,22 +19,24 @@ struct Object {
     unsigned long thread;
 };
 
+// Types report their module as "builtins"; naming it in the type name keeps newer
+// interpreters from warning about a missing module.
 template <class Record>
 struct Traits;
 
 template <>
 struct Traits<Results> {
-    static constexpr const char* name = "Results";
+    static constexpr const char* name = "builtins.Results";
     static constexpr const char* sent = "velmar_backend::optimisers::Results is unsendable, but sent to another thread!";
 };
 template <>
 struct Traits<Convergence> {
-    static constexpr const char* name = "Convergence";
+    static constexpr const char* name = "builtins.Convergence";
     static constexpr const char* sent = "velmar_backend::Convergence is unsendable, but sent to another thread!";
 };
 template <>
 struct Traits<FinalResults> {
-    static constexpr const char* name = "FinalResults";
+    static constexpr const char* name = "builtins.FinalResults";
     static constexpr const char* sent = "velmar_backend::FinalResults is unsendable, but sent to another thread!";
 };
 

@@ -1,0 +1,58 @@
+#include "core/operations/generate_cost_and_coverage.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/cost_utils.hpp"
+#include "core/pre_processing/search_space.hpp"
+#include "core/runtime/parallel.hpp"
+#include "core/runtime/random.hpp"
+
+namespace velmar {
+
+namespace {
+
+using PlanFigure = double (*)(const View2&, const View2&, const View2&, CostWorkspace&);
+
+// Prices column j of `plans` for every j, `figure` into column `out_col` of `out`.
+void price_samples(const ColumnMatrix& usage, const View2& prices, const Matrix& plans, std::size_t min_chunk,
+                   PlanFigure figure, Matrix& out, std::size_t out_col) {
+    const std::size_t levels = plans.rows();
+    parallel_chunks(plans.cols(), min_chunk, [&](std::size_t begin, std::size_t end) {
+        CostWorkspace remaining;
+        std::vector<double> plan(levels);
+        const View2 every_period{plan.data(), usage.rows(), levels, 0, 1};
+        for (std::size_t j = begin; j < end; ++j) {
+            for (std::size_t i = 0; i < levels; ++i) plan[i] = plans(i, j);
+            out(j, out_col) = figure(usage, prices, every_period, remaining);
+        }
+    });
+}
+
+}  // namespace
+
+Matrix generate_cost_and_coverage(const View2& usage, const View2& prices, std::uint64_t n_sample,
+                                  std::uint64_t n_threads, std::string_view) {
+    const std::size_t n = usage.cols;
+    if (prices.rows < 3 || prices.cols != n)
+        fail("prices has shape " + shape_text({prices.rows, prices.cols}) + " but at least " + shape_text({3, n}) +
+             " is required");
+    const std::vector<Range> bounds = create_space(usage, prices, 1.0);
+
+    // Row i holds the draws of interval i: plan j is column j.
+    Matrix plans(n + 1, n_sample);
+    for (std::size_t i = 0; i <= n; ++i) {
+        const Uniform draw(0.0, bounds[i].high);
+        for (std::size_t j = 0; j < n_sample; ++j) plans(i, j) = draw.draw();
+    }
+    if (n_threads == 0) VELMAR_FAIL("attempt to divide by zero");
+    const std::size_t min_chunk = std::max<std::uint64_t>(n_sample / n_threads, 1);
+
+    const ColumnMatrix history(usage);
+    Matrix out(n_sample, 2);
+    price_samples(history, prices, plans, min_chunk, &cost, out, 0);
+    price_samples(history, prices, plans, min_chunk, &coverage, out, 1);
+    return out;
+}
+
+}  // namespace velmar

@@ -1,0 +1,86 @@
+#include "core/operations/optimise_predictions.hpp"
+
+#include <limits>
+#include <vector>
+
+#include "core/cost_utils.hpp"
+#include "core/operations/finalise_results.hpp"
+#include "core/operations/portfolio_search.hpp"
+#include "core/pre_processing/cost_prediction_function.hpp"
+
+namespace velmar {
+
+namespace {
+
+// Reservations range up to the peak predicted usage per hour of each kind; a savings
+// plan up to the largest money per hour that one kind's usage, summed over the
+// scenarios, would cost at its rates.
+std::vector<Range> prediction_ranges(std::span<const ColumnMatrix> samples, std::size_t periods, std::size_t n,
+                                     const PricingModel& m, double hours) {
+    constexpr double lowest = -std::numeric_limits<double>::infinity();
+    std::vector<Range> out;
+    if (m.kind == ModelKind::reserved) {
+        for (std::size_t k = 0; k < n; ++k) {
+            double peak = lowest;
+            for (const ColumnMatrix& s : samples)
+                for (std::size_t t = 0; t < periods; ++t) peak = nan_skipping_max(peak, s(t, k));
+            out.push_back({0.0, peak / hours + 1e-7});
+        }
+    } else {
+        double peak = lowest;
+        for (std::size_t t = 0; t < periods; ++t) {
+            for (std::size_t k = 0; k < n; ++k) {
+                double spend = 0.0;
+                for (const ColumnMatrix& s : samples) spend += s(t, k) * m.prices[k];
+                peak = nan_skipping_max(peak, spend);
+            }
+        }
+        out.push_back({0.0, peak / hours});
+    }
+    return out;
+}
+
+template <class Figure>
+double mean_over(std::span<const ColumnMatrix> samples, Figure figure) {
+    double sum = 0.0;
+    for (const ColumnMatrix& s : samples) sum += figure(s);
+    return sum / static_cast<double>(samples.size());
+}
+
+}  // namespace
+
+FinalResults optimise_predictions(const View3& predictions, const View2& prices, const View2& current_sp_commitments,
+                                  std::span<const std::string_view> pricing_models, std::string_view period,
+                                  std::uint64_t n_starts, std::optional<bool> convergence_details) {
+    const std::size_t T = predictions.shape[1];
+    const std::size_t n = predictions.shape[2];
+    std::vector<ColumnMatrix> samples;
+    samples.reserve(predictions.shape[0]);
+    for (std::size_t s = 0; s < predictions.shape[0]; ++s) samples.emplace_back(predictions.slice(s));
+    require_shape("prices", prices, prices.rows, n);
+    Matrix price_rows(prices.rows, n);
+    for (std::size_t r = 0; r < prices.rows; ++r)
+        for (std::size_t k = 0; k < n; ++k) price_rows(r, k) = prices(r, k);
+
+    const Period p = parse_period(period);
+    const SearchPortfolio portfolio = parse_search_portfolio(
+        pricing_models, price_rows, current_sp_commitments, T,
+        [&](const PricingModel& m, std::size_t) { return prediction_ranges(samples, T, n, m, p.hours); });
+    const std::vector<PricingModel>& models = portfolio.models;
+    const Matrix starts = starting_points(portfolio.ranges, n_starts);
+    const bool details = convergence_details.value_or(false);
+
+    Results best = best_inertial_run(starts, [&] { return CostPredictionFunction(samples, models, p.daily, details); });
+
+    const std::vector<double> levels(best.argmin.begin(), best.argmin.end());
+    CostWorkspace scratch;
+    const double coverage = mean_over(samples, [&](const ColumnMatrix& s) {
+        return coverage_general(s, models, levels, p.daily, scratch);
+    });
+    const double under = mean_over(samples, [&](const ColumnMatrix& s) {
+        return underutilization_general(s, models, levels, p.daily, scratch);
+    });
+    return finalise_results(std::move(best), models, true, coverage, under, 1.0);
+}
+
+}  // namespace velmar
