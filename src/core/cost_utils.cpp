@@ -110,7 +110,7 @@ void check_portfolio(const View2& usage, const Portfolio& p) {
 }
 
 // Reserved units of one block: the same in every period, or one value per period.
-struct Uniform {
+struct SameEveryPeriod {
     double units;
     double operator[](std::size_t) const { return units; }
 };
@@ -210,7 +210,7 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
                     };
                     if (model.levels.data == nullptr || model.levels.row_stride == 0) {
                         const double level = model.levels.data == nullptr ? 0.0 : model.levels(0, k);
-                        kept += reserve<F>(rem, paid, Uniform{units(level)}, price, L);
+                        kept += reserve<F>(rem, paid, SameEveryPeriod{units(level)}, price, L);
                     } else {
                         double* r = ws.reserved.data();
                         with_column(model.levels, k, blk.begin, [&](auto level) {
