@@ -63,6 +63,12 @@ void require_size(std::string_view name, std::size_t actual, std::size_t expecte
     if (actual != expected) shape_failure(name, shape_text({actual}), shape_text({expected}));
 }
 
+void require_price_table(std::string_view name, const View2& v, std::size_t min_rows, std::size_t cols) {
+    if (v.rows < min_rows || v.cols != cols)
+        shape_failure(name, shape_text({v.rows, v.cols}),
+                      "at least " + std::to_string(min_rows) + " rows of " + std::to_string(cols) + " entries");
+}
+
 std::uint64_t saturating_level(double v) {
     if (!(v > 0.0)) return 0;  // NaN, zero and negatives
     constexpr double limit = 18446744073709551616.0;  // 2^64

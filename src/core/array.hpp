@@ -117,6 +117,8 @@ void require_rows(std::string_view name, const View2& v, std::size_t rows);
 void require_cols_at_least(std::string_view name, const View2& v, std::size_t cols);
 void require_shape(std::string_view name, const View2& v, std::size_t rows, std::size_t cols);
 void require_size(std::string_view name, std::size_t actual, std::size_t expected);
+// A price table: at least `min_rows` rows of exactly `cols` entries.
+void require_price_table(std::string_view name, const View2& v, std::size_t min_rows, std::size_t cols);
 
 // Float -> unsigned level. NaN and negatives give 0, values beyond the range give the
 // largest level; a plain cast would be undefined behaviour there.

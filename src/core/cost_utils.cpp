@@ -339,9 +339,7 @@ template <Figure F>
 double evaluate_plan(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& ws) {
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
-    if (prices.rows < 3 || prices.cols != n)
-        fail("prices has shape " + shape_text({prices.rows, prices.cols}) + " but at least " +
-             shape_text({3, n}) + " is required");
+    require_price_table("prices", prices, 3, n);
     require_shape("levels", levels, T, n + 1);
 
     View2 reserved_levels = levels;

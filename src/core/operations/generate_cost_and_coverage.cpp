@@ -34,9 +34,7 @@ void price_samples(const ColumnMatrix& usage, const View2& prices, const Matrix&
 Matrix generate_cost_and_coverage(const View2& usage, const View2& prices, std::uint64_t n_sample,
                                   std::uint64_t n_threads, std::string_view) {
     const std::size_t n = usage.cols;
-    if (prices.rows < 3 || prices.cols != n)
-        fail("prices has shape " + shape_text({prices.rows, prices.cols}) + " but at least " + shape_text({3, n}) +
-             " is required");
+    require_price_table("prices", prices, 3, n);
     const std::vector<Range> bounds = create_space(usage, prices, 1.0);
 
     // Row i holds the draws of interval i: plan j is column j.

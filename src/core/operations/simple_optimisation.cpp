@@ -21,9 +21,7 @@ FinalResults simple_optimisation(const View2& usage, const View2& prices, std::s
                                  std::optional<double> step, std::optional<View1> starting_point) {
     const Period p = parse_period(period);
     const std::size_t n = usage.cols;
-    if (prices.rows < 3 || prices.cols != n)
-        fail("prices has shape " + shape_text({prices.rows, prices.cols}) + " but at least " + shape_text({3, n}) +
-             " is required");
+    require_price_table("prices", prices, 3, n);
     const double base_step = step ? *step : default_step(usage, prices.row(0));
     // A negative move lowers the cost without bound: the search would never end.
     if (base_step < 0.0) VELMAR_FAIL("step must not be negative");

@@ -1,0 +1,97 @@
+#pragma once
+// Gradient search with momentum: the velocity accumulates the negative gradient with a
+// decay, the parameters move by a fraction of it, and the best point seen is kept.
+
+#include <cmath>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/array.hpp"
+#include "core/optimisers/optimisable.hpp"
+#include "core/optimisers/results.hpp"
+#include "core/runtime/interrupt.hpp"
+
+namespace velmar {
+
+inline constexpr double inertial_decay = 0.98;
+inline constexpr double inertial_rate = 0.1;
+inline constexpr double inertial_speed_threshold = 1.0;
+inline constexpr std::uint64_t inertial_max_updates = 500;
+
+namespace detail {
+
+// Lengths of the history lists when a run begins. Several runs may share one cost
+// function; each run reports only the rows recorded after its mark.
+struct HistoryMark {
+    std::size_t costs = 0, coverages = 0, discounts = 0, choices = 0, underutilisation_cost = 0, speeds = 0;
+};
+
+template <class T>
+std::size_t list_length(const std::optional<std::vector<T>>& list) {
+    return list ? list->size() : 0;
+}
+
+template <class T>
+std::optional<std::vector<T>> list_since(const std::optional<std::vector<T>>& list, std::size_t mark) {
+    if (!list) return std::nullopt;
+    return std::vector<T>(list->begin() + static_cast<std::ptrdiff_t>(mark), list->end());
+}
+
+inline HistoryMark mark_history(const Convergence& c) {
+    return {list_length(c.costs),    list_length(c.coverages),             list_length(c.discounts),
+            list_length(c.choices), list_length(c.underutilisation_cost), list_length(c.speeds)};
+}
+
+inline Convergence history_since(const Convergence& c, const HistoryMark& m) {
+    return {list_since(c.costs, m.costs),     list_since(c.coverages, m.coverages),
+            list_since(c.discounts, m.discounts), list_since(c.choices, m.choices),
+            list_since(c.underutilisation_cost, m.underutilisation_cost), list_since(c.speeds, m.speeds)};
+}
+
+}  // namespace detail
+
+// One run from `start`: at most 500 updates, ending as soon as the speed (the velocity's
+// norm) drops to 1.0 or below. Returns the best point seen, rounded; n_iter = updates.
+template <Optimisable F>
+Results inertial_optimiser(F& cf, std::span<const double> start) {
+    require_size("start", start.size(), cf.parameter_count());
+    const detail::HistoryMark mark = detail::mark_history(cf.convergence());
+    std::vector<double> x(start.begin(), start.end());
+    std::vector<double> velocity(x.size(), 0.0);
+    std::vector<double> g(x.size());
+    std::vector<double> best = x;
+    double best_cost = cf.call(start);
+    std::uint64_t it = 0;
+    std::uint64_t next = 0;
+    for (;;) {
+        next = it + 1;
+        if (next % 8 == 0) poll_interrupt();
+        cf.gradient(x, g);
+        double sq = 0.0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            velocity[i] = inertial_decay * velocity[i] - g[i];
+            x[i] = x[i] + inertial_rate * velocity[i];
+            sq += velocity[i] * velocity[i];
+        }
+        const double speed = std::sqrt(sq);
+        const double c = cf.call(x);
+        if (cf.details()) cf.record(x, c, speed);
+        if (c < best_cost) {
+            best = x;
+            best_cost = c;
+        }
+        if (!(speed > inertial_speed_threshold) || it + 1 >= inertial_max_updates) break;
+        it = next;
+    }
+
+    Results out;
+    out.argmin = cf.round_res(best);
+    out.minimum = cf.compute_min(out.argmin);
+    out.n_iter = next;
+    out.convergence = detail::history_since(cf.convergence(), mark);
+    return out;
+}
+
+}  // namespace velmar

@@ -1,0 +1,118 @@
+#include "core/pre_processing/cost_function.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "core/optimisers/ordering.hpp"
+
+namespace velmar {
+
+namespace {
+
+constexpr const char* absent_history = "correct initialisation";
+
+void require_model_prices(std::span<const PricingModel> models, std::size_t n) {
+    for (std::size_t i = 0; i < models.size(); ++i)
+        if (models[i].prices.size < n)
+            fail("prices of pricing model " + std::to_string(i) + " has shape " + shape_text({models[i].prices.size}) +
+                 " but at least " + shape_text({n}) + " is required");
+}
+
+}  // namespace
+
+CostFunction::CostFunction(const ColumnMatrix& usage, std::span<const PricingModel> models, bool daily, bool details,
+                           std::optional<double> step)
+    : usage_(&usage), models_(models), daily_(daily), details_(details) {
+    const std::size_t T = usage.rows();
+    const std::size_t n = usage.cols();
+    require_model_prices(models, n);
+
+    double mean_od = 1000.0;
+    for (const PricingModel& m : models) {
+        if (m.kind == ModelKind::on_demand) {
+            double spend = 0.0;
+            for (std::size_t k = 0; k < n; ++k) {
+                const double* col = usage.column(k);
+                const double price = m.prices[k];
+                for (std::size_t t = 0; t < T; ++t) spend += col[t] * price;
+            }
+            mean_od = spend / static_cast<double>(T);
+        } else if (m.is_new_commitment()) {
+            if (m.kind == ModelKind::savings_plan) {
+                scale_.push_back(1.0);
+            } else {
+                for (std::size_t k = 0; k < n; ++k) scale_.push_back(1.0 / m.prices[k]);
+            }
+        }
+    }
+    step_ = step ? *step : std::sqrt(static_cast<double>(n)) * mean_od / 1000.0;
+
+    workspace_ = CostWorkspace(n, models.size());
+    levels_.assign(scale_.size(), 0.0);
+    trial_.assign(scale_.size(), 0.0);
+    convergence_ = Convergence::for_details(details);
+}
+
+double CostFunction::price_levels(std::span<const double> levels) {
+    return cost_general(*usage_, models_, levels, daily_, workspace_);
+}
+
+std::span<const double> CostFunction::scaled(std::span<const double> x) {
+    require_size("x", x.size(), scale_.size());
+    for (std::size_t i = 0; i < x.size(); ++i) levels_[i] = x[i] * scale_[i];
+    return levels_;
+}
+
+double CostFunction::call(std::span<const double> x) { return price_levels(scaled(x)); }
+
+void CostFunction::stepped_costs(std::span<const double> x, std::span<double> out) {
+    require_size("x", x.size(), scale_.size());
+    require_size("out", out.size(), scale_.size());
+    std::copy(x.begin(), x.end(), trial_.begin());
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        trial_[k] = x[k] + step_;
+        out[k] = call(trial_);
+        trial_[k] = x[k];
+    }
+}
+
+void CostFunction::gradient(std::span<const double> x, std::span<double> out) {
+    const double base = call(x);
+    stepped_costs(x, out);
+    const double T = static_cast<double>(usage_->rows());
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        const double d = (out[k] - base) / T;
+        out[k] = x[k] < d ? x[k] : d;
+    }
+}
+
+void CostFunction::cost_variations(std::span<const double> x, std::span<double> out) { stepped_costs(x, out); }
+
+void CostFunction::record(std::span<const double> x, double cost, std::optional<double> speed) {
+    const std::span<const double> levels = scaled(x);
+    if (!details_) return;
+    const double covered = coverage_general(*usage_, models_, levels, daily_, workspace_);
+    const double idle = underutilization_general(*usage_, models_, levels, daily_, workspace_);
+    Convergence::push(convergence_.costs, cost, absent_history);
+    Convergence::push(convergence_.coverages, covered, absent_history);
+    Convergence::push(convergence_.choices, std::uint64_t{5}, absent_history);
+    Convergence::push(convergence_.discounts, 5.0, absent_history);
+    Convergence::push(convergence_.speeds, speed.value_or(0.0), absent_history);
+    Convergence::push(convergence_.underutilisation_cost, idle, absent_history);
+}
+
+std::vector<std::uint64_t> CostFunction::round_res(std::span<const double> x) {
+    std::vector<double> stepped(scale_.size());
+    stepped_costs(x, stepped);
+    const std::span<const double> levels = scaled(x);
+    std::vector<double> v(levels.begin(), levels.end());
+    return round_by_sensitivity(stepped, v, [&](std::span<const double> w) { return price_levels(w); });
+}
+
+double CostFunction::compute_min(std::span<const std::uint64_t> levels) {
+    require_size("levels", levels.size(), scale_.size());
+    for (std::size_t i = 0; i < levels.size(); ++i) levels_[i] = static_cast<double>(levels[i]);
+    return price_levels(levels_);
+}
+
+}  // namespace velmar

@@ -1,0 +1,127 @@
+#include "core/pre_processing/cost_prediction_function.hpp"
+
+#include <algorithm>
+#include <string>
+
+#include "core/optimisers/ordering.hpp"
+
+namespace velmar {
+
+namespace {
+
+constexpr const char* absent_history = "correct initialisation";
+
+}  // namespace
+
+CostPredictionFunction::CostPredictionFunction(std::span<const ColumnMatrix> samples,
+                                               std::span<const PricingModel> models, bool daily, bool details)
+    : samples_(samples), models_(models), daily_(daily), details_(details) {
+    // Every model's price row has one entry per kind; without samples that is the only
+    // place the kind count can come from.
+    std::size_t n = 0;
+    std::size_t T = 0;
+    if (!samples.empty()) {
+        T = samples.front().rows();
+        n = samples.front().cols();
+    } else if (!models.empty()) {
+        n = models.front().prices.size;
+    }
+    for (std::size_t s = 0; s < samples.size(); ++s)
+        require_shape("prediction sample " + std::to_string(s), samples[s].view(), T, n);
+    for (std::size_t i = 0; i < models.size(); ++i)
+        if (models[i].prices.size < n)
+            fail("prices of pricing model " + std::to_string(i) + " has shape " + shape_text({models[i].prices.size}) +
+                 " but at least " + shape_text({n}) + " is required");
+
+    double mean_od = 1000.0;
+    for (const PricingModel& m : models) {
+        if (m.kind == ModelKind::on_demand) {
+            double spend = 0.0;
+            for (const ColumnMatrix& sample : samples)
+                for (std::size_t k = 0; k < n; ++k) {
+                    const double* col = sample.column(k);
+                    const double price = m.prices[k];
+                    for (std::size_t t = 0; t < T; ++t) spend += col[t] * price;
+                }
+            mean_od = spend / static_cast<double>(T) / static_cast<double>(samples.size());
+        } else if (m.is_new_commitment()) {
+            if (m.kind == ModelKind::savings_plan) {
+                scale_.push_back(1.0);
+            } else {
+                for (std::size_t k = 0; k < n; ++k) scale_.push_back(1.0 / m.prices[k]);
+            }
+        }
+    }
+    const double factor = mean_od / 5000.0;
+    for (double& h : scale_) h *= factor;
+
+    workspace_ = CostWorkspace(n, models.size());
+    levels_.assign(scale_.size(), 0.0);
+    trial_.assign(scale_.size(), 0.0);
+    convergence_ = Convergence::for_details(details);
+}
+
+template <class Figure>
+double CostPredictionFunction::mean_over_samples(std::span<const double> levels, Figure figure) {
+    double sum = 0.0;
+    for (const ColumnMatrix& sample : samples_) sum += figure(sample, models_, levels, daily_, workspace_);
+    // No samples: 0 / 0, a NaN, by IEEE rules.
+    return sum / static_cast<double>(samples_.size());
+}
+
+double CostPredictionFunction::call(std::span<const double> x) {
+    require_size("x", x.size(), scale_.size());
+    return mean_over_samples(x, cost_general);
+}
+
+void CostPredictionFunction::stepped_costs(std::span<const double> x, std::span<double> out) {
+    require_size("x", x.size(), scale_.size());
+    require_size("out", out.size(), scale_.size());
+    std::copy(x.begin(), x.end(), trial_.begin());
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        trial_[k] = x[k] + scale_[k];
+        out[k] = call(trial_);
+        trial_[k] = x[k];
+    }
+}
+
+void CostPredictionFunction::gradient(std::span<const double> x, std::span<double> out) {
+    const double base = call(x);
+    stepped_costs(x, out);
+    for (std::size_t k = 0; k < out.size(); ++k) {
+        const double d = out[k] - base;
+        out[k] = (x[k] < d ? x[k] : d) / scale_[k];
+    }
+}
+
+void CostPredictionFunction::cost_variations(std::span<const double> x, std::span<double> out) {
+    stepped_costs(x, out);
+}
+
+void CostPredictionFunction::record(std::span<const double> x, double cost, std::optional<double> speed) {
+    require_size("x", x.size(), scale_.size());
+    if (!details_) return;
+    const double covered = mean_over_samples(x, coverage_general);
+    const double idle = mean_over_samples(x, underutilization_general);
+    Convergence::push(convergence_.costs, cost, absent_history);
+    Convergence::push(convergence_.coverages, covered, absent_history);
+    Convergence::push(convergence_.choices, std::uint64_t{5}, absent_history);
+    Convergence::push(convergence_.discounts, 5.0, absent_history);
+    Convergence::push(convergence_.speeds, speed.value_or(0.0), absent_history);
+    Convergence::push(convergence_.underutilisation_cost, idle, absent_history);
+}
+
+std::vector<std::uint64_t> CostPredictionFunction::round_res(std::span<const double> x) {
+    std::vector<double> stepped(scale_.size());
+    stepped_costs(x, stepped);
+    std::vector<double> v(x.begin(), x.end());
+    return round_by_sensitivity(stepped, v, [&](std::span<const double> w) { return call(w); });
+}
+
+double CostPredictionFunction::compute_min(std::span<const std::uint64_t> levels) {
+    require_size("levels", levels.size(), scale_.size());
+    for (std::size_t i = 0; i < levels.size(); ++i) levels_[i] = static_cast<double>(levels[i]);
+    return call(levels_);
+}
+
+}  // namespace velmar
