@@ -17,6 +17,7 @@ void CostWorkspace::fit(std::size_t n_kinds, std::size_t n_models) {
     if (per_model.size() < (n_models + 1) * n_kinds) per_model.resize((n_models + 1) * n_kinds);
     if (per_model_total.size() < n_models) per_model_total.resize(n_models);
     if (spent.size() < n_models) spent.resize(n_models);
+    if (block_levels.size() < n_models) block_levels.resize(n_models);
 }
 
 namespace {
@@ -30,35 +31,43 @@ struct Block {
     std::size_t length;
 };
 
-// Calls fn with an accessor i -> amount in force in period begin + i of column `col`.
-// Separate instantiations for "nothing in force", one row repeated, a contiguous column
-// and any other stride let the compiler vectorise the common layouts.
+// Calls fn with an accessor i -> amount in force in period i of a block view's column.
+// Separate instantiations for "nothing in force", one row repeated and a contiguous
+// column let the compiler vectorise each.
 template <class Fn>
-void with_column(const View2& levels, std::size_t col, std::size_t begin, Fn&& fn) {
+void with_column(const View2& levels, std::size_t col, Fn&& fn) {
     if (levels.data == nullptr) {
         fn([](std::size_t) { return 0.0; });
     } else if (levels.row_stride == 0) {
         const double v = levels(0, col);
         fn([v](std::size_t) { return v; });
-    } else if (levels.row_stride == 1) {
-        const double* p = levels.data + static_cast<Index>(col) * levels.col_stride + static_cast<Index>(begin);
-        fn([p](std::size_t i) { return p[i]; });
     } else {
-        const View1 c = levels.col(col);
-        fn([c, begin](std::size_t i) { return c[begin + i]; });
+        const double* p = levels.data + static_cast<Index>(col) * levels.col_stride;
+        fn([p](std::size_t i) { return p[i]; });
     }
 }
 
-// Usage of kind k in periods [begin, begin + L): a copy for a column-major usage, a
-// strided read otherwise (the rows of one block stay in cache across the kinds).
-void load_column(const View2& usage, std::size_t k, std::size_t begin, std::size_t L, double* out) {
-    const View1 c = usage.col(k);
-    if (c.stride == 1) {
-        std::copy(c.data + begin, c.data + begin + L, out);
-    } else {
-        const double* from = c.data + static_cast<Index>(begin) * c.stride;
-        for (std::size_t i = 0; i < L; ++i) out[i] = from[static_cast<Index>(i) * c.stride];
+// Periods [begin, begin + L) of an array as a view whose row 0 is period `begin`, read
+// with a unit period stride. Column-major arrays, absent levels and (when the reader
+// handles them) broadcast rows are viewed in place; any other layout is copied into `staging` a row at a time, so the
+// source is read in memory order and every later pass reads contiguous columns.
+View2 block_view(const View2& v, std::size_t begin, std::size_t L, double*& staging, bool keep_broadcast) {
+    if (v.data == nullptr || (keep_broadcast && v.row_stride == 0)) return {v.data, L, v.cols, 0, v.col_stride};
+    if (v.row_stride == 1) return {v.data + begin, L, v.cols, 1, v.col_stride};
+    constexpr Index pitch = CostWorkspace::staging_pitch;
+    double* out = staging;
+    staging += v.cols * CostWorkspace::staging_pitch;
+    for (std::size_t i = 0; i < L; ++i) {
+        const double* row = v.data + static_cast<Index>(begin + i) * v.row_stride;
+        for (std::size_t c = 0; c < v.cols; ++c) out[static_cast<Index>(c) * pitch + static_cast<Index>(i)] =
+            row[static_cast<Index>(c) * v.col_stride];
     }
+    return {out, L, v.cols, 1, pitch};
+}
+
+// Columns a block of this array takes in the staging area.
+std::size_t staged_columns(const View2& v, bool keep_broadcast) {
+    return v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1 ? 0 : v.cols;
 }
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
@@ -167,6 +176,11 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
     double* paid = ws.per_period.data();
     if constexpr (F == Figure::cost) std::fill(paid, paid + L, 0.0);
 
+    double* staging = ws.staging.data();
+    const View2 use = block_view(usage, blk.begin, L, staging, false);
+    View2* levels = ws.block_levels.data();
+    for (std::size_t m = 0; m < M; ++m) levels[m] = block_view(p.models[m].levels, blk.begin, L, staging, true);
+
     // Savings-plan budgets of the block: money in force plus the new level, zero once expired.
     std::size_t cursor = 0;
     for (std::size_t m = 0; m < M; ++m) {
@@ -176,7 +190,7 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
             const double added = has_new ? p.new_levels[cursor] : 0.0;
             const bool expired = blk.begin >= p.active_periods(model);
             double* b = ws.budgets.data() + m * CostWorkspace::block;
-            with_column(model.levels, 0, blk.begin, [&](auto level) {
+            with_column(levels[m], 0, [&](auto level) {
                 for (std::size_t i = 0; i < L; ++i) {
                     double v = has_new ? level(i) + added : level(i);
                     if (expired) v *= 0.0;
@@ -191,7 +205,8 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
 
     std::fill(ws.spent.begin(), ws.spent.end(), char{0});
     for (std::size_t k = 0; k < n; ++k) {
-        load_column(usage, k, blk.begin, L, rem);
+        std::copy(use.data + static_cast<Index>(k) * use.col_stride,
+                  use.data + static_cast<Index>(k) * use.col_stride + static_cast<Index>(L), rem);
         bool clipped = false;  // a reservation has clipped the uncovered usage at zero
         cursor = 0;
         for (std::size_t m = 0; m < M; ++m) {
@@ -208,12 +223,12 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
                         const double r = (has_new ? level + added : level) * factor;
                         return expired ? r * 0.0 : r;
                     };
-                    if (model.levels.data == nullptr || model.levels.row_stride == 0) {
-                        const double level = model.levels.data == nullptr ? 0.0 : model.levels(0, k);
+                    if (levels[m].data == nullptr || levels[m].row_stride == 0) {
+                        const double level = levels[m].data == nullptr ? 0.0 : levels[m](0, k);
                         kept += reserve<F>(rem, paid, SameEveryPeriod{units(level)}, price, L);
                     } else {
                         double* r = ws.reserved.data();
-                        with_column(model.levels, k, blk.begin, [&](auto level) {
+                        with_column(levels[m], k, [&](auto level) {
                             for (std::size_t i = 0; i < L; ++i) r[i] = units(level(i));
                         });
                         kept += reserve<F>(rem, paid, PerPeriod{r}, price, L);
@@ -238,8 +253,8 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
                         }
                     } else if constexpr (F == Figure::coverage) {
                         double value = 0.0;
-                        const View1 use = usage.col(k);
-                        for (std::size_t i = 0; i < L; ++i) value += use[blk.begin + i] * price;
+                        const double* used = use.data + static_cast<Index>(k) * use.col_stride;
+                        for (std::size_t i = 0; i < L; ++i) value += used[i] * price;
                         kept += value;
                     }
                     break;
@@ -308,6 +323,10 @@ template <Figure F>
 double evaluate(const View2& usage, const Portfolio& p, CostWorkspace& ws) {
     check_portfolio(usage, p);
     ws.fit(p.n_kinds, p.models.size());
+    std::size_t staged = staged_columns(usage, false);
+    for (const PricingModel& m : p.models) staged += staged_columns(m.levels, true);
+    if (ws.staging.size() < staged * CostWorkspace::staging_pitch)
+        ws.staging.resize(staged * CostWorkspace::staging_pitch);
     std::fill(ws.per_model.begin(), ws.per_model.end(), 0.0);
     std::fill(ws.per_model_total.begin(), ws.per_model_total.end(), 0.0);
 

@@ -34,6 +34,11 @@ public:
     std::vector<double> per_model;   // n_models x n_kinds: sums kept per model and kind
     std::vector<double> per_model_total;  // n_models
     std::vector<char> spent;              // n_models: every budget of the block is zero
+    std::vector<View2> block_levels;      // n_models: levels in force, viewed from the block start
+    // Row-major inputs copied a block at a time into contiguous columns; the pitch keeps
+    // the columns off the same cache sets.
+    static constexpr std::size_t staging_pitch = block + 8;
+    std::vector<double> staging;
 };
 
 // Single plan over a T x (n + 1) level matrix: column 0 the savings-plan commitment,

@@ -28,8 +28,8 @@ double py_cost_final(const View2& usage, const View2& prices, const View2& level
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
     const bool daily = period == "D";
+    // The caller's levels are read in place: nothing here writes to them.
     require_rows("levels", levels, T);
-    const ColumnMatrix own_levels(levels);
 
     // Column blocks are handed out in the caller's order, before the sort.
     std::vector<PricingModel> models;
@@ -46,7 +46,8 @@ double py_cost_final(const View2& usage, const View2& prices, const View2& level
         const std::size_t width = m.kind == ModelKind::reserved ? n : m.kind == ModelKind::savings_plan ? 1 : 0;
         if (width > 0) {
             require_cols_at_least("levels", levels, column + width);
-            m.levels = {own_levels.column(column), T, width, 1, static_cast<Index>(T)};
+            m.levels = {levels.data + static_cast<Index>(column) * levels.col_stride, T, width, levels.row_stride,
+                        levels.col_stride};
             column += width;
         }
         models.push_back(m);
