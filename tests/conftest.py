@@ -1,0 +1,48 @@
+import contextlib
+import math
+import re
+
+import pytest
+
+# Host exceptions that also derive directly from BaseException; never mistaken for ours.
+_HOST_BASE_EXCEPTIONS = (KeyboardInterrupt, SystemExit, GeneratorExit)
+
+
+class FailureInfo:
+    """Filled by `internal_failure` once the block has raised."""
+
+    exception = None
+    message = None
+
+
+@contextlib.contextmanager
+def internal_failure(match=None):
+    """Expects the block to raise the module's internal-failure exception.
+
+    That type derives directly from BaseException (so `except Exception` misses it),
+    and its single argument is the message. `match` is a regular expression searched
+    in the message.
+    """
+    info = FailureInfo()
+    try:
+        yield info
+    except BaseException as e:  # noqa: B036 - the type under test is a BaseException
+        if isinstance(e, (Exception,) + _HOST_BASE_EXCEPTIONS) or type(e).__mro__[1] is not BaseException:
+            raise
+        assert len(e.args) == 1, e.args
+        assert isinstance(e.args[0], str), e.args
+        info.exception = e
+        info.message = e.args[0]
+        if match is not None:
+            assert re.search(match, info.message), f"{info.message!r} does not match {match!r}"
+    else:
+        pytest.fail("expected an internal failure, the call returned")
+
+
+def same_float(actual, expected, rel=1e-9, abs_=1e-9):
+    """Equal within tolerance; two NaNs and equal infinities count as the same."""
+    if isinstance(expected, float) and math.isnan(expected):
+        return isinstance(actual, float) and math.isnan(actual)
+    if math.isinf(expected):
+        return actual == expected
+    return isinstance(actual, float) and math.isclose(actual, expected, rel_tol=rel, abs_tol=abs_)
