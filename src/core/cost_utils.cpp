@@ -10,7 +10,6 @@ namespace velmar {
 
 void CostWorkspace::fit(std::size_t n_kinds, std::size_t n_models) {
     if (uncovered.size() < block) uncovered.resize(block);
-    if (per_period.size() < block) per_period.resize(block);
     if (reserved.size() < block) reserved.resize(block);
     if (budgets.size() < n_models * block) budgets.resize(n_models * block);
     // One row per model plus one row for the covered units of every kind.
@@ -30,22 +29,6 @@ struct Block {
     std::size_t begin;
     std::size_t length;
 };
-
-// Calls fn with an accessor i -> amount in force in period i of a block view's column.
-// Separate instantiations for "nothing in force", one row repeated and a contiguous
-// column let the compiler vectorise each.
-template <class Fn>
-void with_column(const View2& levels, std::size_t col, Fn&& fn) {
-    if (levels.data == nullptr) {
-        fn([](std::size_t) { return 0.0; });
-    } else if (levels.row_stride == 0) {
-        const double v = levels(0, col);
-        fn([v](std::size_t) { return v; });
-    } else {
-        const double* p = levels.data + static_cast<Index>(col) * levels.col_stride;
-        fn([p](std::size_t i) { return p[i]; });
-    }
-}
 
 // Periods [begin, begin + L) of an array as a view whose row 0 is period `begin`, read
 // with a unit period stride. Column-major arrays, absent levels and (when the reader
@@ -118,6 +101,24 @@ void check_portfolio(const View2& usage, const Portfolio& p) {
              shape_text({needed}) + " is required");
 }
 
+// Sum over the periods of a block with eight running partial sums: a fixed order the
+// compiler keeps in vector registers (one running sum would be a serial chain). Every
+// figure sums through here, so a plan repeated in every period and the same plan given
+// per period add the same terms in the same order and agree to the last bit.
+template <class Term>
+double lane_sum(Term term, std::size_t L) {
+    double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 8 <= L; i += 8)
+        for (std::size_t j = 0; j < 8; ++j) acc[j] += term(i + j);
+    for (; i < L; ++i) acc[i % 8] += term(i);
+    return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+}
+
+double lane_sum(const double* __restrict x, double scale, std::size_t L) {
+    return lane_sum([x, scale](std::size_t i) { return x[i] * scale; }, L);
+}
+
 // Reserved units of one block: the same in every period, or one value per period.
 struct SameEveryPeriod {
     double units;
@@ -128,36 +129,38 @@ struct PerPeriod {
     double operator[](std::size_t i) const { return units[i]; }
 };
 
-// Applies a reservation to the uncovered usage of one kind; returns what the figure keeps
-// per model and kind (reserved units for coverage, idle units for under-utilisation).
+// Applies a reservation to the uncovered usage of one kind, from `in` to `out` (which may
+// be the same array); returns what the figure keeps per model and kind (the payment for
+// cost, reserved units for coverage, idle units for under-utilisation).
 template <Figure F, class Units>
-double reserve(double* __restrict rem, double* __restrict paid, Units r, double price, std::size_t L) {
+double reserve(const double* in, double* out, Units r, double price, std::size_t L) {
     double kept = 0.0;
+    if constexpr (F == Figure::cost) kept = lane_sum([&r, price](std::size_t i) { return r[i] * price; }, L);
     for (std::size_t i = 0; i < L; ++i) {
-        const double left = rem[i] - r[i];
-        if constexpr (F == Figure::cost) paid[i] += r[i] * price;
+        const double left = in[i] - r[i];
         if constexpr (F == Figure::coverage) kept += r[i];
         if constexpr (F == Figure::underutilisation) {
             const double excess = -left;
             kept += excess > 0.0 ? excess : 0.0;
         }
-        rem[i] = clip_negative(left);
+        out[i] = clip_negative(left);
     }
     return kept;
 }
 
-// Spends one savings plan's budgets on the uncovered usage of one kind; returns the units
-// covered (kept by the coverage figure) and notes whether every budget is now zero.
+// Spends one savings plan's budgets on the uncovered usage of one kind, from `in` to
+// `out`; returns the units covered (kept by the coverage figure) and notes whether every
+// budget is now zero.
 template <Figure F>
-double spend(double* __restrict rem, double* __restrict b, double price, std::size_t L, char& spent) {
+double spend(const double* in, double* out, double* __restrict b, double price, std::size_t L, char& spent) {
     double covered_sum = 0.0;
     std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
     for (std::size_t i = 0; i < L; ++i) {
-        const double uncovered = rem[i];
+        const double uncovered = in[i];
         const double covered = nan_aware_min(uncovered, b[i] / price);
         const double after = b[i] - covered * price;
         b[i] = after;
-        rem[i] = uncovered - covered;
+        out[i] = uncovered - covered;
         left |= std::bit_cast<std::uint64_t>(after) << 1;
         if constexpr (F == Figure::coverage) covered_sum += covered;
     }
@@ -166,15 +169,15 @@ double spend(double* __restrict rem, double* __restrict b, double price, std::si
 }
 
 // Prices one block of periods for every kind and model. Sums that outlive the block
-// go to the workspace: per_model[m * n + k] and per_model_total[m].
+// go to the workspace: per_model[m * n + k] and per_model_total[m]. For the cost, the
+// block's payments are returned.
 template <Figure F>
 double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorkspace& ws) {
     const std::size_t n = p.n_kinds;
     const std::size_t L = blk.length;
     const std::size_t M = p.models.size();
     double* rem = ws.uncovered.data();
-    double* paid = ws.per_period.data();
-    if constexpr (F == Figure::cost) std::fill(paid, paid + L, 0.0);
+    double paid = 0.0;
 
     double* staging = ws.staging.data();
     const View2 use = block_view(usage, blk.begin, L, staging, false);
@@ -189,24 +192,27 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
             const bool has_new = model.term != Term::already_paid;
             const double added = has_new ? p.new_levels[cursor] : 0.0;
             const bool expired = blk.begin >= p.active_periods(model);
+            auto budget = [&](double level) {
+                const double v = has_new ? level + added : level;
+                return expired ? v * 0.0 : v;
+            };
             double* b = ws.budgets.data() + m * CostWorkspace::block;
-            with_column(levels[m], 0, [&](auto level) {
-                for (std::size_t i = 0; i < L; ++i) {
-                    double v = has_new ? level(i) + added : level(i);
-                    if (expired) v *= 0.0;
-                    b[i] = v;
-                }
-            });
-            if constexpr (F == Figure::cost)
-                for (std::size_t i = 0; i < L; ++i) paid[i] += b[i];
+            if (levels[m].data == nullptr || levels[m].row_stride == 0) {
+                std::fill(b, b + L, budget(levels[m].data == nullptr ? 0.0 : levels[m](0, 0)));
+            } else {
+                const double* level = levels[m].data;
+                for (std::size_t i = 0; i < L; ++i) b[i] = budget(level[i]);
+            }
+            if constexpr (F == Figure::cost) paid += lane_sum(b, 1.0, L);  // paid in full, spent or not
         }
         cursor += p.consumed(model);
     }
 
     std::fill(ws.spent.begin(), ws.spent.end(), char{0});
     for (std::size_t k = 0; k < n; ++k) {
-        std::copy(use.data + static_cast<Index>(k) * use.col_stride,
-                  use.data + static_cast<Index>(k) * use.col_stride + static_cast<Index>(L), rem);
+        const double* used = use.data + static_cast<Index>(k) * use.col_stride;
+        // The uncovered usage of this kind: the usage itself until a model writes `rem`.
+        const double* uncovered = used;
         bool clipped = false;  // a reservation has clipped the uncovered usage at zero
         cursor = 0;
         for (std::size_t m = 0; m < M; ++m) {
@@ -223,16 +229,21 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
                         const double r = (has_new ? level + added : level) * factor;
                         return expired ? r * 0.0 : r;
                     };
+                    double reserved_kept;
                     if (levels[m].data == nullptr || levels[m].row_stride == 0) {
                         const double level = levels[m].data == nullptr ? 0.0 : levels[m](0, k);
-                        kept += reserve<F>(rem, paid, SameEveryPeriod{units(level)}, price, L);
+                        reserved_kept = reserve<F>(uncovered, rem, SameEveryPeriod{units(level)}, price, L);
                     } else {
                         double* r = ws.reserved.data();
-                        with_column(levels[m], k, [&](auto level) {
-                            for (std::size_t i = 0; i < L; ++i) r[i] = units(level(i));
-                        });
-                        kept += reserve<F>(rem, paid, PerPeriod{r}, price, L);
+                        const double* level = levels[m].data + static_cast<Index>(k) * levels[m].col_stride;
+                        for (std::size_t i = 0; i < L; ++i) r[i] = units(level[i]);
+                        reserved_kept = reserve<F>(uncovered, rem, PerPeriod{r}, price, L);
                     }
+                    if constexpr (F == Figure::cost)
+                        paid += reserved_kept;
+                    else
+                        kept += reserved_kept;
+                    uncovered = rem;
                     clipped = true;
                     break;
                 }
@@ -242,20 +253,22 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
                     char& spent = ws.spent[m];
                     if (spent && clipped && price > 0.0 && price < infinity) break;
                     double* b = ws.budgets.data() + m * CostWorkspace::block;
-                    kept += spend<F>(rem, b, price, L, spent);
+                    kept += spend<F>(uncovered, rem, b, price, L, spent);
+                    uncovered = rem;
                     break;
                 }
                 case ModelKind::on_demand: {
                     if constexpr (F == Figure::cost) {
-                        for (std::size_t i = 0; i < L; ++i) {
-                            rem[i] *= price;
-                            paid[i] += rem[i];
+                        if (m + 1 == M) {
+                            // Nothing reads the uncovered usage after the last model.
+                            paid += lane_sum(uncovered, price, L);
+                        } else {
+                            for (std::size_t i = 0; i < L; ++i) rem[i] = uncovered[i] * price;
+                            paid += lane_sum(rem, 1.0, L);
+                            uncovered = rem;
                         }
                     } else if constexpr (F == Figure::coverage) {
-                        double value = 0.0;
-                        const double* used = use.data + static_cast<Index>(k) * use.col_stride;
-                        for (std::size_t i = 0; i < L; ++i) value += used[i] * price;
-                        kept += value;
+                        kept += lane_sum(used, price, L);
                     }
                     break;
                 }
@@ -268,16 +281,11 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
     if constexpr (F != Figure::cost) {
         for (std::size_t m = 0; m < M; ++m) {
             if (p.models[m].kind != ModelKind::savings_plan) continue;
-            const double* b = ws.budgets.data() + m * CostWorkspace::block;
-            double left = 0.0;
-            for (std::size_t i = 0; i < L; ++i) left += b[i];
-            ws.per_model_total[m] += left;
+            ws.per_model_total[m] += lane_sum(ws.budgets.data() + m * CostWorkspace::block, 1.0, L);
         }
         return 0.0;
     } else {
-        double total = 0.0;
-        for (std::size_t i = 0; i < L; ++i) total += paid[i];
-        return total;
+        return paid;
     }
 }
 

@@ -28,7 +28,6 @@ public:
     static constexpr std::size_t block = 512;  // periods per pass, small enough for L1
 
     std::vector<double> uncovered;   // block: uncovered usage of one kind
-    std::vector<double> per_period;  // block: money paid per period
     std::vector<double> reserved;    // block: reserved units of one kind per period
     std::vector<double> budgets;     // n_models x block: savings-plan money left per period
     std::vector<double> per_model;   // n_models x n_kinds: sums kept per model and kind
