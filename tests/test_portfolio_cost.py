@@ -1,0 +1,462 @@
+"""Cost, coverage and under-utilisation of a commitment portfolio
+(`final_cost_coverage_underutilization`)."""
+
+import math
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import velmar_backend as vb
+from conftest import internal_failure, same_float
+
+FIGURES = ("cost", "coverage", "underutilization")
+NAMES = ("OD", "RI1Y", "RI3Y", "SP1Y", "SP3Y")
+NAN, INF = math.nan, math.inf
+
+
+def final(usage, prices, levels, names, period, figure):
+    return vb.final_cost_coverage_underutilization(usage, prices, levels, names, period, figure)
+
+
+def figures(usage, prices, levels, names, period="H"):
+    usage, prices, levels = (np.asarray(a, dtype=np.float64) for a in (usage, prices, levels))
+    return tuple(final(usage, prices, levels, list(names), period, f) for f in FIGURES)
+
+
+def assert_figures(actual, expected):
+    for name, a, e in zip(FIGURES, actual, expected):
+        assert isinstance(a, float), (name, a)
+        assert same_float(a, e, rel=1e-12, abs_=1e-12), (name, a, e)
+
+
+# --- A tiny plain-Python formulation, cell by cell --------------------------------------
+
+_ORDER = {"RI3Y": 1, "RI1Y": 2, "SP3Y": 4, "SP1Y": 5, "OD": 6}
+
+
+def _divide(a, b):
+    try:
+        return a / b
+    except ZeroDivisionError:
+        if a != a or a == 0.0:
+            return NAN
+        return math.copysign(INF, a) * math.copysign(1.0, b)
+
+
+def _smaller(a, b):
+    if a != a:
+        return b
+    if b != b:
+        return a
+    return b if b < a else a
+
+
+def reference(usage, prices, levels, names, daily):
+    """(cost, coverage, underutilization) of the portfolio, with every commitment
+    starting at period 0 and lasting 365 / 1095 days or 8760 / 26280 hours."""
+    T, n = usage.shape
+    usage, prices, levels = usage.tolist(), prices.tolist(), levels.tolist()
+    models, c = [], 0
+    for i, name in enumerate(names):
+        years = 3 if name.endswith("3Y") else 1
+        duration = 365 * years * (1 if daily else 24)
+        if name.startswith("RI"):
+            lv = [[row[c + k] for k in range(n)] for row in levels]
+            c += n
+        elif name.startswith("SP"):
+            lv = [row[c] for row in levels]
+            c += 1
+        else:
+            lv = None
+        models.append((_ORDER[name], name[:2], prices[i][:n], lv, duration))
+    models.sort(key=lambda m: m[0])  # stable: equal names keep the caller's order
+
+    def reservation(lv, duration):
+        scale = 24.0 if daily else 1.0
+        return [[(lv[t][k] + 0.0) * scale * (1.0 if t < duration else 0.0) for k in range(n)] for t in range(T)]
+
+    def budget(lv, duration):
+        return [(lv[t] + 0.0) * (1.0 if t < duration else 0.0) for t in range(T)]
+
+    def spend(b, remaining, price, covered_per_kind):
+        for k in range(n):
+            for t in range(T):
+                covered = _smaller(remaining[t][k], _divide(b[t], price[k]))
+                remaining[t][k] -= covered
+                b[t] -= covered * price[k]
+                covered_per_kind[k] += covered
+
+    def clamp(remaining):
+        for row in remaining:
+            for k in range(n):
+                if row[k] < 0.0:
+                    row[k] = 0.0
+
+    # cost
+    remaining = [row[:] for row in usage]
+    paid = [0.0] * T
+    for _, kind, price, lv, duration in models:
+        if kind == "RI":
+            r = reservation(lv, duration)
+            for t in range(T):
+                paid[t] += sum(r[t][k] * price[k] for k in range(n))
+                for k in range(n):
+                    remaining[t][k] -= r[t][k]
+            clamp(remaining)
+        elif kind == "SP":
+            b = budget(lv, duration)
+            for t in range(T):
+                paid[t] += b[t]
+            spend(b, remaining, price, [0.0] * n)
+        else:
+            for t in range(T):
+                for k in range(n):
+                    remaining[t][k] *= price[k]
+                paid[t] += sum(remaining[t])
+    cost = sum(paid)
+
+    # coverage
+    remaining = [row[:] for row in usage]
+    covered, unspent, value = [0.0] * n, 0.0, 1.0
+    for _, kind, price, lv, duration in models:
+        if kind == "RI":
+            r = reservation(lv, duration)
+            for k in range(n):
+                covered[k] += sum(r[t][k] for t in range(T))
+            for t in range(T):
+                for k in range(n):
+                    remaining[t][k] -= r[t][k]
+            clamp(remaining)
+        elif kind == "SP":
+            b = budget(lv, duration)
+            spend(b, remaining, price, covered)
+            unspent += sum(b)
+        else:
+            value = sum(usage[t][k] * price[k] for t in range(T) for k in range(n))
+            covered = [covered[k] * price[k] for k in range(n)]
+    coverage = _divide(unspent + sum(covered), value)
+
+    # under-utilisation
+    remaining = [row[:] for row in usage]
+    idle = 0.0
+    for _, kind, price, lv, duration in models:
+        if kind == "RI":
+            r = reservation(lv, duration)
+            for t in range(T):
+                for k in range(n):
+                    remaining[t][k] -= r[t][k]
+            for k in range(n):
+                unused = 0.0
+                for t in range(T):
+                    x = -remaining[t][k]
+                    unused += x if x > 0.0 else 0.0
+                idle += price[k] * unused
+            clamp(remaining)
+        elif kind == "SP":
+            b = budget(lv, duration)
+            spend(b, remaining, price, [0.0] * n)
+            idle += sum(b)
+    return cost, coverage, idle
+
+
+def block_columns(names, n):
+    return sum(n if name.startswith("RI") else 1 if name.startswith("SP") else 0 for name in names)
+
+
+# --- Hand-worked portfolios ----------------------------------------------------------------
+
+
+def test_worked_example():
+    # Hourly, two periods, one kind: 6 reserved units at 0.5, a savings plan of 3 at rate
+    # 0.75, on demand at 1.
+    usage = [[10.0], [4.0]]
+    prices = [[0.5], [0.75], [1.0]]
+    levels = [[6.0, 3.0], [6.0, 3.0]]
+    assert_figures(figures(usage, prices, levels, ["RI1Y", "SP1Y", "OD"]), (12.0, 19.0 / 14.0, 4.0))
+    # Listed in the opposite order, with the price rows and column blocks following.
+    reordered = figures(usage, prices[::-1], [row[::-1] for row in levels], ["OD", "SP1Y", "RI1Y"])
+    assert_figures(reordered, (12.0, 19.0 / 14.0, 4.0))
+
+
+@pytest.mark.parametrize(
+    "names, usage, prices, levels, expected",
+    [
+        pytest.param(
+            # The reservation is listed second, takes price row 1 and levels columns 0..1,
+            # and is applied before on-demand pricing.
+            ["OD", "RI1Y"], [[5, 3]], [[1, 2], [0.25, 0.5]], [[2, 4, 99]],
+            (2.5 + 3.0, 10.0 / 11.0, 0.5), id="od-then-ri",
+        ),
+        pytest.param(
+            # One-year block: columns 0..1; three-year block: columns 2..3, applied first.
+            # With no on-demand model uncovered usage is free and coverage is unpriced.
+            ["RI1Y", "RI3Y"], [[5, 5]], [[1, 2], [10, 20]], [[3, 5, 4, 1]],
+            (13.0 + 60.0, 13.0, 4.0), id="ri1y-then-ri3y",
+        ),
+        pytest.param(
+            # The savings plan takes column 0 but sees only what the reservation left.
+            ["SP1Y", "RI3Y", "OD"], [[4, 6]], [[0.5, 0.5], [0.25, 0.25], [1, 1]], [[4, 4, 2]],
+            (1.5 + 4.0, 12.0 / 10.0, 2.0), id="sp-listed-before-ri",
+        ),
+        pytest.param(
+            ["SP1Y", "SP3Y"], [[4]], [[0.5], [0.25]], [[2, 0.5]],
+            (2.5, 5.0, 1.0), id="sp1y-then-sp3y",
+        ),
+        pytest.param(
+            # Equal names keep the caller's order.
+            ["SP1Y", "SP1Y"], [[4]], [[0.5], [0.25]], [[2, 0.5]],
+            (2.5, 4.5, 0.5), id="two-sp1y-stable",
+        ),
+        pytest.param(
+            ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"], [[10, 1]],
+            [[0.5, 0.5], [0.25, 0.25], [0.5, 0.5], [1, 1], [2, 2]], [[2, 0, 4, 3, 1, 1]],
+            # RI3Y [2,0], RI1Y [4,3] -> remaining [4,0], idle 2 x 0.25; SP3Y 1 at 0.5 covers
+            # 2 of kind 0; SP1Y 1 at 1 covers 1 more; 1 unit left at 2.
+            (1.0 + 1.75 + 1.0 + 1.0 + 2.0, (9.0 * 2 + 3.0 * 2) / 22.0, 0.5),
+            id="all-five",
+        ),
+    ],
+)
+def test_order_and_column_blocks(names, usage, prices, levels, expected):
+    assert_figures(figures(usage, prices, levels, names), expected)
+
+
+def test_on_demand_only():
+    usage = np.array([[1.0, 2.0], [3.0, 0.5], [0.0, 4.0]])
+    prices = np.array([[0.5, 2.0]])
+    levels = np.full((3, 2), 7.0)  # ignored: on demand takes no column
+    assert_figures(figures(usage, prices, levels, ["OD"]), (0.5 * 4.0 + 2.0 * 6.5, 0.0, 0.0))
+
+
+def test_two_on_demand_models_apply_in_turn():
+    # The second on-demand model prices what the first left in the running array.
+    assert_figures(figures([[3.0]], [[2.0], [5.0]], np.zeros((1, 0)), ["OD", "OD"]), (6.0 + 30.0, 0.0, 0.0))
+
+
+@pytest.mark.parametrize("price_rows", [0, 2])
+@pytest.mark.parametrize("level_cols", [0, 3])
+def test_empty_portfolio(price_rows, level_cols):
+    usage = np.array([[1.0, 2.0], [3.0, 4.0]])
+    prices = np.full((price_rows, 2), NAN)
+    levels = np.full((2, level_cols), NAN)
+    assert figures(usage, prices, levels, []) == (0.0, 0.0, 0.0)
+
+
+def test_columns_and_rows_beyond_the_portfolio_are_ignored():
+    usage = [[10.0], [4.0]]
+    base = figures(usage, [[0.5], [0.75], [1.0]], [[6.0, 3.0], [6.0, 3.0]], ["RI1Y", "SP1Y", "OD"])
+    wider = figures(
+        usage,
+        [[0.5, NAN], [0.75, NAN], [1.0, NAN], [NAN, NAN]],
+        [[6.0, 3.0, NAN, INF], [6.0, 3.0, NAN, INF]],
+        ["RI1Y", "SP1Y", "OD"],
+    )
+    assert_figures(wider, base)
+
+
+def test_no_rows():
+    # Nothing to pay, nothing idle; coverage divides by an on-demand value of 0.
+    cost, coverage, idle = figures(np.zeros((0, 2)), [[1.0, 1.0], [1.0, 1.0]], np.zeros((0, 3)), ["SP1Y", "RI3Y"])
+    assert (cost, coverage, idle) == (0.0, 0.0, 0.0)
+    cost, coverage, idle = figures(np.zeros((0, 1)), [[1.0], [2.0]], np.zeros((0, 1)), ["RI1Y", "OD"])
+    assert (cost, idle) == (0.0, 0.0) and math.isnan(coverage)
+
+
+# --- Periods: scaling and expiry ----------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "period, daily",
+    [("D", True), ("H", False), ("d", False), ("", False), ("DD", False), ("D ", False), (" D", False), ("Day", False)],
+)
+def test_only_exactly_d_means_daily(period, daily):
+    # 2 reserved units per hour: 48 per day. Money of a savings plan is never scaled.
+    usage, prices = [[60.0, 30.0]], [[0.5, 0.5], [1.0, 1.0]]
+    reserved = figures(usage, prices, [[2.0, 2.0]], ["RI1Y", "OD"], period)
+    if daily:
+        expected = (48 * 0.5 * 2 + 12.0, (48.0 + 48.0) / 90.0, 18 * 0.5)
+    else:
+        expected = (2 * 0.5 * 2 + 58.0 + 28.0, 4.0 / 90.0, 0.0)
+    assert_figures(reserved, expected)
+    savings = figures(usage, prices, [[10.0]], ["SP3Y", "OD"], period)
+    assert_figures(savings, (10.0 + 40.0 + 30.0, 20.0 / 90.0, 0.0))
+
+
+@pytest.mark.parametrize(
+    "name, period, duration",
+    [
+        ("RI1Y", "D", 365),
+        ("RI3Y", "D", 1095),
+        ("SP1Y", "D", 365),
+        ("SP3Y", "D", 1095),
+        ("RI1Y", "H", 8760),
+        ("RI3Y", "H", 26280),
+        ("SP1Y", "H", 8760),
+        ("SP3Y", "H", 26280),
+    ],
+)
+@pytest.mark.parametrize("offset", [-1, 0, 1])
+def test_commitments_expire_after_their_term(name, period, duration, offset):
+    T = duration + offset
+    active = min(T, duration)
+    od, rp = 1.0, 0.5
+    if name.startswith("RI"):
+        # 4 units per hour reserved, one unit per period left idle while active.
+        r = 4.0 * (24.0 if period == "D" else 1.0)
+        u = r - 1.0
+        level = 4.0
+        expected = (
+            active * r * rp + (T - active) * u * od,
+            active * r * od / (T * u * od),
+            active * rp * 1.0,
+        )
+    else:
+        # 3 money per period at rate 0.5 covers all 4 units and leaves 1 unspent.
+        u, level = 4.0, 3.0
+        expected = (active * 3.0 + (T - active) * u * od, active * (1.0 + u * od) / (T * u * od), active * 1.0)
+    usage = np.full((T, 1), u)
+    levels = np.full((T, 1), level)
+    prices = np.array([[rp if name.startswith("RI") else 0.5], [od]])
+    assert_figures(figures(usage, prices, levels, [name, "OD"], period), expected)
+
+
+@pytest.mark.parametrize("figure", FIGURES)
+def test_levels_beyond_the_term_are_multiplied_by_zero(figure):
+    T = 366
+    usage = np.full((T, 1), 100.0)
+    prices = np.array([[0.5], [1.0]])
+    levels = np.full((T, 1), 1.0)
+    base = final(usage, prices, levels, ["RI1Y", "OD"], "D", figure)
+    levels[365] = 1e6  # after the one-year term: no effect
+    assert final(usage, prices, levels, ["RI1Y", "OD"], "D", figure) == base
+    # ...but the expired amount is multiplied by 0, not skipped, so an infinite one
+    # becomes NaN.
+    levels[365] = INF
+    result = final(usage, prices, levels, ["RI1Y", "OD"], "D", figure)
+    if figure == "underutilization":
+        assert result == base  # a NaN cell counts as no idle reservation
+    else:
+        assert math.isnan(result)
+
+
+# --- Array layouts --------------------------------------------------------------------------
+
+
+def _strided(a):
+    big = np.full((2 * a.shape[0] + 1, 3 * a.shape[1] + 1), NAN)
+    big[1::2, 1::3] = a
+    return big[1::2, 1::3]
+
+
+@pytest.mark.parametrize(
+    "layout",
+    [np.asfortranarray, lambda a: a[::-1, ::-1].copy()[::-1, ::-1], _strided],
+    ids=["fortran", "reversed", "strided"],
+)
+def test_any_array_layout(layout):
+    rng = np.random.default_rng(7)
+    names = ["SP1Y", "OD", "RI3Y", "SP3Y", "RI1Y"]
+    usage = rng.integers(0, 20, (5, 3)).astype(np.float64)
+    prices = rng.integers(1, 5, (5, 3)) / 4.0
+    levels = rng.integers(0, 8, (5, 8)) / 2.0
+    expected = figures(usage, prices, levels, names)
+    assert_figures(figures(layout(usage), layout(prices), layout(levels), names), expected)
+
+
+# --- Failures -------------------------------------------------------------------------------
+
+BAD_NAMES = ["od", "ri1y", "Sp1Y", "OD ", " OD", "", "RI2Y", "SP3Y ", "payed_SP1Y", "SP1Y_payed_1", "payed_"]
+
+
+@pytest.mark.parametrize("bad", BAD_NAMES)
+@pytest.mark.parametrize("figure", ["cost", "underutilisation"])
+def test_unknown_name_is_reported_before_the_figure(bad, figure):
+    usage, prices, levels = np.ones((2, 1)), np.ones((3, 1)), np.ones((2, 3))
+    with internal_failure() as info:
+        final(usage, prices, levels, ["RI1Y", bad, "OD"], "H", figure)
+    assert info.message == "Not a known pricing model"
+
+
+@pytest.mark.parametrize("figure", ["underutilisation", "Cost", "COVERAGE", "", "cost ", "coverage\n"])
+@pytest.mark.parametrize("names", [[], ["OD"], ["RI3Y", "SP1Y", "OD"]])
+def test_unknown_figure(figure, names):
+    usage, prices, levels = np.ones((2, 1)), np.ones((3, 1)), np.ones((2, 2))
+    with internal_failure() as info:
+        final(usage, prices, levels, names, "D", figure)
+    assert info.message == "not a valid operation"
+
+
+# T = 3 periods, n = 2 kinds.
+@pytest.mark.parametrize(
+    "names, prices_shape, levels_shape, argument",
+    [
+        (["RI1Y", "OD"], (1, 2), (3, 2), "prices"),
+        (["OD"], (0, 2), (3, 0), "prices"),
+        (["SP1Y", "SP3Y", "OD"], (2, 2), (3, 2), "prices"),
+        (["RI3Y", "OD"], (2, 1), (3, 2), "prices"),
+        (["OD"], (1, 1), (3, 0), "prices"),
+        (["RI1Y"], (1, 2), (4, 2), "levels"),
+        (["RI1Y"], (1, 2), (2, 2), "levels"),
+        (["SP1Y", "OD"], (2, 2), (0, 1), "levels"),
+        (["RI1Y"], (1, 2), (3, 1), "levels"),
+        (["RI1Y", "SP1Y"], (2, 2), (3, 2), "levels"),
+        (["SP3Y"], (1, 2), (3, 0), "levels"),
+        (["OD", "RI3Y", "RI1Y"], (3, 2), (3, 3), "levels"),
+    ],
+)
+@pytest.mark.parametrize("figure", FIGURES)
+def test_shapes_that_do_not_fit(names, prices_shape, levels_shape, argument, figure):
+    usage = np.ones((3, 2))
+    with internal_failure() as info:
+        final(usage, np.ones(prices_shape), np.ones(levels_shape), names, "H", figure)
+    assert argument in info.message
+
+
+# --- Against the plain formulation ----------------------------------------------------------
+
+_quarters = st.integers(0, 40).map(lambda x: x / 4.0)
+_halves = st.integers(0, 20).map(lambda x: x / 2.0)
+_prices = st.sampled_from([0.25, 0.5, 1.0, 2.0, 4.0])
+# In about a quarter of the arrays some cells are NaN or infinite, or a price is zero.
+_exotic_usage = st.one_of(_quarters, _quarters, _quarters, _quarters, st.just(NAN))
+_exotic_prices = st.sampled_from([0.25, 0.5, 1.0, 2.0, 4.0] * 2 + [0.0, NAN, INF])
+_exotic_levels = st.one_of(_halves, _halves, _halves, _halves, _halves, st.sampled_from([NAN, INF]))
+
+
+def _matrix(draw, values, rows, cols):
+    flat = draw(st.lists(values, min_size=rows * cols, max_size=rows * cols))
+    return np.array(flat, dtype=np.float64).reshape(rows, cols)
+
+
+@st.composite
+def portfolios(draw):
+    # Powers of two and quarters keep every step exact, so any summation order agrees;
+    # the histories are far shorter than a term, so nothing expires (tested above).
+    n = draw(st.integers(1, 3))
+    T = draw(st.integers(1, 5))
+    names = draw(st.lists(st.sampled_from(NAMES), max_size=5))
+
+    def values(plain, exotic):
+        return exotic if draw(st.integers(0, 3)) == 0 else plain
+
+    usage = _matrix(draw, values(_quarters, _exotic_usage), T, n)
+    prices = _matrix(
+        draw, values(_prices, _exotic_prices), len(names) + draw(st.integers(0, 1)), n + draw(st.integers(0, 1))
+    )
+    levels = _matrix(draw, values(_halves, _exotic_levels), T, block_columns(names, n) + draw(st.integers(0, 1)))
+    period = draw(st.sampled_from(["D", "H", "d", ""]))
+    return usage, prices, levels, names, period
+
+
+@settings(max_examples=400, deadline=None)
+@given(portfolios())
+def test_matches_plain_formulation(portfolio):
+    usage, prices, levels, names, period = portfolio
+    copies = [a.copy() for a in (usage, prices, levels)]
+    expected = reference(usage, prices, levels, names, period == "D")
+    actual = tuple(final(usage, prices, levels, names, period, f) for f in FIGURES)
+    assert_figures(actual, expected)
+    for before, after in zip(copies, (usage, prices, levels)):
+        np.testing.assert_array_equal(before, after)  # inputs are never written
