@@ -32,12 +32,6 @@ namespace {
 
 enum class Figure { cost, coverage, underutilisation };
 
-// Periods [begin, end) of one pass, and whether every commitment of a model has expired
-// in them (block edges are cut at every expiry, so a block is all active or all expired).
-struct Block {
-    std::size_t begin;
-    std::size_t length;
-};
 
 // Periods [begin, begin + L) of an array as a view whose row 0 is period `begin`, read
 // with a unit period stride. Column-major arrays, absent levels and (when the reader
@@ -77,6 +71,38 @@ inline double nan_aware_min(double uncovered, double quota) {
     return (quota < uncovered || uncovered != uncovered) ? quota : uncovered;
 }
 
+// What a commitment has in force in one period of a block: the amount already committed
+// plus the new level (none for an already-paid plan), scaled (reservations on daily
+// rows count 24 hours), and multiplied by 0 once the term has run out.
+struct InForce {
+    bool has_new;
+    double added;
+    double factor;
+    bool expired;
+
+    double operator()(double level) const {
+        const double v = (has_new ? level + added : level) * factor;
+        return expired ? v * 0.0 : v;
+    }
+    // The same for a column of levels; plain loops the compiler vectorises.
+    void fill(const double* __restrict level, double* __restrict out, std::size_t L) const {
+        if (has_new) {
+            for (std::size_t i = 0; i < L; ++i) out[i] = (level[i] + added) * factor;
+        } else {
+            for (std::size_t i = 0; i < L; ++i) out[i] = level[i] * factor;
+        }
+        if (expired)
+            for (std::size_t i = 0; i < L; ++i) out[i] *= 0.0;
+    }
+};
+
+// Periods [begin, begin + length) of one pass. Block edges are cut at every expiry, so a
+// commitment is in force in the whole block or in none of it.
+struct Block {
+    std::size_t begin;
+    std::size_t length;
+};
+
 struct Portfolio {
     std::span<const PricingModel> models;
     std::span<const double> new_levels;
@@ -88,6 +114,11 @@ struct Portfolio {
     std::size_t active_periods(const PricingModel& m) const {
         if (!expires || m.kind == ModelKind::on_demand) return periods;
         return std::min(duration(m.term, daily), periods);
+    }
+    // `entry` is the model's entry of new_levels (its cursor, plus the kind for reservations).
+    InForce in_force(const PricingModel& m, std::size_t entry, double factor, Block blk) const {
+        const bool has_new = m.term != Term::already_paid;
+        return {has_new, has_new ? new_levels[entry] : 0.0, factor, blk.begin >= active_periods(m)};
     }
     std::size_t consumed(const PricingModel& m) const {
         if (m.kind == ModelKind::reserved) return m.term == Term::already_paid ? 0 : n_kinds;
@@ -204,19 +235,12 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
     for (std::size_t m = 0; m < M; ++m) {
         const PricingModel& model = p.models[m];
         if (model.kind == ModelKind::savings_plan) {
-            const bool has_new = model.term != Term::already_paid;
-            const double added = has_new ? p.new_levels[cursor] : 0.0;
-            const bool expired = blk.begin >= p.active_periods(model);
-            auto budget = [&](double level) {
-                const double v = has_new ? level + added : level;
-                return expired ? v * 0.0 : v;
-            };
+            const InForce budget = p.in_force(model, cursor, 1.0, blk);
             double* b = ws.budgets.data() + m * CostWorkspace::block;
             if (levels[m].data == nullptr || levels[m].row_stride == 0) {
                 std::fill(b, b + L, budget(levels[m].data == nullptr ? 0.0 : levels[m](0, 0)));
             } else {
-                const double* level = levels[m].data;
-                for (std::size_t i = 0; i < L; ++i) b[i] = budget(level[i]);
+                budget.fill(levels[m].data, b, L);
             }
             if constexpr (F == Figure::cost) paid += lane_sum(b, 1.0, L);  // paid in full, spent or not
         }
@@ -236,14 +260,7 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
             double& kept = ws.per_model[m * n + k];
             switch (model.kind) {
                 case ModelKind::reserved: {
-                    const bool has_new = model.term != Term::already_paid;
-                    const double added = has_new ? p.new_levels[cursor + k] : 0.0;
-                    const double factor = p.daily ? 24.0 : 1.0;
-                    const bool expired = blk.begin >= p.active_periods(model);
-                    auto units = [&](double level) {
-                        const double r = (has_new ? level + added : level) * factor;
-                        return expired ? r * 0.0 : r;
-                    };
+                    const InForce units = p.in_force(model, cursor + k, p.daily ? 24.0 : 1.0, blk);
                     double reserved_kept;
                     if (levels[m].data == nullptr || levels[m].row_stride == 0) {
                         const double level = levels[m].data == nullptr ? 0.0 : levels[m](0, k);
@@ -251,7 +268,7 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
                     } else {
                         double* r = ws.reserved.data();
                         const double* level = levels[m].data + static_cast<Index>(k) * levels[m].col_stride;
-                        for (std::size_t i = 0; i < L; ++i) r[i] = units(level[i]);
+                        units.fill(level, r, L);
                         reserved_kept = reserve<F>(uncovered, rem, PerPeriod{r}, price, L);
                     }
                     if constexpr (F == Figure::cost)
