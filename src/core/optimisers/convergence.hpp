@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +28,19 @@ struct Convergence {
     // All six absent.
     static Convergence absent() { return {}; }
     static Convergence for_details(bool details) { return details ? new_() : absent(); }
+
+    // One row of a cost function's history: the cost, coverage and under-utilisation at a
+    // point, the optimiser's speed (0.0 when it has none) and the fixed choice 5 and
+    // discount 5.0. An absent list fails with "correct initialisation".
+    void push_row(double cost, double coverage, std::optional<double> speed, double underutilisation) {
+        constexpr std::string_view absent_message = "correct initialisation";
+        push(costs, cost, absent_message);
+        push(coverages, coverage, absent_message);
+        push(choices, std::uint64_t{5}, absent_message);
+        push(discounts, 5.0, absent_message);
+        push(speeds, speed.value_or(0.0), absent_message);
+        push(underutilisation_cost, underutilisation, absent_message);
+    }
 
     // Appends to a list, failing with the writer's message when the list is absent.
     template <class T>

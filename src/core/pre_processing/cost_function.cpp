@@ -9,7 +9,6 @@ namespace velmar {
 
 namespace {
 
-constexpr const char* absent_history = "correct initialisation";
 
 void require_model_prices(std::span<const PricingModel> models, std::size_t n) {
     for (std::size_t i = 0; i < models.size(); ++i)
@@ -93,12 +92,7 @@ void CostFunction::record(std::span<const double> x, double cost, std::optional<
     if (!details_) return;
     const double covered = coverage_general(*usage_, models_, levels, daily_, workspace_);
     const double idle = underutilization_general(*usage_, models_, levels, daily_, workspace_);
-    Convergence::push(convergence_.costs, cost, absent_history);
-    Convergence::push(convergence_.coverages, covered, absent_history);
-    Convergence::push(convergence_.choices, std::uint64_t{5}, absent_history);
-    Convergence::push(convergence_.discounts, 5.0, absent_history);
-    Convergence::push(convergence_.speeds, speed.value_or(0.0), absent_history);
-    Convergence::push(convergence_.underutilisation_cost, idle, absent_history);
+    convergence_.push_row(cost, covered, speed, idle);
 }
 
 std::vector<std::uint64_t> CostFunction::round_res(std::span<const double> x) {

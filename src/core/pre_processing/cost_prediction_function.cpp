@@ -7,12 +7,6 @@
 
 namespace velmar {
 
-namespace {
-
-constexpr const char* absent_history = "correct initialisation";
-
-}  // namespace
-
 CostPredictionFunction::CostPredictionFunction(std::span<const ColumnMatrix> samples,
                                                std::span<const PricingModel> models, bool daily, bool details)
     : samples_(samples), models_(models), daily_(daily), details_(details) {
@@ -103,12 +97,7 @@ void CostPredictionFunction::record(std::span<const double> x, double cost, std:
     if (!details_) return;
     const double covered = mean_over_samples(x, coverage_general);
     const double idle = mean_over_samples(x, underutilization_general);
-    Convergence::push(convergence_.costs, cost, absent_history);
-    Convergence::push(convergence_.coverages, covered, absent_history);
-    Convergence::push(convergence_.choices, std::uint64_t{5}, absent_history);
-    Convergence::push(convergence_.discounts, 5.0, absent_history);
-    Convergence::push(convergence_.speeds, speed.value_or(0.0), absent_history);
-    Convergence::push(convergence_.underutilisation_cost, idle, absent_history);
+    convergence_.push_row(cost, covered, speed, idle);
 }
 
 std::vector<std::uint64_t> CostPredictionFunction::round_res(std::span<const double> x) {
