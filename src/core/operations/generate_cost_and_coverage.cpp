@@ -15,10 +15,10 @@ namespace {
 using PlanFigure = double (*)(const View2&, const View2&, const View2&, CostWorkspace&);
 
 // Prices column j of `plans` for every j, `figure` into column `out_col` of `out`.
-void price_samples(const ColumnMatrix& usage, const View2& prices, const Matrix& plans, std::size_t min_chunk,
+void price_samples(const ColumnMatrix& usage, const View2& prices, const Matrix& plans, std::size_t piece,
                    PlanFigure figure, Matrix& out, std::size_t out_col) {
     const std::size_t levels = plans.rows();
-    parallel_chunks(plans.cols(), min_chunk, [&](std::size_t begin, std::size_t end) {
+    parallel_chunks(plans.cols(), piece, [&](std::size_t begin, std::size_t end) {
         CostWorkspace remaining;
         std::vector<double> plan(levels);
         const View2 every_period{plan.data(), usage.rows(), levels, 0, 1};
@@ -44,12 +44,13 @@ Matrix generate_cost_and_coverage(const View2& usage, const View2& prices, std::
         for (std::size_t j = 0; j < n_sample; ++j) plans(i, j) = draw.draw();
     }
     if (n_threads == 0) VELMAR_FAIL("attempt to divide by zero");
-    const std::size_t min_chunk = std::max<std::uint64_t>(n_sample / n_threads, 1);
+    // n_threads sets the size of a piece of work, not the number of threads.
+    const std::size_t piece = std::max<std::uint64_t>(n_sample / n_threads, 1);
 
     const ColumnMatrix history(usage);
     Matrix out(n_sample, 2);
-    price_samples(history, prices, plans, min_chunk, &cost, out, 0);
-    price_samples(history, prices, plans, min_chunk, &coverage, out, 1);
+    price_samples(history, prices, plans, piece, &cost, out, 0);
+    price_samples(history, prices, plans, piece, &coverage, out, 1);
     return out;
 }
 

@@ -37,9 +37,10 @@ double nan_skipping_max(double current, double candidate);
 // P x (n_starts + 1) starting points: for each range n_starts uniform draws, then 0.0.
 Matrix starting_points(std::span<const Range> ranges, std::uint64_t n_starts);
 
-// Runs the inertial search from every column of `starts` on the worker pool, one cost
-// function per chunk of columns, and keeps the least minimum (the first on ties; a NaN
-// on either side hands the choice to the later run).
+// Runs the inertial search from every column of `starts` on the worker pool and keeps the
+// least minimum (the first on ties; a NaN on either side hands the choice to the later
+// run). Runs differ in length, so each is a chunk of its own that the next free worker
+// takes; its cost function borrows the shared usage and costs little to build.
 template <class MakeCostFunction>
 Results best_inertial_run(const Matrix& starts, MakeCostFunction make_cost_function) {
     const std::size_t count = starts.cols();

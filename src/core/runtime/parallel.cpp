@@ -28,11 +28,6 @@ public:
     StepScope& operator=(const StepScope&) = delete;
 };
 
-std::size_t chunk_size(std::size_t n_items, std::size_t min_chunk, std::size_t workers) {
-    const std::size_t even_share = n_items / workers + (n_items % workers != 0 ? 1 : 0);
-    return std::max({min_chunk, even_share, std::size_t{1}});
-}
-
 bool signal_pending() noexcept {
     try {
         return host_signal_pending();
@@ -75,12 +70,12 @@ void run_inline(std::size_t n_items, std::size_t chunk, const ChunkWork& work) {
 
 std::size_t worker_count() { return std::max<std::size_t>(WorkerPool::of_this_process().size(), 1); }
 
-void parallel_chunks(std::size_t n_items, std::size_t min_chunk, const ChunkWork& work) {
+void parallel_chunks(std::size_t n_items, std::size_t chunk_items, const ChunkWork& work) {
     if (n_items == 0) {
         return;
     }
     WorkerPool& pool = WorkerPool::of_this_process();
-    const std::size_t chunk = chunk_size(n_items, min_chunk, std::max<std::size_t>(pool.size(), 1));
+    const std::size_t chunk = std::max<std::size_t>(chunk_items, 1);
     if (on_worker_thread() || step_depth > 0 || pool.size() == 0) {
         run_inline(n_items, chunk, work);
         return;

@@ -9,12 +9,13 @@ namespace velmar {
 // Number of workers: the CPUs available to this process.
 std::size_t worker_count();
 
-// Runs work(begin, end) for contiguous chunks [begin, end) of [0, n_items), each chunk at
-// least `min_chunk` items (the last may be shorter), on the worker pool, and waits. The
+// Runs work(begin, end) for contiguous chunks [begin, end) of [0, n_items), each chunk of
+// `chunk` items (at least one; the last may be shorter), on the worker pool, and waits.
+// Workers take chunks in order as they become free, so small chunks balance uneven work. The
 // calling thread polls for keyboard interrupts while it waits and raises the cancellation
 // flag. The failure of the chunk with the lowest index is rethrown on the calling thread;
 // if an interrupt was noticed the call fails with "Keyboard interupt".
-void parallel_chunks(std::size_t n_items, std::size_t min_chunk,
+void parallel_chunks(std::size_t n_items, std::size_t chunk,
                      const std::function<void(std::size_t begin, std::size_t end)>& work);
 
 }  // namespace velmar
