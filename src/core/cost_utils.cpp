@@ -43,15 +43,13 @@ View2 block_view(const View2& v, std::size_t begin, std::size_t L, double*& stag
     constexpr Index pitch = CostWorkspace::staging_pitch;
     double* out = staging;
     staging += v.cols * CostWorkspace::staging_pitch;
-    // Eight rows at a time, so each column receives a whole cache line per visit.
-    constexpr std::size_t tile = 8;
-    for (std::size_t i0 = 0; i0 < L; i0 += tile) {
-        const std::size_t rows = std::min(tile, L - i0);
-        const double* first = v.data + static_cast<Index>(begin + i0) * v.row_stride;
-        for (std::size_t c = 0; c < v.cols; ++c) {
-            const double* from = first + static_cast<Index>(c) * v.col_stride;
-            double* to = out + static_cast<Index>(c) * pitch + static_cast<Index>(i0);
-            for (std::size_t i = 0; i < rows; ++i) to[i] = from[static_cast<Index>(i) * v.row_stride];
+    for (std::size_t i = 0; i < L; ++i) {
+        const double* row = v.data + static_cast<Index>(begin + i) * v.row_stride;
+        double* to = out + static_cast<Index>(i);
+        if (v.col_stride == 1) {
+            for (std::size_t c = 0; c < v.cols; ++c) to[static_cast<Index>(c) * pitch] = row[c];
+        } else {
+            for (std::size_t c = 0; c < v.cols; ++c) to[static_cast<Index>(c) * pitch] = row[static_cast<Index>(c) * v.col_stride];
         }
     }
     return {out, L, v.cols, 1, pitch};
