@@ -35,8 +35,9 @@ enum class Figure { cost, coverage, underutilisation };
 
 // Periods [begin, begin + L) of an array as a view whose row 0 is period `begin`, read
 // with a unit period stride. Column-major arrays, absent levels and (when the reader
-// handles them) broadcast rows are viewed in place; any other layout is copied into `staging` a row at a time, so the
-// source is read in memory order and every later pass reads contiguous columns.
+// handles them) broadcast rows are viewed in place; any other layout is copied into
+// `staging` a row at a time, so the source is read in memory order and every later pass
+// reads contiguous columns.
 View2 block_view(const View2& v, std::size_t begin, std::size_t L, double*& staging, bool keep_broadcast) {
     if (v.data == nullptr || (keep_broadcast && v.row_stride == 0)) return {v.data, L, v.cols, 0, v.col_stride};
     if (v.row_stride == 1) return {v.data + begin, L, v.cols, 1, v.col_stride};
