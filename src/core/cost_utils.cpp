@@ -179,26 +179,27 @@ struct PerPeriod {
 // cost, reserved units for coverage, idle units for under-utilisation).
 template <Figure F, class Units>
 double reserve(const double* in, double* out, Units r, double price, std::size_t L) {
-    double kept = 0.0;
+    double kept = 0.0;  // summed before `out`, which may be `in`, is written
     if constexpr (F == Figure::cost) kept = lane_sum([&r, price](std::size_t i) { return r[i] * price; }, L);
-    for (std::size_t i = 0; i < L; ++i) {
-        const double left = in[i] - r[i];
-        if constexpr (F == Figure::coverage) kept += r[i];
-        if constexpr (F == Figure::underutilisation) {
-            const double excess = -left;
-            kept += excess > 0.0 ? excess : 0.0;
-        }
-        out[i] = clip_negative(left);
+    if constexpr (F == Figure::coverage) kept = lane_sum([&r](std::size_t i) { return r[i]; }, L);
+    if constexpr (F == Figure::underutilisation) {
+        kept = lane_sum(
+            [&r, in](std::size_t i) {
+                const double excess = -(in[i] - r[i]);
+                return excess > 0.0 ? excess : 0.0;
+            },
+            L);
     }
+    for (std::size_t i = 0; i < L; ++i) out[i] = clip_negative(in[i] - r[i]);
     return kept;
 }
 
 // Spends one savings plan's budgets on the uncovered usage of one kind, from `in` to
-// `out`; returns the units covered (kept by the coverage figure) and notes whether every
-// budget is now zero.
+// `out`; returns the units covered (kept by the coverage figure, through `covered_units`)
+// and notes whether every budget is now zero.
 template <Figure F>
-double spend(const double* in, double* out, double* __restrict b, double price, std::size_t L, char& spent) {
-    double covered_sum = 0.0;
+double spend(const double* in, double* out, double* __restrict b, double price, std::size_t L, char& spent,
+             double* __restrict covered_units) {
     std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
     for (std::size_t i = 0; i < L; ++i) {
         const double uncovered = in[i];
@@ -207,10 +208,11 @@ double spend(const double* in, double* out, double* __restrict b, double price, 
         b[i] = after;
         out[i] = uncovered - covered;
         left |= std::bit_cast<std::uint64_t>(after) << 1;
-        if constexpr (F == Figure::coverage) covered_sum += covered;
+        if constexpr (F == Figure::coverage) covered_units[i] = covered;
     }
     spent = left == 0;
-    return covered_sum;
+    if constexpr (F == Figure::coverage) return lane_sum(covered_units, 1.0, L);
+    return 0.0;
 }
 
 // Prices one block of periods for every kind and model. Sums that outlive the block
@@ -284,7 +286,7 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
                     char& spent = ws.spent[m];
                     if (spent && clipped && price > 0.0 && price < infinity) break;
                     double* b = ws.budgets.data() + m * CostWorkspace::block;
-                    kept += spend<F>(uncovered, rem, b, price, L, spent);
+                    kept += spend<F>(uncovered, rem, b, price, L, spent, ws.reserved.data());
                     uncovered = rem;
                     break;
                 }
