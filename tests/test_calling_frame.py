@@ -370,6 +370,15 @@ def test_first_failure_in_parameter_order(name, spoilt, exc_type, prefix):
 # --- arrays are read in place, whatever their strides, and never written -------------
 
 
+def _misaligned(a):
+    """A float64 copy of `a` whose data starts one byte off a double boundary."""
+    raw = bytearray(a.nbytes + 1)
+    out = np.frombuffer(raw, dtype=np.float64, count=a.size, offset=1).reshape(a.shape)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
 def _layouts():
     usage = np.array([[10.0, 5.0, 1.0], [2.0, 0.0, 7.0], [4.0, 3.0, 0.5], [0.0, 8.0, 2.0]])
     prices = np.array([[1.0, 2.0, 0.5], [0.5, 1.0, 0.3], [0.25, 0.5, 0.2]])
@@ -389,6 +398,8 @@ def _layouts():
         ("fortran level matrix", usage, prices, np.asfortranarray(np.tile(levels, (4, 1)))),
         ("broadcast level matrix", usage, prices, np.broadcast_to(levels, (4, 4))),
         ("broadcast usage rows", np.broadcast_to(usage[0], (4, 3)), prices, levels),
+        ("misaligned usage", _misaligned(usage), prices, levels),
+        ("misaligned levels", usage, prices, _misaligned(levels)),
     ]
 
 
