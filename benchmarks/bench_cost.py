@@ -1,11 +1,11 @@
 """One `cost` pass over three years of hourly usage (26,280 periods x 32 kinds), against the
 same computation written with NumPy, measured in the same run."""
 
-import time
 
 import numpy as np
 
 import velmar_backend
+from timing import best_time
 
 PERIODS = 3 * 365 * 24
 KINDS = 32
@@ -46,20 +46,11 @@ def numpy_cost(usage, prices, levels):
     return (reserved_cost + commitment_cost) + float((remaining * prices[0]).sum())
 
 
-def best_time(fn, repeats):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def main():
     usage, prices, levels = make_inputs()
     cells = usage.size
-    module_seconds, module_value = best_time(lambda: velmar_backend.cost(usage, prices, levels), 20)
-    numpy_seconds, numpy_value = best_time(lambda: numpy_cost(usage, prices, levels), 5)
+    module_seconds, _, module_value = best_time(lambda: velmar_backend.cost(usage, prices, levels), 20)
+    numpy_seconds, _, numpy_value = best_time(lambda: numpy_cost(usage, prices, levels), 5)
     if not np.isclose(module_value, numpy_value, rtol=1e-9):
         raise SystemExit(f"results differ: module {module_value!r}, NumPy {numpy_value!r}")
 

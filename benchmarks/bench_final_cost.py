@@ -11,11 +11,10 @@ import os
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")  # before NumPy loads its BLAS
 
-import time  # noqa: E402
-
 import numpy as np  # noqa: E402
 
 import velmar_backend as vb  # noqa: E402
+from timing import best_time  # noqa: E402
 
 T, N = 26_280, 32
 NAMES = ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"]
@@ -81,22 +80,13 @@ def numpy_cost(usage, prices, levels):
     return total
 
 
-def best_of(repeats, fn):
-    best, result = float("inf"), None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
 def main():
     usage, prices, levels = make_inputs()
-    t_module, ours = best_of(
-        REPEATS_MODULE,
+    t_module, _, ours = best_time(
         lambda: vb.final_cost_coverage_underutilization(usage, prices, levels, NAMES, "H", "cost"),
+        REPEATS_MODULE,
     )
-    t_numpy, theirs = best_of(REPEATS_NUMPY, lambda: numpy_cost(usage, prices, levels))
+    t_numpy, _, theirs = best_time(lambda: numpy_cost(usage, prices, levels), REPEATS_NUMPY)
     if not np.isclose(ours, theirs, rtol=1e-9, atol=0.0):
         raise SystemExit(f"results differ: module {ours!r}, numpy {theirs!r}")
     cells = T * N

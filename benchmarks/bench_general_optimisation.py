@@ -18,9 +18,9 @@ Run: PYTHONPATH=<build dir> python3 benchmarks/bench_general_optimisation.py
 
 import json
 import os
-import subprocess
 import sys
 import time
+from timing import best_time, run_on_one_cpu
 
 T, N = 1_095, 16
 NAMES = ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"]
@@ -60,15 +60,6 @@ def run_search(vb, inputs, optimiser, n_starts):
     return time.perf_counter() - start, result
 
 
-def best_of(repeats, fn):
-    best = float("inf")
-    for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        best = min(best, time.perf_counter() - start)
-    return best
-
-
 def level_matrix(result):
     import numpy as np
 
@@ -88,17 +79,6 @@ def one_worker_child(cpu, n_starts):
     inputs = make_inputs()
     elapsed, result = run_search(vb, inputs, "inertial", n_starts)
     print(json.dumps({"seconds": elapsed, "n_iter": result.n_iter, "minimum": result.minimum}))
-
-
-def time_on_one_worker(n_starts):
-    cpu = min(os.sched_getaffinity(0))
-    out = subprocess.run(
-        [sys.executable, __file__, "--one-worker", str(cpu), str(n_starts)],
-        check=True,
-        capture_output=True,
-        text=True,
-    )
-    return json.loads(out.stdout.strip().splitlines()[-1])
 
 
 def main():
@@ -131,7 +111,7 @@ def main():
     # Parallel speed-up of the multi-start.
     parallel_seconds = rows[-1][1]
     multi = rows[-1][2]
-    single = time_on_one_worker(n_starts)
+    single = run_on_one_cpu(__file__, n_starts)
     runs = n_starts + 1
     rounds = -(-runs // cpus)  # the busiest worker's share of equally long runs
     speed_up = single["seconds"] / parallel_seconds
@@ -147,9 +127,9 @@ def main():
     # One evaluation inside a search against one portfolio-cost call.
     usage, prices, _ = inputs
     levels = level_matrix(rows[0][2])
-    final_seconds = best_of(
-        30, lambda: vb.final_cost_coverage_underutilization(usage, prices, levels, NAMES, "D", "cost")
-    )
+    final_seconds = best_time(
+        lambda: vb.final_cost_coverage_underutilization(usage, prices, levels, NAMES, "D", "cost"), 30
+    ).seconds
     print(f"\none final_cost_coverage_underutilization 'cost' call: {final_seconds * 1e6:.1f} us")
     for label, seconds, _, evals in rows[:3]:
         per_eval = seconds / evals

@@ -15,11 +15,10 @@ Usage: python benchmarks/bench_sampling.py
 
 import json
 import os
-import subprocess
 import sys
-import time
 
 import numpy as np
+from timing import best_time, run_on_one_cpu
 
 HOURS, KINDS_SAMPLING, N_SAMPLE = 8_760, 16, 10_000
 DAYS, KINDS_SEARCH, SCENARIOS = 365, 8, 20
@@ -50,16 +49,6 @@ def daily_predictions(seed=11):
     return np.ascontiguousarray(predictions), prices
 
 
-def best_time(repeats, fn):
-    """(wall seconds, process CPU seconds) of the fastest of `repeats` calls."""
-    best = (float("inf"), 0.0)
-    for _ in range(repeats):
-        wall, cpu = time.perf_counter(), time.process_time()
-        fn()
-        best = min(best, (time.perf_counter() - wall, time.process_time() - cpu))
-    return best
-
-
 def measure(n_starts, n_threads):
     """Best wall times of both workloads with the worker pool this process gets."""
     import velmar_backend as vb
@@ -79,17 +68,11 @@ def measure(n_starts, n_threads):
         if not np.isfinite(r.minimum):
             raise SystemExit("optimise_predictions gave an unexpected result")
 
-    return {"sampling": best_time(REPEATS_SAMPLING, draw), "search": best_time(REPEATS_SEARCH, search)}
-
-
-def one_worker(n_starts, n_threads):
-    """The same measurement in a child process pinned to one CPU."""
-    cpu = min(os.sched_getaffinity(0))
-    child = subprocess.run(
-        [sys.executable, __file__, "--one-worker", str(cpu), str(n_starts), str(n_threads)],
-        check=True, capture_output=True, text=True,
-    )
-    return json.loads(child.stdout)
+    # Wall and CPU seconds of the fastest call of each.
+    return {
+        "sampling": best_time(draw, REPEATS_SAMPLING)[:2],
+        "search": best_time(search, REPEATS_SEARCH)[:2],
+    }
 
 
 def report(title, single, parallel, cpus, target, work=None):
@@ -107,7 +90,7 @@ def main():
     target = 0.8 * cpus
     load = os.getloadavg()[0]
     # The same calls in both processes: n_threads is the caller's CPU count.
-    single = one_worker(n_starts, cpus)
+    single = run_on_one_cpu(__file__, n_starts, cpus)
     parallel = measure(n_starts, cpus)
 
     print(f"worker pool: {cpus} workers (CPUs available); speed-up target {target:.1f} x")
