@@ -558,3 +558,19 @@ def test_forked_child_runs_a_multi_start():
     assert child.exitcode == 0
     assert queue.get(timeout=5) == FLAT_RESULT
     assert flat_multi_start() == FLAT_RESULT  # and the parent's pool still works
+
+
+@pytest.mark.parametrize(
+    "search",
+    [
+        lambda u, p: vb.general_optimisation(u, p, np.zeros((3, 0)), ["RI1Y", "OD"], "H", 2**64 - 1, "inertial"),
+        lambda u, p: vb.general_optimisation(u, p, np.zeros((3, 0)), ["OD"], "H", 2**64 - 1, "inertial"),
+        lambda u, p: vb.optimise_predictions(u[None], p, np.zeros((3, 0)), ["RI1Y", "OD"], "H", 2**64 - 1),
+    ],
+    ids=["with parameters", "without parameters", "predictions"],
+)
+def test_start_count_beyond_memory_is_a_memory_error(search):
+    # One column per start plus the zero start: a count whose matrix cannot exist must not
+    # wrap around to a small allocation.
+    with pytest.raises(MemoryError):
+        search(np.ones((3, 2)), np.ones((2, 2)))

@@ -159,3 +159,9 @@ def test_counts_at_the_edges():
     assert sample(USAGE, PRICES, 0, 1).shape == (0, 2)
     assert_within_limits(sample(USAGE, PRICES, 1, 2**64 - 1), USAGE, PRICES)
     assert_within_limits(sample(USAGE, PRICES, 9, 1), USAGE, PRICES)
+
+
+@pytest.mark.parametrize("n_sample", [2**62, 2**64 - 1])
+def test_sample_count_beyond_memory_is_a_memory_error(n_sample):
+    with pytest.raises(MemoryError):
+        vb.generate_cost_and_coverage(np.ones((3, 2)), np.ones((3, 2)), n_sample, 1, "H")
