@@ -51,7 +51,8 @@ void require_rows(std::string_view name, const View2& v, std::size_t rows) {
 
 void require_cols_at_least(std::string_view name, const View2& v, std::size_t cols) {
     if (v.cols < cols)
-        shape_failure(name, shape_text({v.rows, v.cols}), "at least " + std::to_string(cols) + " columns");
+        shape_failure(name, shape_text({v.rows, v.cols}),
+                      "at least " + std::to_string(cols) + (cols == 1 ? " column" : " columns"));
 }
 
 void require_shape(std::string_view name, const View2& v, std::size_t rows, std::size_t cols) {
