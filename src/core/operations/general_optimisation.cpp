@@ -14,15 +14,6 @@ namespace velmar {
 
 namespace {
 
-// Copies the price rows so the models can view them for the whole call.
-Matrix own_prices(const View2& prices, std::size_t n) {
-    require_shape("prices", prices, prices.rows, n);
-    Matrix out(prices.rows, n);
-    for (std::size_t r = 0; r < prices.rows; ++r)
-        for (std::size_t k = 0; k < n; ++k) out(r, k) = prices(r, k);
-    return out;
-}
-
 // Reservations range up to the peak usage per hour of each kind; a savings plan up to
 // the peak money per hour that its rates would spend on the whole usage.
 std::vector<Range> history_ranges(const ColumnMatrix& usage, const PricingModel& m, double hours) {

@@ -57,10 +57,7 @@ FinalResults optimise_predictions(const View3& predictions, const View2& prices,
     std::vector<ColumnMatrix> samples;
     samples.reserve(predictions.shape[0]);
     for (std::size_t s = 0; s < predictions.shape[0]; ++s) samples.emplace_back(predictions.slice(s));
-    require_shape("prices", prices, prices.rows, n);
-    Matrix price_rows(prices.rows, n);
-    for (std::size_t r = 0; r < prices.rows; ++r)
-        for (std::size_t k = 0; k < n; ++k) price_rows(r, k) = prices(r, k);
+    const Matrix price_rows = own_prices(prices, n);
 
     const Period p = parse_period(period);
     const SearchPortfolio portfolio = parse_search_portfolio(

@@ -9,6 +9,14 @@
 
 namespace velmar {
 
+Matrix own_prices(const View2& prices, std::size_t n) {
+    require_shape("prices", prices, prices.rows, n);
+    Matrix out(prices.rows, n);
+    for (std::size_t r = 0; r < prices.rows; ++r)
+        for (std::size_t k = 0; k < n; ++k) out(r, k) = prices(r, k);
+    return out;
+}
+
 double nan_skipping_max(double current, double candidate) { return candidate > current ? candidate : current; }
 
 SearchPortfolio parse_search_portfolio(std::span<const std::string_view> names, const Matrix& prices,

@@ -22,6 +22,9 @@ struct SearchPortfolio {
     std::vector<Range> ranges;         // one per parameter, in the sorted parameter layout
 };
 
+// A copy of the price rows (n entries each) that the models view for the whole call.
+Matrix own_prices(const View2& prices, std::size_t n);
+
 // Search ranges of the model named at position `row` of the caller's list.
 using RangesFor = std::function<std::vector<Range>(const PricingModel& model, std::size_t row)>;
 
