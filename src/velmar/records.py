@@ -1,0 +1,119 @@
+"""Plain records that travel between the planner's stages.
+
+Every record is a frozen dataclass of plain data (NumPy arrays, numbers, strings,
+tuples and mappings): never one of the module's thread-bound result objects, so a
+record can cross threads, processes and Dask workers. Kind names travel with every
+matrix: the column order of an array is a detail of the record that holds it.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import Literal
+
+import numpy as np
+import numpy.typing as npt
+
+Period = Literal["H", "D"]
+Term = Literal["1Y", "3Y"]
+
+#: Commitment models the planner can buy, in the module's names.
+COMMITMENT_MODELS: tuple[str, ...] = ("RI3Y", "RI1Y", "SP3Y", "SP1Y")
+#: Hours in one period of each period code.
+HOURS_PER_PERIOD: Mapping[str, int] = {"H": 1, "D": 24}
+
+Floats = npt.NDArray[np.float64]
+
+
+@dataclass(frozen=True)
+class UsageHistory:
+    """Usage per period and kind, in unit-hours per period.
+
+    `usage` has shape (len(timestamps), len(kinds)); row t starts at `timestamps[t]`
+    (datetime64, truncated to the hour or the day) and periods follow one another
+    without gaps (missing periods hold zeros).
+    """
+
+    timestamps: npt.NDArray[np.datetime64]
+    kinds: tuple[str, ...]
+    usage: Floats
+    period: Period
+    #: What the history was read from (files, filters), for the report and fingerprint.
+    source: str = ""
+
+
+@dataclass(frozen=True)
+class PriceTable:
+    """Per-kind rates, all per unit and hour.
+
+    `commitment` maps a model of COMMITMENT_MODELS to its per-kind rate: the reserved
+    price of one reserved unit per hour for "RI1Y"/"RI3Y", the savings-plan rate
+    (money spent per unit-hour covered) for "SP1Y"/"SP3Y". A model absent from the
+    price file is absent from the mapping and cannot be planned.
+    """
+
+    kinds: tuple[str, ...]
+    on_demand: Floats
+    commitment: Mapping[str, Floats] = field(default_factory=dict)
+    source: str = ""
+
+
+@dataclass(frozen=True)
+class ExistingSavingsPlan:
+    """A savings plan already bought: money per hour over [start, end)."""
+
+    amount_per_hour: float
+    start: np.datetime64
+    end: np.datetime64
+    term: Term = "3Y"
+    name: str = ""
+
+
+@dataclass(frozen=True)
+class ModelPlan:
+    """The new commitments of one model of a recommendation.
+
+    Reserved-instance models fill `reserved` (kind name -> whole units in force per
+    hour); savings-plan models fill `amount_per_period` (money per period of the
+    history, as the module takes it) and `amount_per_hour`.
+    """
+
+    model: str
+    reserved: Mapping[str, float] = field(default_factory=dict)
+    amount_per_period: float = 0.0
+    amount_per_hour: float = 0.0
+    #: Months until the commitment's savings repay what it costs, or None if it never does.
+    break_even_months: float | None = None
+
+
+@dataclass(frozen=True)
+class Recommendation:
+    """A recommended portfolio with the module's figures and its proven bound.
+
+    Money figures are the module's own pricing of `plans` over the history, with on
+    demand for the rest and the existing savings plans included; `lower_bound` is a
+    proven lower bound on the cost of any plan with the same models (LP or MILP).
+    """
+
+    kinds: tuple[str, ...]
+    period: Period
+    models: tuple[str, ...]
+    plans: tuple[ModelPlan, ...]
+    cost: float
+    on_demand_cost: float
+    savings: float
+    savings_rate: float
+    coverage: float
+    unused_commitment: float
+    lower_bound: float
+    gap_percent: float
+    #: Which method produced the plan: "search" (the module's own), "polish" or "milp".
+    method: str
+    #: The module's search result's cost, for comparison with the chosen plan.
+    search_cost: float
+    #: Levels exactly as priced by the module, in the order of `models` (one column per
+    #: reserved kind of each RI model, one per SP model).
+    levels: Floats
+    fingerprint: str = ""
+    notes: tuple[str, ...] = ()
