@@ -1,0 +1,42 @@
+"""Figures of a recommendation as the table and the report show them."""
+
+from __future__ import annotations
+
+import math
+
+from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation
+
+
+def commitment_rows(plan: ModelPlan, period: str) -> list[tuple[str, str]]:
+    """(kind, commitment) lines of one model: reserved units per kind, or the savings plan per hour."""
+    if plan.model.startswith("RI"):
+        return [(kind, f"{units:g} units/h") for kind, units in plan.reserved.items() if units > 0] or [
+            ("-", "0 units/h")
+        ]
+    return [("all kinds", f"{savings_plan_per_hour(plan, period):,.2f} /h")]
+
+
+def summary_rows(rec: Recommendation) -> list[tuple[str, str]]:
+    """The totals a person reads first, formatted."""
+    return [
+        ("Cost of the plan", money(rec.cost)),
+        ("All on demand", money(rec.on_demand_cost)),
+        ("Savings", f"{money(rec.savings)} ({rec.savings_rate:.1%})"),
+        ("Coverage", f"{rec.coverage:.1%}"),
+        ("Unused commitment", money(rec.unused_commitment)),
+        ("Proven lower bound", money(rec.lower_bound)),
+        ("Gap to the bound", f"{rec.gap_percent:.2f}%"),
+        ("Method", f"{rec.method} (module's search: {money(rec.search_cost)})"),
+    ]
+
+
+def savings_plan_per_hour(plan: ModelPlan, period: str) -> float:
+    return plan.amount_per_period / HOURS_PER_PERIOD[period]
+
+
+def money(value: float) -> str:
+    return f"{value:,.2f}"
+
+
+def months(value: float | None) -> str:
+    return "never" if value is None or not math.isfinite(value) else f"{value:.1f} months"

@@ -1,0 +1,129 @@
+"""A recommendation for people and for programs: terminal table, JSON and HTML report."""
+
+from __future__ import annotations
+
+import hashlib
+import math
+import os
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+from rich.console import Console
+from rich.table import Table
+
+from velmar.atomic import write_atomically
+from velmar.curve import SavingsCurve
+from velmar.formatting import commitment_rows, months, savings_plan_per_hour, summary_rows
+from velmar.records import (
+    ExistingSavingsPlan,
+    ModelPlan,
+    PriceTable,
+    Recommendation,
+    UsageHistory,
+)
+from velmar.report_html import build_html
+from velmar.samples import PlanSamples
+
+#: Version of the JSON layout; raised only when a key changes meaning or disappears.
+SCHEMA_VERSION = 1
+
+
+def render_table(rec: Recommendation, console: Console) -> None:
+    """Print the commitments per model and the totals of a recommendation."""
+    commitments = Table(title="Recommended commitments", title_justify="left")
+    commitments.add_column("Model")
+    commitments.add_column("Kind")
+    commitments.add_column("Commitment", justify="right")
+    commitments.add_column("Break-even", justify="right")
+    for plan in rec.plans:
+        for kind, amount in commitment_rows(plan, rec.period):
+            commitments.add_row(plan.model, kind, amount, months(plan.break_even_months))
+    if not rec.plans:
+        commitments.add_row("-", "-", "nothing to buy", "-")
+    console.print(commitments)
+
+    totals = Table(title="Totals over the history", title_justify="left", show_header=False)
+    totals.add_column("Figure")
+    totals.add_column("Value", justify="right")
+    for label, value in summary_rows(rec):
+        totals.add_row(label, value)
+    console.print(totals)
+    for note in rec.notes:
+        console.print(f"[dim]note:[/dim] {note}")
+
+
+def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> dict[str, Any]:
+    """Everything the table shows, in the stable machine layout, plus the inputs' fingerprint."""
+    plan: dict[str, Any] = {}
+    per_hour: dict[str, float] = {}
+    break_even: dict[str, float | None] = {}
+    by_model = {p.model: p for p in rec.plans}
+    for model in rec.models:
+        chosen = by_model.get(model, ModelPlan(model=model))
+        if model.startswith("RI"):
+            plan[model] = {kind: float(chosen.reserved.get(kind, 0.0)) for kind in rec.kinds}
+        else:
+            plan[model] = float(chosen.amount_per_period)
+            per_hour[model] = savings_plan_per_hour(chosen, rec.period)
+        break_even[model] = _number(chosen.break_even_months)
+    return {
+        "schema": SCHEMA_VERSION,
+        "kinds": list(rec.kinds),
+        "period": rec.period,
+        "models": list(rec.models),
+        "plan": plan,
+        "savings_plan_per_hour": per_hour,
+        "break_even_months": break_even,
+        "cost": _number(rec.cost),
+        "on_demand_cost": _number(rec.on_demand_cost),
+        "savings": _number(rec.savings),
+        "savings_rate": _number(rec.savings_rate),
+        "coverage": _number(rec.coverage),
+        "unused_commitment": _number(rec.unused_commitment),
+        "lower_bound": _number(rec.lower_bound),
+        "gap_percent": _number(rec.gap_percent),
+        "method": rec.method,
+        "search_cost": _number(rec.search_cost),
+        "notes": list(rec.notes),
+        "inputs": {
+            "fingerprint": inputs_fingerprint(history, prices),
+            "usage_source": history.source,
+            "prices_source": prices.source,
+            "periods": len(history.timestamps),
+            "start": str(history.timestamps[0]) if len(history.timestamps) else None,
+            "end": str(history.timestamps[-1]) if len(history.timestamps) else None,
+        },
+    }
+
+
+def write_html(
+    path: str | os.PathLike[str],
+    rec: Recommendation,
+    history: UsageHistory,
+    prices: PriceTable,
+    curve: SavingsCurve,
+    samples: PlanSamples,
+    existing: Sequence[ExistingSavingsPlan] = (),
+) -> None:
+    """Write the self-contained HTML report, whole or not at all."""
+    page = build_html(rec, history, prices, curve, samples, existing, inputs_fingerprint(history, prices))
+    write_atomically(path, page)
+
+
+def inputs_fingerprint(history: UsageHistory, prices: PriceTable) -> str:
+    """SHA-256 of the usage and prices exactly as planned (names, periods, numbers)."""
+    digest = hashlib.sha256()
+    for part in (history.period, *history.kinds, *prices.kinds):
+        digest.update(part.encode("utf-8") + b"\0")
+    digest.update(np.ascontiguousarray(history.timestamps.astype("datetime64[s]").astype(np.int64)).tobytes())
+    digest.update(np.ascontiguousarray(history.usage, dtype=np.float64).tobytes())
+    digest.update(np.ascontiguousarray(prices.on_demand, dtype=np.float64).tobytes())
+    for model in sorted(prices.commitment):
+        digest.update(model.encode("utf-8") + np.ascontiguousarray(prices.commitment[model], dtype=np.float64).tobytes())
+    return "sha256:" + digest.hexdigest()
+
+
+def _number(value: float | None) -> float | None:
+    """JSON has no NaN or infinity: those become null."""
+    return None if value is None or not math.isfinite(value) else float(value)
