@@ -230,9 +230,12 @@ def test_on_demand_only():
     assert_figures(figures(usage, prices, levels, ["OD"]), (0.5 * 4.0 + 2.0 * 6.5, 0.0, 0.0))
 
 
-def test_two_on_demand_models_apply_in_turn():
-    # The second on-demand model prices what the first left in the running array.
-    assert_figures(figures([[3.0]], [[2.0], [5.0]], np.zeros((1, 0)), ["OD", "OD"]), (6.0 + 30.0, 0.0, 0.0))
+@pytest.mark.parametrize("names", [["OD", "OD"], ["OD", "SP1Y", "OD"]])
+def test_a_second_on_demand_model_is_refused(names):
+    # It would price the uncovered usage twice.
+    for figure in ("cost", "coverage", "underutilization"):
+        with internal_failure("^pricing model listed twice: OD$"):
+            final(np.array([[3.0]]), np.array([[2.0], [0.5], [5.0]]), np.zeros((1, 1)), names, "H", figure)
 
 
 @pytest.mark.parametrize("price_rows", [0, 2])
@@ -437,6 +440,8 @@ def portfolios(draw):
     n = draw(st.integers(1, 3))
     T = draw(st.integers(1, 5))
     names = draw(st.lists(st.sampled_from(NAMES), max_size=5))
+    if names.count("OD") > 1:  # refused: it would price the uncovered usage twice
+        names = [name for name in names if name != "OD"] + ["OD"]
 
     def values(plain, exotic):
         return exotic if draw(st.integers(0, 3)) == 0 else plain

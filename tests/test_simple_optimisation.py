@@ -387,6 +387,7 @@ PERIOD_MESSAGE = "^provide a valid period string : either D or H$"
 HORIZON_MESSAGE = "^Not a valid period, provide 3Y or 1Y$"
 STEP_MESSAGE = "^step must not be negative$"
 RESERVED_MESSAGE = "^reserved prices must not be negative$"
+PRICES_MESSAGE = "^prices must not be negative$"
 OK = dict(usage=STEADY, prices=RESERVE, period="H", horizon="1Y")
 
 
@@ -407,9 +408,13 @@ OK = dict(usage=STEADY, prices=RESERVE, period="H", horizon="1Y")
         ({"step": -1e-300}, STEP_MESSAGE),
         ({"step": -INF}, STEP_MESSAGE),
         ({"step": -1.0, "convergence_details": True}, STEP_MESSAGE),
-        # Default steps below zero: negative usage, or a negative on-demand price.
+        # A default step below zero: negative usage.
         ({"usage": -STEADY}, STEP_MESSAGE),
-        ({"prices": arr([[-1.0], [1.0], [0.5]])}, STEP_MESSAGE),
+        # Negative on-demand or savings-plan prices would let the search gain without end.
+        ({"prices": arr([[-1.0], [1.0], [0.5]])}, PRICES_MESSAGE),
+        ({"prices": arr([[-2.0], [-1.0], [1.0]]), "step": 1.0}, PRICES_MESSAGE),
+        ({"prices": arr([[1.0], [-INF], [0.5]])}, PRICES_MESSAGE),
+        ({"prices": arr([[-1.0], [1.0], [-0.5]])}, RESERVED_MESSAGE),
         ({"prices": arr([[1.0], [1.0], [-0.5]])}, RESERVED_MESSAGE),
         ({"prices": arr([[1.0, 1.0], [1.0, 1.0], [0.5, -0.0001]]), "usage": arr([[1.0, 1.0]])}, RESERVED_MESSAGE),
         # Reported in order: period, then the step, then the horizon after the search.

@@ -12,14 +12,19 @@ std::size_t element_count(std::size_t rows, std::size_t cols) {
     return rows * cols;
 }
 
-ColumnMatrix::ColumnMatrix(const View2& v) : ColumnMatrix(v.rows, v.cols) {
+ColumnMatrix::ColumnMatrix(const View2& v) : ColumnMatrix(v.rows, v.cols) { copy_columns(0, v); }
+
+void ColumnMatrix::copy_columns(std::size_t first, const View2& v) {
+    if (v.rows != rows_ || first > cols_ || v.cols > cols_ - first)
+        fail("copy of shape " + shape_text({v.rows, v.cols}) + " does not fit at column " + std::to_string(first) +
+             " of " + shape_text({rows_, cols_}));
     // Row-major input is transposed a band of rows at a time, so both the rows read and
     // the column runs written stay in cache.
     constexpr std::size_t band = 64;
     for (std::size_t r0 = 0; r0 < rows_; r0 += band) {
         const std::size_t r1 = std::min(rows_, r0 + band);
-        for (std::size_t c = 0; c < cols_; ++c) {
-            double* out = column(c);
+        for (std::size_t c = 0; c < v.cols; ++c) {
+            double* out = column(first + c);
             for (std::size_t r = r0; r < r1; ++r) out[r] = v(r, c);
         }
     }

@@ -73,6 +73,13 @@ public:
     ColumnMatrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(element_count(rows, cols), 0.0) {}
     explicit ColumnMatrix(const View2& v);
 
+    // Copies v into columns first .. first + v.cols - 1; v has this matrix's row count.
+    void copy_columns(std::size_t first, const View2& v);
+    // Columns first .. first + count - 1 as a view.
+    View2 columns(std::size_t first, std::size_t count) const {
+        return {data_.data() + first * rows_, rows_, count, 1, static_cast<Index>(rows_)};
+    }
+
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return cols_; }
     double* column(std::size_t c) { return data_.data() + c * rows_; }

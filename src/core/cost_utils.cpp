@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "core/runtime/interrupt.hpp"
+
 // The whole evaluation is inlined into one function, compiled once more for AVX2 where
 // the processor has it (chosen at load time). Without -ffast-math and without FMA
 // contraction both versions round identically.
@@ -379,6 +381,7 @@ VELMAR_HOT_KERNEL double evaluate(const View2& usage, const Portfolio& p, CostWo
             if (edge > begin && edge < end) end = edge;
         }
         total += price_block<F>(usage, p, {begin, end - begin}, ws);
+        note_work((end - begin) * (p.n_kinds + 1));
         begin = end;
     }
     if constexpr (F == Figure::cost) return total;

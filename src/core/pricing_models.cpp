@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <string>
 
 namespace velmar {
 
@@ -49,6 +50,21 @@ PricingModel parse_model_name(std::string_view name, bool allow_paid) {
         VELMAR_FAIL("Not a known pricing model");
     }
     return m;
+}
+
+void refuse_repeat(std::span<const PricingModel> earlier, const PricingModel& model, std::string_view name,
+                   bool unique_commitments) {
+    const bool must_be_unique =
+        model.kind == ModelKind::on_demand || (unique_commitments && model.is_new_commitment());
+    if (!must_be_unique) return;
+    for (const PricingModel& m : earlier)
+        if (m.kind == model.kind && (m.kind == ModelKind::on_demand || m.term == model.term))
+            fail("pricing model listed twice: " + std::string(name));
+}
+
+void refuse_negative(const View1& prices, const char* message) {
+    for (std::size_t k = 0; k < prices.size; ++k)
+        if (prices[k] < 0.0) VELMAR_FAIL(message);
 }
 
 std::vector<std::size_t> sorted_order(std::span<const PricingModel> models) {

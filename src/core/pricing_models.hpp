@@ -44,6 +44,16 @@ std::size_t parameter_count(std::span<const PricingModel> models, std::size_t n_
 // already-paid savings plan. Fails with "Not a known pricing model".
 PricingModel parse_model_name(std::string_view name, bool allow_paid);
 
+// Refuses `model`, named `name`, when `earlier` already holds one that a repeat would price
+// twice: a second on-demand model always, and with `unique_commitments` a second new
+// commitment of the same kind and term. Fails with "pricing model listed twice: NAME".
+void refuse_repeat(std::span<const PricingModel> earlier, const PricingModel& model, std::string_view name,
+                   bool unique_commitments);
+
+// Fails with `message` when an entry of `prices` is below zero (NaN passes). A search
+// against a negative price gains without bound and never ends.
+void refuse_negative(const View1& prices, const char* message);
+
 // Stable order of `models` by their key: the permutation to apply to the models and to
 // anything attached to them (search ranges, for example).
 std::vector<std::size_t> sorted_order(std::span<const PricingModel> models);

@@ -25,7 +25,23 @@ bool aligned_for_doubles(PyArrayObject* a) {
 
 }  // namespace
 
-bool borrow_array(PyObject* o, int ndim, ViewN& out, std::vector<Ref>& keep) {
+namespace {
+
+BorrowedArray snapshot(PyArrayObject* a) {
+    const int nd = PyArray_NDIM(a);
+    return {reinterpret_cast<PyObject*>(a), "", PyArray_DATA(a),
+            std::vector<Py_ssize_t>(PyArray_DIMS(a), PyArray_DIMS(a) + nd),
+            std::vector<Py_ssize_t>(PyArray_STRIDES(a), PyArray_STRIDES(a) + nd)};
+}
+
+}  // namespace
+
+bool still_as_borrowed(const BorrowedArray& b) {
+    const BorrowedArray now = snapshot(reinterpret_cast<PyArrayObject*>(b.array));
+    return now.data == b.data && now.shape == b.shape && now.strides == b.strides;
+}
+
+bool borrow_array(PyObject* o, int ndim, ViewN& out, std::vector<Ref>& keep, std::vector<BorrowedArray>& borrowed) {
     if (!PyArray_Check(o)) {
         Ref name = type_name(o);
         if (!name) return false;
@@ -54,6 +70,8 @@ bool borrow_array(PyObject* o, int ndim, ViewN& out, std::vector<Ref>& keep) {
         if (!copy) return false;
         a = reinterpret_cast<PyArrayObject*>(copy.get());
         keep.push_back(std::move(copy));
+    } else {
+        borrowed.push_back(snapshot(a));
     }
     const int nd = PyArray_NDIM(a);
     out.data = static_cast<const double*>(PyArray_DATA(a));

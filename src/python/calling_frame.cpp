@@ -1,7 +1,9 @@
 #include "python/calling_frame.hpp"
 
 #include <cstdio>
+#include <algorithm>
 #include <new>
+#include <stdexcept>
 #include <string>
 
 #include "core/failure.hpp"
@@ -106,11 +108,14 @@ bool convert_text_list(PyObject* o, std::vector<std::string_view>& out, std::vec
         return false;
     }
     if (!PySequence_Check(o)) return type_error_with_name(o, "Sequence");
+    // The reported length only reserves space, and only a little of it: a sequence may
+    // claim any length and yield fewer items.
+    constexpr Py_ssize_t most_reserved = 64;
     const Py_ssize_t hint = PySequence_Size(o);
     if (hint < 0)
-        PyErr_Clear();  // the length only reserves space
+        PyErr_Clear();
     else
-        out.reserve(static_cast<std::size_t>(hint));
+        out.reserve(static_cast<std::size_t>(std::min(hint, most_reserved)));
     Ref it(PyObject_GetIter(o));
     if (!it) return false;
     while (Ref item{PyIter_Next(it.get())}) {
@@ -150,13 +155,14 @@ bool convert_flag(PyObject* o, std::optional<bool>& out) {
     return true;
 }
 
-bool convert_array(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep) {
+bool convert_array(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep,
+                   std::vector<BorrowedArray>& borrowed) {
     const int ndim = kind == ArgKind::array1 || kind == ArgKind::array1_or_none ? 1
                      : kind == ArgKind::array2                                  ? 2
                      : kind == ArgKind::array3                                  ? 3
                                                                                 : -1;
     ViewN v;
-    if (!borrow_array(o, ndim, v, keep)) return false;
+    if (!borrow_array(o, ndim, v, keep, borrowed)) return false;
     switch (ndim) {
         case 1: {
             const View1 one = v.as_1d();
@@ -176,7 +182,7 @@ bool convert_array(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep
     }
 }
 
-bool convert(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep) {
+bool convert(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep, std::vector<BorrowedArray>& borrowed) {
     switch (kind) {
         case ArgKind::text: {
             std::string_view t;
@@ -213,8 +219,8 @@ bool convert(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep) {
                 out = std::optional<View1>();
                 return true;
             }
-            return convert_array(o, kind, out, keep);
-        default: return convert_array(o, kind, out, keep);
+            return convert_array(o, kind, out, keep, borrowed);
+        default: return convert_array(o, kind, out, keep, borrowed);
     }
 }
 
@@ -241,16 +247,28 @@ PyObject* call_with_frame(const Signature& sig, PyObject* const* args, Py_ssize_
     try {
         Arguments bound;
         bound.values_.resize(sig.params.size());
+        std::vector<BorrowedArray> borrowed;
         for (std::size_t i = 0; i < sig.params.size(); ++i) {
-            if (!convert(slots[i], sig.params[i].kind, bound.values_[i], bound.keep_)) {
+            const std::size_t before = borrowed.size();
+            if (!convert(slots[i], sig.params[i].kind, bound.values_[i], bound.keep_, borrowed)) {
                 prefix_type_error(sig.params[i].name);
                 return nullptr;
             }
+            for (std::size_t b = before; b < borrowed.size(); ++b) borrowed[b].param = sig.params[i].name;
         }
+        // A later converter runs caller code (__index__, __len__, __iter__) that may have
+        // resized or reshaped an array borrowed before it: its view would dangle.
+        for (const BorrowedArray& b : borrowed)
+            if (!still_as_borrowed(b))
+                fail(std::string("argument '") + b.param + "' changed while the arguments were converted");
         return body(bound);
     } catch (const InternalFailure& f) {
         raise_internal_failure(f.message(), f.where());
     } catch (const std::bad_alloc&) {
+        PyErr_Clear();
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        // A container asked to hold more than it can: the same as running out of memory.
         PyErr_Clear();
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -142,7 +142,9 @@ PyObject* make_type(PyGetSetDef* getters) {
         {Py_tp_getset, getters},
         {0, nullptr},
     };
-    PyType_Spec spec = {Traits<Record>::name, sizeof(Object<Record>), 0, Py_TPFLAGS_DEFAULT, slots};
+    // Immutable: neither attributes nor __new__ can be replaced to make objects without a record.
+    PyType_Spec spec = {Traits<Record>::name, sizeof(Object<Record>), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     return PyType_FromSpec(&spec);
 }
 

@@ -35,10 +35,14 @@ Matrix generate_cost_and_coverage(const View2& usage, const View2& prices, std::
                                   std::uint64_t n_threads, std::string_view) {
     const std::size_t n = usage.cols;
     require_price_table("prices", prices, 3, n);
-    const std::vector<Range> bounds = create_space(usage, prices, 1.0);
-
+    // Every owned array is allocated before the first pass over the usage, so an input too
+    // large for memory fails at once; the passes read the copy.
+    const ColumnMatrix history(usage);
+    Matrix out(n_sample, 2);
     // Row i holds the draws of interval i: plan j is column j.
     Matrix plans(n + 1, n_sample);
+    const std::vector<Range> bounds = create_space(history, prices, 1.0);
+
     for (std::size_t i = 0; i <= n; ++i) {
         const Uniform draw(0.0, bounds[i].high);
         for (std::size_t j = 0; j < n_sample; ++j) plans(i, j) = draw.draw();
@@ -47,8 +51,6 @@ Matrix generate_cost_and_coverage(const View2& usage, const View2& prices, std::
     // n_threads sets the size of a piece of work, not the number of threads.
     const std::size_t piece = std::max<std::uint64_t>(n_sample / n_threads, 1);
 
-    const ColumnMatrix history(usage);
-    Matrix out(n_sample, 2);
     price_samples(history, prices, plans, piece, &cost, out, 0);
     price_samples(history, prices, plans, piece, &coverage, out, 1);
     return out;

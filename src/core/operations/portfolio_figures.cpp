@@ -37,6 +37,9 @@ double py_cost_final(const View2& usage, const View2& prices, const View2& level
     std::size_t column = 0;
     for (std::size_t i = 0; i < pricing_models.size(); ++i) {
         PricingModel m = parse_model_name(pricing_models[i], false);
+        // Repeated commitments are priced one after the other, as listed; a second
+        // on-demand model would price the uncovered usage twice.
+        refuse_repeat(models, m, pricing_models[i], false);
         if (prices.rows <= i || prices.cols < n)
             fail("prices has shape " + shape_text({prices.rows, prices.cols}) + " but at least " +
                  shape_text({pricing_models.size(), n}) + " is required for " +

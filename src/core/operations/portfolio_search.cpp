@@ -29,7 +29,9 @@ SearchPortfolio parse_search_portfolio(std::span<const std::string_view> names, 
         if (i >= prices.rows())
             fail("prices has shape " + shape_text({prices.rows(), prices.cols()}) + " but at least " +
                  std::to_string(i + 1) + " rows are required for the pricing models");
+        refuse_repeat(models, m, names[i], true);
         m.prices = prices.view().row(i);
+        refuse_negative(m.prices, "prices must not be negative");
         if (m.kind == ModelKind::savings_plan && m.term == Term::already_paid) {
             require_rows("current_sp_commitments", current_sp, periods);
             require_cols_at_least("current_sp_commitments", current_sp, paid + 1);

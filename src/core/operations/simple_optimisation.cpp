@@ -22,13 +22,19 @@ FinalResults simple_optimisation(const View2& usage, const View2& prices, std::s
     const Period p = parse_period(period);
     const std::size_t n = usage.cols;
     require_price_table("prices", prices, 3, n);
-    const double base_step = step ? *step : default_step(usage, prices.row(0));
     // A negative move lowers the cost without bound: the search would never end.
-    if (base_step < 0.0) VELMAR_FAIL("step must not be negative");
-    for (std::size_t k = 0; k < n; ++k)
-        if (prices(2, k) < 0.0) VELMAR_FAIL("reserved prices must not be negative");
+    if (step && *step < 0.0) VELMAR_FAIL("step must not be negative");
+    refuse_negative(prices.row(2), "reserved prices must not be negative");
+    refuse_negative(prices.row(0), "prices must not be negative");
+    refuse_negative(prices.row(1), "prices must not be negative");
 
-    const std::vector<Range> space = create_space(usage, prices, p.hours);
+    // The copy is the only large allocation: it comes before any pass over the usage, so
+    // an input too large for memory fails at once. Every later pass reads the copy.
+    SimpleProblem problem(usage, prices, p.hours);
+    const double base_step = step ? *step : default_step(problem.usage(), prices.row(0));
+    if (base_step < 0.0) VELMAR_FAIL("step must not be negative");
+
+    const std::vector<Range> space = create_space(problem.usage(), prices, p.hours);
     const std::vector<double> steps = create_steps(prices, base_step, p.hours);
     std::vector<double> start;
     if (starting_point) {
@@ -38,7 +44,6 @@ FinalResults simple_optimisation(const View2& usage, const View2& prices, std::s
         for (const Range& r : space) start.push_back(r.low);
     }
 
-    SimpleProblem problem(usage, prices, p.hours);
     Results run = convergence_details.value_or(false) ? simple_optimiser_details(problem, steps, start)
                                                       : simple_optimiser(problem, steps, start);
     const Term term = parse_horizon(horizon);

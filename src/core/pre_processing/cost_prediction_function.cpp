@@ -7,7 +7,7 @@
 
 namespace velmar {
 
-CostPredictionFunction::CostPredictionFunction(std::span<const ColumnMatrix> samples,
+CostPredictionFunction::CostPredictionFunction(std::span<const View2> samples,
                                                std::span<const PricingModel> models, bool daily, bool details)
     : samples_(samples), models_(models), daily_(daily), details_(details) {
     // Every model's price row has one entry per kind; without samples that is the only
@@ -15,13 +15,13 @@ CostPredictionFunction::CostPredictionFunction(std::span<const ColumnMatrix> sam
     std::size_t n = 0;
     std::size_t T = 0;
     if (!samples.empty()) {
-        T = samples.front().rows();
-        n = samples.front().cols();
+        T = samples.front().rows;
+        n = samples.front().cols;
     } else if (!models.empty()) {
         n = models.front().prices.size;
     }
     for (std::size_t s = 0; s < samples.size(); ++s)
-        require_shape("prediction sample " + std::to_string(s), samples[s].view(), T, n);
+        require_shape("prediction sample " + std::to_string(s), samples[s], T, n);
     for (std::size_t i = 0; i < models.size(); ++i)
         if (models[i].prices.size < n)
             fail("prices of pricing model " + std::to_string(i) + " has shape " + shape_text({models[i].prices.size}) +
@@ -31,9 +31,9 @@ CostPredictionFunction::CostPredictionFunction(std::span<const ColumnMatrix> sam
     for (const PricingModel& m : models) {
         if (m.kind == ModelKind::on_demand) {
             double spend = 0.0;
-            for (const ColumnMatrix& sample : samples)
+            for (const View2& sample : samples)
                 for (std::size_t k = 0; k < n; ++k) {
-                    const double* col = sample.column(k);
+                    const View1 col = sample.col(k);
                     const double price = m.prices[k];
                     for (std::size_t t = 0; t < T; ++t) spend += col[t] * price;
                 }
@@ -58,7 +58,7 @@ CostPredictionFunction::CostPredictionFunction(std::span<const ColumnMatrix> sam
 template <class Figure>
 double CostPredictionFunction::mean_over_samples(std::span<const double> levels, Figure figure) {
     double sum = 0.0;
-    for (const ColumnMatrix& sample : samples_) sum += figure(sample, models_, levels, daily_, workspace_);
+    for (const View2& sample : samples_) sum += figure(sample, models_, levels, daily_, workspace_);
     // No samples: 0 / 0, a NaN, by IEEE rules.
     return sum / static_cast<double>(samples_.size());
 }

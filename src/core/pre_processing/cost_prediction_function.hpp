@@ -22,7 +22,7 @@ public:
     // outlive the cost function. Each coordinate gets its own finite-difference step:
     // the units (reserved) or money (savings plan) worth 1/5000 of the mean on-demand
     // spend per period (1000 without an on-demand model).
-    CostPredictionFunction(std::span<const ColumnMatrix> samples, std::span<const PricingModel> models, bool daily,
+    CostPredictionFunction(std::span<const View2> samples, std::span<const PricingModel> models, bool daily,
                            bool details);
 
     std::span<const double> scale() const { return scale_; }
@@ -48,7 +48,7 @@ private:
     double mean_over_samples(std::span<const double> levels, Figure figure);
     void stepped_costs(std::span<const double> x, std::span<double> out);
 
-    std::span<const ColumnMatrix> samples_;
+    std::span<const View2> samples_;
     std::span<const PricingModel> models_;
     bool daily_;
     bool details_;

@@ -1,6 +1,7 @@
 #include "core/runtime/interrupt.hpp"
 
 #include <atomic>
+#include <chrono>
 
 #include "core/failure.hpp"
 #include "core/runtime/cancellation.hpp"
@@ -9,9 +10,23 @@ namespace velmar {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+// Work between two looks at the clock or the flag: a few tens of microseconds of pricing.
+constexpr std::size_t cells_between_looks = std::size_t{1} << 16;
+// The calling thread asks the host at most this often from note_work: the signal check
+// runs the host's handlers, which is not free.
+constexpr Clock::duration host_poll_period = std::chrono::milliseconds(20);
+
 std::atomic<InterruptHook> installed_hook{nullptr};
-std::atomic<bool> cancellation{false};
 thread_local bool is_worker_thread = false;
+thread_local const std::atomic<bool>* job_cancellation = nullptr;
+thread_local std::size_t cells_since_look = 0;
+thread_local Clock::time_point last_host_poll{};
+
+bool cancellation_raised() {
+    return job_cancellation != nullptr && job_cancellation->load(std::memory_order_acquire);
+}
 
 }  // namespace
 
@@ -22,12 +37,9 @@ bool host_signal_pending() {
     return hook != nullptr && hook();
 }
 
-void raise_cancellation() { cancellation.store(true, std::memory_order_release); }
-void lower_cancellation() { cancellation.store(false, std::memory_order_release); }
-bool cancellation_raised() { return cancellation.load(std::memory_order_acquire); }
-
 void mark_worker_thread() { is_worker_thread = true; }
 bool on_worker_thread() { return is_worker_thread; }
+void watch_cancellation(const std::atomic<bool>* flag) { job_cancellation = flag; }
 
 void poll_interrupt() {
     // Workers have no host thread state, so the hook is off limits there; the calling
@@ -36,6 +48,22 @@ void poll_interrupt() {
     if (pending) {
         VELMAR_FAIL("Keyboard interupt");
     }
+}
+
+void note_work(std::size_t cells) {
+    cells_since_look += cells;
+    if (cells_since_look < cells_between_looks) {
+        return;
+    }
+    cells_since_look = 0;
+    if (!is_worker_thread) {
+        const Clock::time_point now = Clock::now();
+        if (now - last_host_poll < host_poll_period) {
+            return;
+        }
+        last_host_poll = now;
+    }
+    poll_interrupt();
 }
 
 }  // namespace velmar

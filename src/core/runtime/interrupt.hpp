@@ -1,7 +1,10 @@
 #pragma once
 // Keyboard-interrupt polling. The boundary installs a hook that asks the host whether a
 // signal is pending; it is only ever called on the calling thread. Worker threads look at
-// a shared cancellation flag instead, which the calling thread raises while it waits.
+// the cancellation flag of their job instead, which the calling thread raises while it
+// waits.
+
+#include <cstddef>
 
 namespace velmar {
 
@@ -11,7 +14,14 @@ using InterruptHook = bool (*)();
 void install_interrupt_hook(InterruptHook hook);
 
 // Called by optimisers at their polling points. Fails with "Keyboard interupt" when the
-// host reports a pending signal (calling thread) or the cancellation flag is up (worker).
+// host reports a pending signal (calling thread) or the job's cancellation flag is up
+// (worker).
 void poll_interrupt();
+
+// Counts `cells` of work done on this thread. Between the polling points of the searches,
+// however far apart they are, this keeps every call answerable to an interrupt: a worker
+// looks at its flag every few thousand cells, the calling thread asks the host at least
+// every few tens of milliseconds of work. Fails like poll_interrupt.
+void note_work(std::size_t cells);
 
 }  // namespace velmar

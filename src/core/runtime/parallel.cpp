@@ -36,24 +36,30 @@ bool signal_pending() noexcept {
     }
 }
 
+enum class WaitOutcome { finished, interrupted, forked };
+
 // Waits until the workers finished every chunk, polling the host meanwhile. Must not leave
-// early: the job lives on the caller's stack. Returns whether an interrupt was noticed.
-bool wait_polling(WorkerPool& pool) noexcept {
+// early while workers may hold the job, which lives on the caller's stack. Only a fork
+// from a signal handler ends the wait before that: the child has no workers to wait for.
+WaitOutcome wait_polling(WorkerPool& pool, ChunkJob& job) noexcept {
     bool interrupted = false;
     while (!pool.wait_done(poll_period)) {
         if (!interrupted && signal_pending()) {
             interrupted = true;
-            raise_cancellation();
+            job.request_cancellation();
+        }
+        if (pool.abandoned_by_fork()) {
+            return WaitOutcome::forked;
         }
     }
-    if (interrupted) {
-        lower_cancellation();
-    }
-    return interrupted;
+    return interrupted ? WaitOutcome::interrupted : WaitOutcome::finished;
 }
 
-void finish(const ChunkJob& job, bool interrupted) {
-    if (interrupted || job.cancelled()) {
+void finish(const ChunkJob& job, WaitOutcome outcome) {
+    if (outcome == WaitOutcome::forked) {
+        VELMAR_FAIL("the process forked during a parallel step; the call cannot finish in the child");
+    }
+    if (outcome == WaitOutcome::interrupted || job.cancelled()) {
         VELMAR_FAIL("Keyboard interupt");
     }
     job.rethrow_first_failure();
@@ -63,7 +69,7 @@ void run_inline(std::size_t n_items, std::size_t chunk, const ChunkWork& work) {
     StepScope scope;
     ChunkJob job(work, n_items, chunk);
     job.run_available();
-    finish(job, false);
+    finish(job, WaitOutcome::finished);
 }
 
 }  // namespace
@@ -80,12 +86,18 @@ void parallel_chunks(std::size_t n_items, std::size_t chunk_items, const ChunkWo
         run_inline(n_items, chunk, work);
         return;
     }
+    // One step at a time on the pool. A busy pool is never waited for: this thread holds
+    // the interpreter lock, and the step that holds the pool may be waiting for that lock
+    // (a host signal handler can hand it over while the step polls). Run here instead.
+    std::unique_lock<std::mutex> one_step_at_a_time(pool.step_mutex(), std::try_to_lock);
+    if (!one_step_at_a_time.owns_lock()) {
+        run_inline(n_items, chunk, work);
+        return;
+    }
     ChunkJob job(work, n_items, chunk);
-    std::lock_guard<std::mutex> one_step_at_a_time(pool.step_mutex());
     StepScope scope;
     pool.submit(job);
-    const bool interrupted = wait_polling(pool);
-    finish(job, interrupted);
+    finish(job, wait_polling(pool, job));
 }
 
 }  // namespace velmar

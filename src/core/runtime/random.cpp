@@ -7,6 +7,7 @@
 #include <random>
 
 #include "core/failure.hpp"
+#include "core/runtime/worker_pool.hpp"
 
 namespace velmar {
 
@@ -28,8 +29,16 @@ std::mt19937_64 seeded_from_system() {
 }
 
 // One generator per thread, seeded on its first draw; its stream continues across calls.
+// A forked child reseeds at its first draw, so that it and its siblings do not repeat the
+// parent's draws.
 std::mt19937_64& thread_generator() {
+    thread_local std::uint64_t seeded_in = fork_generation();
     thread_local std::mt19937_64 generator = seeded_from_system();
+    const std::uint64_t now = fork_generation();
+    if (seeded_in != now) {
+        generator = seeded_from_system();
+        seeded_in = now;
+    }
     return generator;
 }
 

@@ -48,6 +48,7 @@ std::size_t available_cpus() {
 std::mutex creation_mutex;
 std::atomic<WorkerPool*> current_pool{nullptr};
 WorkerPool* abandoned_pool = nullptr;  // guarded by creation_mutex
+std::atomic<std::uint64_t> forks_seen{0};
 
 void lock_creation() { creation_mutex.lock(); }
 void unlock_creation() { creation_mutex.unlock(); }
@@ -59,8 +60,12 @@ void forget_pool_in_child() {
         abandoned_pool = inherited;
         current_pool.store(nullptr, std::memory_order_relaxed);
     }
+    forks_seen.fetch_add(1, std::memory_order_relaxed);
     creation_mutex.unlock();
 }
+
+// Registered when the module loads, so a fork is seen even before the pool's first use.
+[[maybe_unused]] const int fork_handlers = pthread_atfork(lock_creation, unlock_creation, forget_pool_in_child);
 
 // Blocks every signal in the calling thread until destroyed; threads started meanwhile
 // inherit the full mask, so the host's handlers always run on the host's own threads.
@@ -94,7 +99,7 @@ void ChunkJob::run_available() noexcept {
         if (index >= chunk_count()) {
             return;
         }
-        if (cancellation_raised()) {
+        if (cancel_requested_.load(std::memory_order_acquire)) {
             cancelled_.store(true, std::memory_order_release);
             continue;
         }
@@ -127,6 +132,10 @@ void ChunkJob::rethrow_first_failure() const {
     }
 }
 
+std::uint64_t fork_generation() { return forks_seen.load(std::memory_order_relaxed); }
+
+bool WorkerPool::abandoned_by_fork() const { return owner_ != getpid(); }
+
 WorkerPool& WorkerPool::of_this_process() {
     const pid_t pid = getpid();
     WorkerPool* pool = current_pool.load(std::memory_order_acquire);
@@ -138,14 +147,11 @@ WorkerPool& WorkerPool::of_this_process() {
     if (pool != nullptr && pool->owner_ == pid) {
         return *pool;
     }
-    static const int fork_handlers = pthread_atfork(lock_creation, unlock_creation, forget_pool_in_child);
-    static_cast<void>(fork_handlers);
     // First use, or a forked child: the inherited pool has no threads and its locks may be
     // held by threads that do not exist here, so it is left untouched and a new one built.
     if (pool != nullptr) {
         abandoned_pool = pool;
     }
-    lower_cancellation();
     pool = new WorkerPool(pid, abandoned_pool);
     abandoned_pool = nullptr;
     current_pool.store(pool, std::memory_order_release);
@@ -198,7 +204,9 @@ void WorkerPool::worker_loop() noexcept {
         ChunkJob& job = *job_;
         ++attached_;
         lock.unlock();
+        watch_cancellation(&job.cancellation_flag());
         job.run_available();
+        watch_cancellation(nullptr);
         lock.lock();
         if (--attached_ == 0) {
             work_done_.notify_all();

@@ -32,10 +32,15 @@ public:
     bool all_taken() const { return next_.load(std::memory_order_acquire) >= chunk_count(); }
 
     // Takes chunks until none is left. Chunks that can no longer change the outcome (after
-    // a lower chunk failed, or once cancellation is raised) are taken but not run.
+    // a lower chunk failed, or once cancellation is requested) are taken but not run.
     void run_available() noexcept;
 
-    // True when some chunk was not run because cancellation was raised.
+    // Asks the runs of this job to stop: chunks not yet started are skipped, and running
+    // ones fail at their next look at the flag.
+    void request_cancellation() { cancel_requested_.store(true, std::memory_order_release); }
+    const std::atomic<bool>& cancellation_flag() const { return cancel_requested_; }
+
+    // True when some chunk was not run because cancellation was requested.
     bool cancelled() const { return cancelled_.load(std::memory_order_acquire); }
 
     // Rethrows the failure of the lowest failing chunk, if any. Call once every chunk ended.
@@ -50,8 +55,13 @@ private:
     std::vector<std::exception_ptr> failures_;  // one slot per chunk, written by its runner
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> first_failure_;
+    std::atomic<bool> cancel_requested_{false};
     std::atomic<bool> cancelled_{false};
 };
+
+// Bumped in every child of fork(): per-thread state seeded before the fork (the random
+// generators) compares it to know that it must start afresh.
+std::uint64_t fork_generation();
 
 class WorkerPool {
 public:
@@ -64,14 +74,19 @@ public:
     // Threads actually started; 0 only if the system refused every one of them.
     std::size_t size() const { return started_; }
 
-    // Held by the thread that runs a step, for the whole step: one step at a time.
+    // True in a child forked after this pool started: its threads are not there.
+    bool abandoned_by_fork() const;
+
+    // Held by the thread that runs a step, for the whole step: one step at a time. Only
+    // ever tried, never waited for (see parallel_chunks).
     std::mutex& step_mutex() { return step_mutex_; }
 
     // Hands the job to the workers. The caller must then call wait_done until it returns true.
     void submit(ChunkJob& job);
 
     // Waits up to `timeout` for every chunk to end. True once the job is finished and no
-    // worker refers to it any more.
+    // worker refers to it any more. Never call it in a process that abandoned the pool: a
+    // lock may be held there by a thread that does not exist.
     bool wait_done(std::chrono::milliseconds timeout) noexcept;
 
 private:
