@@ -1,0 +1,237 @@
+"""A realistic synthetic FOCUS export with its price file and an existing commitment.
+
+Usage per sub-account and kind follows a daily and a weekly cycle, grows or shrinks,
+has short spikes, and one workload migrates from one kind to another over two weeks.
+Part of the usage is paid by a savings plan that expires inside the window; some kinds
+also run spot capacity, which a planner must drop. Everything follows from the seed.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+import duckdb
+import numpy as np
+import numpy.typing as npt
+
+from velmar.errors import UserError
+
+REGIONS: tuple[tuple[str, str, float], ...] = (
+    ("us-east", "US East", 1.0),
+    ("eu-west", "EU West", 1.08),
+    ("ap-south", "Asia Pacific South", 1.12),
+)
+#: Instance families with their on-demand price per vCPU-hour in the cheapest region.
+FAMILIES: tuple[tuple[str, float], ...] = (
+    ("std", 0.048), ("cpu", 0.0425), ("mem", 0.063), ("arm", 0.0385), ("io", 0.078), ("gpu", 0.76),
+)  # fmt: skip
+SIZES: tuple[int, ...] = (4, 8, 2, 16, 32, 64)
+#: Ranges of the discount off on demand of each commitment, drawn per kind.
+DISCOUNTS: dict[str, tuple[float, float]] = {
+    "sp1y": (0.25, 0.35), "sp3y": (0.45, 0.55), "ri1y": (0.35, 0.40), "ri3y": (0.55, 0.60),
+}  # fmt: skip
+START = np.datetime64("2025-01-06T00:00:00", "s")  # a Monday
+BILLING_ACCOUNT = "100000000001"
+COMMITMENT_ID = "commitments/savings-plan/sp-0001"
+
+
+@dataclass(frozen=True)
+class DemoFiles:
+    """Paths of the files `write_demo` wrote."""
+
+    export: str
+    prices: str
+    existing: str
+
+
+def write_demo(directory: str, seed: int = 0, days: int = 90, accounts: int = 4, kinds: int = 12) -> DemoFiles:
+    """Writes `export.parquet` (hourly FOCUS rows), `prices.csv` and `existing.csv`.
+
+    Kinds are "region/sku" as `velmar.data.DEFAULT_KIND_COLUMNS` names them. The
+    existing savings plan is a 1Y plan ending at 60% of the window.
+    """
+    catalogue = [(region, f"{family}-{size}") for size in SIZES for family, _ in FAMILIES for region, _, _ in REGIONS]
+    if not 1 <= kinds <= len(catalogue):
+        raise UserError(f"kinds: {kinds} is not between 1 and {len(catalogue)}")
+    if days < 1 or accounts < 1:
+        raise UserError(f"days ({days}) and accounts ({accounts}) must be at least 1")
+    os.makedirs(directory, exist_ok=True)
+    rng = np.random.default_rng(seed)
+    kind_table = _kind_table(catalogue[:kinds], rng)
+    usage, covered, spot = _usage(rng, days * 24, accounts, kind_table)
+    expiry = START + np.timedelta64(round(0.6 * days * 24), "h")
+    amount = float(np.round((covered.max(axis=0) * kind_table["sp1y"]).sum(), 2))
+    hours_covered = int((expiry - START) // np.timedelta64(1, "h"))
+    covered[hours_covered:] = 0.0
+    files = DemoFiles(*(os.path.join(directory, name) for name in ("export.parquet", "prices.csv", "existing.csv")))
+    _write_export(files.export, kind_table, accounts, usage, covered, spot, amount, hours_covered)
+    prices = ["kind,on_demand,sp1y,sp3y,ri1y,ri3y"] + [
+        f"{region}/{sku},{od:.4f},{sp1:.5f},{sp3:.5f},{ri1:.5f},{ri3:.5f}"
+        for region, sku, od, sp1, sp3, ri1, ri3 in zip(*(kind_table[key] for key in
+            ("region", "sku", "on_demand", "sp1y", "sp3y", "ri1y", "ri3y")))
+    ]  # fmt: skip
+    _write_text(files.prices, prices)
+    started = expiry - np.timedelta64(365 * 24, "h")
+    _write_text(files.existing, ["amount_per_hour,start,end,term,name",
+                                 f"{amount:.2f},{started}Z,{expiry}Z,1Y,{COMMITMENT_ID}"])  # fmt: skip
+    return files
+
+
+def _kind_table(catalogue: list[tuple[str, str]], rng: np.random.Generator) -> dict[str, npt.NDArray[np.generic]]:
+    """Per kind: region, sku, their display names, on-demand and commitment rates."""
+    region_factor = {code: factor for code, _, factor in REGIONS}
+    per_vcpu = dict(FAMILIES)
+    on_demand = np.array(
+        [round(per_vcpu[sku.split("-")[0]] * int(sku.split("-")[1]) * region_factor[region], 4)
+         for region, sku in catalogue]
+    )  # fmt: skip
+    table: dict[str, npt.NDArray[np.generic]] = {
+        "region": np.array([region for region, _ in catalogue]),
+        "region_name": np.array([dict((c, n) for c, n, _ in REGIONS)[region] for region, _ in catalogue]),
+        "sku": np.array([sku for _, sku in catalogue]),
+        "on_demand": on_demand,
+        "gpu": np.array([sku.startswith("gpu") for _, sku in catalogue]),
+    }
+    for column, (low, high) in DISCOUNTS.items():
+        table[column] = np.round(on_demand * (1.0 - rng.uniform(low, high, len(catalogue))), 5)
+    return table
+
+
+def _usage(
+    rng: np.random.Generator, hours: int, accounts: int, kind_table: dict[str, npt.NDArray[np.generic]]
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Instances running per hour, account and kind: total, paid by the savings plan, spot."""
+    kinds = len(kind_table["sku"])
+    shape = (accounts, kinds)
+    used = rng.random(shape) < 0.75
+    used[rng.integers(0, accounts, kinds), np.arange(kinds)] = True  # every kind has a user
+    level = np.exp(rng.normal(1.3, 0.8, shape)) * np.where(kind_table["gpu"], 0.25, 1.0)
+    hour = np.arange(hours, dtype=np.float64)[:, None, None]
+    diurnal = 1.0 + rng.uniform(0.05, 0.5, shape) * np.sin(2 * np.pi * (hour % 24 - 8) / 24)
+    weekend = (hour // 24) % 7 >= 5
+    weekly = np.where(weekend, rng.uniform(0.55, 0.95, shape), 1.0)
+    growth = 1.0 + rng.uniform(-0.1, 0.45, shape) * hour / hours
+    demand = level * diurnal * weekly * growth * np.exp(rng.normal(0.0, 0.06, (hours, *shape)))
+    spikes = rng.random((hours, *shape)) < 0.002
+    demand = np.where(spikes, demand * rng.uniform(1.5, 3.0, (hours, *shape)), demand)
+    if kinds >= 2:  # from 45% of the window on, the first kind's workload moves over two weeks
+        target = _migration_target(kind_table)
+        ramp = np.clip((hour[:, :, 0] / 24 - 0.45 * hours / 24) / 14, 0.0, 1.0)
+        moved = demand[:, :, 0] * 0.9 * ramp
+        demand[:, :, 0] -= moved
+        demand[:, :, target] += moved
+        used[:, target] |= used[:, 0]
+    usage = np.round(np.where(used, demand, 0.0), 3)
+    covered = np.minimum(usage, np.round(0.35 * level * used, 3))
+    spot_kinds = (rng.random(kinds) < 0.3) & ~kind_table["gpu"].astype(bool)
+    spot = np.round(np.where(used & spot_kinds, 0.3 * demand * rng.random((hours, *shape)), 0.0), 3)
+    return usage, covered, spot
+
+
+def _migration_target(kind_table: dict[str, npt.NDArray[np.generic]]) -> int:
+    """The kind the first kind's workload moves to: the ARM family in its region if
+    the demo has it, else the second kind."""
+    family = kind_table["sku"][0].split("-")[0]
+    wanted = (kind_table["region"][0], kind_table["sku"][0].replace(family, "arm", 1))
+    matches = [k for k, pair in enumerate(zip(kind_table["region"], kind_table["sku"])) if pair == wanted]
+    return matches[0] if matches else 1
+
+
+def _write_export(
+    path: str,
+    kind_table: dict[str, npt.NDArray[np.generic]],
+    accounts: int,
+    usage: npt.NDArray[np.float64],
+    covered: npt.NDArray[np.float64],
+    spot: npt.NDArray[np.float64],
+    amount: float,
+    hours_covered: int,
+) -> None:
+    """Rows in time order: one per hour, account, kind and pricing category with a
+    quantity, then the savings plan's hourly fee while it runs (category 3)."""
+    by_category = np.stack([usage - covered, covered, spot], axis=-1)  # Standard, Committed, Dynamic
+    hour, account, kind, category = np.nonzero(by_category > 0)
+    fee_hours = np.arange(hours_covered, dtype=np.int64)
+    facts = {
+        "h": np.concatenate([hour, fee_hours]).astype(np.int64),
+        "a": np.concatenate([account, np.zeros_like(fee_hours)]).astype(np.int32) + 1,
+        "k": np.concatenate([kind, np.zeros_like(fee_hours)]).astype(np.int32) + 1,
+        "c": np.concatenate([category, np.full_like(fee_hours, 3)]).astype(np.int8),
+        "q": np.concatenate([by_category[hour, account, kind, category], np.zeros(len(fee_hours))]),
+    }
+    names = ("prod-web", "analytics", "staging", "ml-training", "data-platform", "mobile-api")
+    lists = {  # looked up by 1-based index: a join would not keep the rows' order
+        "account_id": [f"{(i * 7919 + 12345) % 10**12:012d}" for i in range(accounts)],
+        "account_name": [names[i] if i < len(names) else f"team-{i:03d}" for i in range(accounts)],
+        **{key: [str(value) for value in kind_table[key]] for key in ("region", "region_name", "sku")},
+    }
+    text = {key: "[" + ", ".join(_literal(value) for value in values) + "]" for key, values in lists.items()}
+    rates = {key: "([" + ", ".join(repr(float(v)) for v in kind_table[key]) + "]::DOUBLE[])" for key in ("on_demand", "sp1y")}
+    start_us = int(START.astype("datetime64[us]").astype(np.int64))
+    rows = f"""
+        SELECT make_timestamp({start_us} + h * 3600000000) AS ts, c = 3 AS fee, c IN (1, 3) AS committed,
+               ['Standard', 'Committed', 'Dynamic', NULL][c + 1] AS pricing,
+               CASE WHEN c < 3 THEN q END AS q,
+               CASE WHEN c < 3 THEN {text["region"]}[k] END AS region,
+               CASE WHEN c < 3 THEN {text["region_name"]}[k] END AS region_name,
+               CASE WHEN c < 3 THEN {text["sku"]}[k] END AS sku,
+               CASE WHEN c < 3 THEN {rates["on_demand"]}[k] ELSE {amount} END AS list_price,
+               CASE c WHEN 0 THEN {rates["on_demand"]}[k] WHEN 1 THEN {rates["sp1y"]}[k]
+                      WHEN 2 THEN round(0.32 * {rates["on_demand"]}[k], 5) ELSE {amount} END AS rate,
+               {text["account_id"]}[a] AS SubAccountId, {text["account_name"]}[a] AS SubAccountName
+        FROM facts"""
+    tmp = path + ".partial"
+    con = duckdb.connect()
+    try:
+        con.execute("SET TimeZone = 'UTC'")
+        con.register("facts", facts)
+        con.execute(
+            f"""COPY (
+            SELECT '{BILLING_ACCOUNT}' AS BillingAccountId, 'Demo Org' AS BillingAccountName,
+                   'USD' AS BillingCurrency,
+                   date_trunc('month', ts)::TIMESTAMPTZ AS BillingPeriodStart,
+                   (date_trunc('month', ts) + INTERVAL 1 MONTH)::TIMESTAMPTZ AS BillingPeriodEnd,
+                   CASE WHEN fee THEN 'Purchase' ELSE 'Usage' END AS ChargeCategory,
+                   NULL::VARCHAR AS ChargeClass,
+                   CASE WHEN fee THEN 'Savings plan hourly fee'
+                        ELSE sku || ' in ' || region_name || ', ' || lower(pricing) END AS ChargeDescription,
+                   CASE WHEN fee THEN 'Recurring' ELSE 'Usage-Based' END AS ChargeFrequency,
+                   ts::TIMESTAMPTZ AS ChargePeriodStart, (ts + INTERVAL 1 HOUR)::TIMESTAMPTZ AS ChargePeriodEnd,
+                   CASE WHEN committed THEN 'Spend' END AS CommitmentDiscountCategory,
+                   CASE WHEN committed THEN '{COMMITMENT_ID}' END AS CommitmentDiscountId,
+                   CASE WHEN committed THEN 'Compute savings plan' END AS CommitmentDiscountName,
+                   CASE WHEN committed AND NOT fee THEN 'Used' END AS CommitmentDiscountStatus,
+                   CASE WHEN committed THEN 'Savings Plan' END AS CommitmentDiscountType,
+                   q AS ConsumedQuantity, CASE WHEN NOT fee THEN 'Hours' END AS ConsumedUnit,
+                   round(coalesce(q, 1) * list_price, 6) AS ContractedCost, list_price AS ContractedUnitPrice,
+                   round(CASE WHEN fee THEN 0 ELSE q * rate END, 6) AS EffectiveCost,
+                   round(CASE WHEN pricing = 'Committed' THEN 0 ELSE coalesce(q, 1) * rate END, 6) AS BilledCost,
+                   'Demo Cloud' AS InvoiceIssuerName,
+                   round(coalesce(q, 1) * list_price, 6) AS ListCost, list_price AS ListUnitPrice,
+                   pricing AS PricingCategory, coalesce(q, 1) AS PricingQuantity, 'Hours' AS PricingUnit,
+                   'Demo Cloud' AS ProviderName, 'Demo Cloud' AS PublisherName,
+                   region AS RegionId, region_name AS RegionName,
+                   CASE WHEN NOT fee THEN 'Virtual Machine' END AS ResourceType,
+                   'Compute' AS ServiceCategory, 'Virtual Machines' AS ServiceName,
+                   sku AS SkuId, sku || ':' || region || ':' || lower(pricing) AS SkuPriceId,
+                   SubAccountId, SubAccountName
+            FROM ({rows})
+            ) TO {_literal(tmp)} (FORMAT parquet, COMPRESSION zstd)"""
+        )
+        os.replace(tmp, path)
+    finally:
+        con.close()
+        if os.path.exists(tmp):
+            os.remove(tmp)
+
+
+def _write_text(path: str, lines: list[str]) -> None:
+    tmp = path + ".partial"
+    with open(tmp, "w", encoding="utf-8") as stream:
+        stream.write("\n".join(lines) + "\n")
+    os.replace(tmp, path)
+
+
+def _literal(text: str) -> str:
+    return "'" + text.replace("'", "''") + "'"
