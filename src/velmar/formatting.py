@@ -21,11 +21,11 @@ def summary_rows(rec: Recommendation) -> list[tuple[str, str]]:
     return [
         ("Cost of the plan", money(rec.cost)),
         ("All on demand", money(rec.on_demand_cost)),
-        ("Savings", f"{money(rec.savings)} ({rec.savings_rate:.1%})"),
-        ("Coverage", f"{rec.coverage:.1%}"),
+        ("Savings", f"{money(rec.savings)} ({share(rec.savings_rate)})"),
+        ("Coverage", share(rec.coverage)),
         ("Unused commitment", money(rec.unused_commitment)),
         ("Proven lower bound", money(rec.lower_bound)),
-        ("Gap to the bound", f"{rec.gap_percent:.2f}%"),
+        ("Gap to the bound", "-" if not math.isfinite(rec.gap_percent) else f"{rec.gap_percent:.2f}%"),
         ("Method", f"{rec.method} (module's search: {money(rec.search_cost)})"),
     ]
 
@@ -35,7 +35,12 @@ def savings_plan_per_hour(plan: ModelPlan, period: str) -> float:
 
 
 def money(value: float) -> str:
-    return f"{value:,.2f}"
+    """Two decimals with thousands separators; "-" for a figure not computed (NaN)."""
+    return f"{value:,.2f}" if math.isfinite(value) else "-"
+
+
+def share(value: float) -> str:
+    return f"{value:.1%}" if math.isfinite(value) else "-"
 
 
 def months(value: float | None) -> str:

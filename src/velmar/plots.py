@@ -1,7 +1,7 @@
 """The report's figures, drawn with matplotlib's object API and saved as SVG or PNG.
 
 No pyplot and no global backend: each figure is its own `Figure`, text is drawn as
-paths (no font files needed to view it) and ids are salted per figure so that
+paths (no font files needed to view it) and ids are prefixed per figure so that
 several SVGs can live in one HTML page.
 """
 
@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import functools
 import io
+import re
 from collections.abc import Callable
 from typing import ParamSpec
 
@@ -133,6 +134,12 @@ def scatter_figure(samples: PlanSamples, recommendation: Recommendation) -> Figu
                  edgecolors="white", linewidths=0.8, zorder=4, label="Recommendation")
     axes.axhline(recommendation.lower_bound, color=BOUND_COLOUR, linestyle="--", linewidth=1.2,
                  label="Proven lower bound on any plan")
+    # Plans dearer than paying everything on demand are of no interest: the view stops there.
+    top = 1.08 * max(recommendation.on_demand_cost, recommendation.cost, *(p.cost for p in samples.peers))
+    shown = samples.coverages[samples.costs <= top] * 100
+    right = max(shown.max(initial=0.0), recommendation.coverage * 100, *(p.coverage * 100 for p in samples.peers))
+    axes.set_ylim(min(recommendation.lower_bound, samples.costs.min(initial=top)) * 0.97, top)
+    axes.set_xlim(-2, right * 1.05 + 2)
     axes.set_xlabel("Coverage, % of the on-demand value of the usage")
     axes.set_ylabel("Cost over the history")
     axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8)
@@ -140,12 +147,14 @@ def scatter_figure(samples: PlanSamples, recommendation: Recommendation) -> Figu
 
 
 def to_svg(figure: Figure, salt: str) -> str:
-    """The figure as an inline `<svg>` element (no XML prolog), ids salted by `salt`."""
+    """The figure as an inline `<svg>` element (no XML prolog), its ids prefixed by `salt`."""
     buffer = io.StringIO()
     with matplotlib.rc_context({"svg.hashsalt": salt, "svg.fonttype": "path"}):
         figure.savefig(buffer, format="svg", bbox_inches="tight", metadata={"Date": None})
     text = buffer.getvalue()
-    return text[text.index("<svg"):]
+    svg = re.sub(r"\s*<metadata>.*?</metadata>", "", text[text.index("<svg") :], count=1, flags=re.S)
+    # Ids (glyphs, clip paths, groups) and the references to them, prefixed: unique on the page.
+    return re.sub(r'(\bid="|href="#|url\(#)', rf"\g<1>{salt}-", svg)
 
 
 def to_file_bytes(figure: Figure, fmt: str) -> bytes:

@@ -10,7 +10,7 @@ import numpy as np
 from velmar import plots
 from velmar.allocation import Allocation, allocate
 from velmar.curve import SavingsCurve
-from velmar.formatting import commitment_rows, money, months, summary_rows
+from velmar.formatting import commitment_rows, money, months, share, summary_rows
 from velmar.records import (
     HOURS_PER_PERIOD,
     ExistingSavingsPlan,
@@ -36,7 +36,7 @@ th, td { padding: 5px 12px; border-bottom: 1px solid #eceff2; text-align: right;
 th:first-child, td:first-child, th.text, td.text { text-align: left; }
 th { background: #f5f7f9; font-weight: 600; }
 figure { margin: 8px 0 0; }
-figure svg { max-width: 100%; height: auto; }
+figure svg { width: 100%; height: auto; }
 figcaption { color: #5a6470; font-size: 13px; margin-top: 4px; max-width: 900px; }
 footer { margin-top: 40px; color: #5a6470; font-size: 12px; word-break: break-all; }
 """
@@ -68,7 +68,8 @@ def build_html(
             f"Random single plans of one term ({samples.term}) drawn by the module and priced with its "
             "single-plan cost over the whole history (no expiry, existing savings plans left out). "
             "The recommendation and the peers' rules are whole portfolios priced by the module, "
-            "existing savings plans included. No plan can cost less than the proven lower bound.",
+            "existing savings plans included. No plan can cost less than the proven lower bound; "
+            "plans dearer than paying everything on demand lie above the view.",
         )),
         _section("Per kind", _kind_table(rec, history, prices, allocation)),
         _footer(rec, history, prices, fingerprint),
@@ -89,7 +90,7 @@ def _header(rec: Recommendation, history: UsageHistory) -> str:
     figures = dict(summary_rows(rec))
     cards = [
         ("Cost of the plan", figures["Cost of the plan"], f"all on demand: {money(rec.on_demand_cost)}"),
-        ("Savings", money(rec.savings), f"{rec.savings_rate:.1%} of all on demand"),
+        ("Savings", money(rec.savings), f"{share(rec.savings_rate)} of all on demand"),
         ("Coverage", figures["Coverage"], f"unused commitment: {money(rec.unused_commitment)}"),
         ("Gap to the proven bound", figures["Gap to the bound"], f"bound: {money(rec.lower_bound)}; by {rec.method}"),
     ]

@@ -1,0 +1,7 @@
+"""`python -m velmar` runs the `velmar` command."""
+
+import sys
+
+from velmar.cli import main
+
+sys.exit(main())

@@ -1,0 +1,327 @@
+"""The `velmar` command: parsing, progress and exit codes; the work is done by the library.
+
+Exit codes: 0 success, 2 a user mistake (one line on standard error), 1 an internal
+failure, 130 an interrupt (Ctrl-C, also when the module reports it as its own failure).
+Outputs are written only once everything they hold has been computed, each whole or
+not at all.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import sys
+import traceback
+from collections.abc import Callable, Sequence
+from pathlib import Path
+
+from rich.console import Console
+from rich.table import Table
+
+from velmar import __version__
+from velmar.atomic import write_atomically
+from velmar.curve import SavingsCurve, savings_curve
+from velmar.errors import UserError
+from velmar.formatting import money
+from velmar.progress import Steps
+from velmar.records import COMMITMENT_MODELS, ExistingSavingsPlan, PriceTable, Recommendation, UsageHistory
+
+EXIT_USER_ERROR = 2
+EXIT_INTERNAL_FAILURE = 1
+EXIT_INTERRUPTED = 130
+#: The message with which the module reports a Ctrl-C noticed during its searches.
+MODULE_INTERRUPT_MESSAGE = "Keyboard interupt"
+
+Command = Callable[[argparse.Namespace, Console, Steps], None]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run one `velmar` command; returns the exit code."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exit_:
+        return exit_.code if isinstance(exit_.code, int) else EXIT_USER_ERROR
+    errors = Console(stderr=True)
+    command: Command = args.command
+    try:
+        command(args, Console(), Steps(errors))
+    except UserError as error:
+        _fail(f"error: {error}")
+        return EXIT_USER_ERROR
+    except KeyboardInterrupt:
+        _fail("interrupted")
+        return EXIT_INTERRUPTED
+    except Exception as error:  # a fault of ours, not of the input
+        _fail(f"internal error: {type(error).__name__}: {error} (VELMAR_DEBUG=1 shows where)", error)
+        return EXIT_INTERNAL_FAILURE
+    except BaseException as failure:
+        if not _is_module_failure(failure):
+            raise
+        if str(failure) == MODULE_INTERRUPT_MESSAGE:
+            _fail("interrupted")
+            return EXIT_INTERRUPTED
+        _fail(f"internal failure of the numerical module: {failure}", failure)
+        return EXIT_INTERNAL_FAILURE
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="velmar", description="Plan prepaid compute commitments from billing exports."
+    )
+    parser.add_argument("--version", action="version", version=f"velmar {__version__}")
+    commands = parser.add_subparsers(required=True, metavar="COMMAND")
+
+    demo = commands.add_parser("demo-data", help="write a synthetic FOCUS export, price file and existing plan")
+    demo.add_argument("directory", metavar="DIR")
+    demo.add_argument("--seed", type=int, default=0)
+    demo.add_argument("--days", type=int, default=90)
+    demo.add_argument("--accounts", type=int, default=4)
+    demo.add_argument("--kinds", type=int, default=12)
+    demo.set_defaults(command=_demo_data)
+
+    recommend = commands.add_parser("recommend", help="recommend a portfolio, its bound and a report")
+    _input_options(recommend)
+    _planning_options(recommend)
+    recommend.add_argument("--json", metavar="OUT", help="write the recommendation as JSON")
+    recommend.add_argument("--report", metavar="HTML", help="write the self-contained HTML report")
+    recommend.add_argument("--samples", type=int, default=2000, help="random plans in the report (default 2000)")
+    recommend.add_argument("--per-kind", action="store_true", help="add a savings curve per reserved kind to the report")
+    recommend.set_defaults(command=_recommend)
+
+    curve = commands.add_parser("curve", help="cost and savings against the savings-plan commitment")
+    _input_options(curve)
+    _planning_options(curve)
+    curve.add_argument("--plan", metavar="FILE", help="hold this plan (JSON) instead of recommending one")
+    curve.add_argument("--out", metavar="FILE", help="write the curve as .svg or .png")
+    curve.add_argument("--points", type=int, default=41)
+    curve.add_argument("--per-kind", action="store_true", help="also a curve per reserved kind")
+    curve.set_defaults(command=_curve)
+
+    price = commands.add_parser("price", help="price a plan given in a JSON file")
+    _input_options(price)
+    price.add_argument("--plan", metavar="FILE", required=True, help='JSON with a "plan" as recommend writes it')
+    price.add_argument("--json", metavar="OUT", help="write the priced plan as JSON")
+    price.set_defaults(command=_price)
+    return parser
+
+
+def _input_options(parser: argparse.ArgumentParser) -> None:
+    source = parser.add_mutually_exclusive_group(required=True)
+    source.add_argument("--usage", metavar="FILE", help="long table: timestamp, kind, quantity (CSV or Parquet)")
+    source.add_argument("--export", metavar="GLOB", help="FOCUS export files (CSV or Parquet)")
+    parser.add_argument("--prices", metavar="FILE", required=True, help="price file, one row per kind")
+    parser.add_argument("--existing", metavar="FILE", help="savings plans already bought (CSV)")
+    parser.add_argument("--period", choices=("H", "D"), default="H", help="rows are hours (H) or days (D)")
+    parser.add_argument("--sub-account", help="FOCUS SubAccountId to plan for")
+    parser.add_argument("--start", help="first timestamp to keep (inclusive)")
+    parser.add_argument("--end", help="timestamp to stop at (exclusive)")
+    parser.add_argument("--kind-columns", help="FOCUS columns that make up a kind, comma-separated")
+
+
+def _planning_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--models", default=",".join(COMMITMENT_MODELS), help="commitment models to plan")
+    parser.add_argument("--optimiser", default="inertial", choices=("inertial", "gradient_descent"))
+    parser.add_argument("--n-starts", type=int, default=8)
+    parser.add_argument("--milp-time-limit", type=float, metavar="SECONDS", help="also solve the MILP, within this time")
+    parser.add_argument("--no-polish", dest="polish", action="store_false", help="keep the module's search as it is")
+    parser.add_argument("--load-factor", type=float, default=1.0, help="scale the usage, e.g. 0.8 or 1.2")
+    parser.add_argument("--target-coverage", type=float, help="cheapest plan covering at least this share (0..1)")
+
+
+def _demo_data(args: argparse.Namespace, console: Console, steps: Steps) -> None:
+    from velmar.demo_data import write_demo
+
+    with steps.step(f"Writing demo data to {args.directory}"):
+        files = write_demo(args.directory, seed=args.seed, days=args.days, accounts=args.accounts, kinds=args.kinds)
+    console.print(f"FOCUS export: {files.export}\nPrices: {files.prices}\nExisting commitments: {files.existing}")
+
+
+def _recommend(args: argparse.Namespace, console: Console, steps: Steps) -> None:
+    _check_outputs(args.json, args.report)
+    history, prices, existing = _inputs(args, steps)
+    rec = _plan(args, history, prices, existing, steps)
+    from velmar.report import render_table, to_json, write_html
+
+    render_table(rec, console)
+    if args.report:
+        from velmar.samples import sample_plans
+
+        with steps.step("Savings curve") as step:
+            curve = savings_curve(history, prices, rec, existing, per_kind=args.per_kind, progress=step.count)
+        with steps.step("Random plans and peers' rules"):
+            samples = sample_plans(history, prices, rec, existing, n_sample=args.samples)
+        with steps.step("Drawing the report"):
+            write_html(args.report, rec, history, prices, curve, samples, existing)
+    if args.json:
+        _write_json(args.json, to_json(rec, history, prices))
+    for label, path in (("JSON", args.json), ("Report", args.report)):
+        if path:
+            console.print(f"{label}: {Path(path).resolve()}")
+
+
+def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:
+    _check_outputs(args.out)
+    suffix = Path(args.out).suffix.lower().lstrip(".") if args.out else ""
+    if args.out and suffix not in ("svg", "png"):
+        raise UserError(f"--out {args.out}: the curve is written as .svg or .png")
+    history, prices, existing = _inputs(args, steps)
+    rec = _priced_plan(args, history, prices, existing, steps) if args.plan else _plan(args, history, prices, existing, steps)
+    from velmar.plots import curve_figure, to_file_bytes
+
+    with steps.step("Savings curve") as step:
+        curve = savings_curve(history, prices, rec, existing, points=args.points, per_kind=args.per_kind, progress=step.count)
+    console.print(_curve_table(curve))
+    if curve.per_kind:
+        console.print(_kind_curve_table(curve))
+    if args.out:
+        write_atomically(args.out, to_file_bytes(curve_figure(curve), suffix))
+        console.print(f"Curve: {Path(args.out).resolve()}")
+
+
+def _price(args: argparse.Namespace, console: Console, steps: Steps) -> None:
+    _check_outputs(args.json)
+    history, prices, existing = _inputs(args, steps)
+    rec = _priced_plan(args, history, prices, existing, steps)
+    from velmar.report import render_table, to_json
+
+    render_table(rec, console)
+    if args.json:
+        _write_json(args.json, to_json(rec, history, prices))
+        console.print(f"JSON: {Path(args.json).resolve()}")
+
+
+def _inputs(
+    args: argparse.Namespace, steps: Steps
+) -> tuple[UsageHistory, PriceTable, tuple[ExistingSavingsPlan, ...]]:
+    from velmar import data
+
+    columns = {"kind_columns": _list(args.kind_columns)} if args.kind_columns else {}
+    with steps.step("Reading usage"):
+        if args.usage:
+            if args.sub_account or args.kind_columns:
+                raise UserError("--sub-account and --kind-columns apply to --export only")
+            history = data.load_long_table(args.usage, period=args.period, start=args.start, end=args.end)
+        else:
+            history = data.load_focus(
+                args.export, period=args.period, sub_account=args.sub_account, start=args.start, end=args.end, **columns
+            )
+    with steps.step("Reading prices"):
+        prices = data.load_prices(args.prices, history.kinds, focus_paths=args.export, **columns)
+    existing: tuple[ExistingSavingsPlan, ...] = ()
+    if args.existing:
+        with steps.step("Reading existing commitments"):
+            existing = tuple(data.load_existing(args.existing))
+    return history, prices, existing
+
+
+def _plan(
+    args: argparse.Namespace,
+    history: UsageHistory,
+    prices: PriceTable,
+    existing: Sequence[ExistingSavingsPlan],
+    steps: Steps,
+) -> Recommendation:
+    from velmar.plan import recommend
+
+    models = _list(args.models)
+    unknown = [m for m in models if m not in COMMITMENT_MODELS]
+    if unknown or not models:
+        raise UserError(f"--models: {unknown[0] if unknown else 'empty'!r} is not one of {','.join(COMMITMENT_MODELS)}")
+    if args.n_starts < 1:
+        raise UserError(f"--n-starts: {args.n_starts} is below 1")
+    if args.target_coverage is not None and not 0.0 <= args.target_coverage <= 1.0:
+        raise UserError(f"--target-coverage: {args.target_coverage} is not a share between 0 and 1")
+    if args.load_factor <= 0:
+        raise UserError(f"--load-factor: {args.load_factor} is not positive")
+    with steps.step("Planning") as step:
+        return recommend(
+            history,
+            prices,
+            models=models,
+            optimiser=args.optimiser,
+            n_starts=args.n_starts,
+            existing=existing,
+            polish=args.polish,
+            milp_time_limit=args.milp_time_limit,
+            load_factor=args.load_factor,
+            target_coverage=args.target_coverage,
+            progress=lambda text: step.say(f"Planning: {text}"),
+        )
+
+
+def _priced_plan(
+    args: argparse.Namespace,
+    history: UsageHistory,
+    prices: PriceTable,
+    existing: Sequence[ExistingSavingsPlan],
+    steps: Steps,
+) -> Recommendation:
+    from velmar.plan import price_plan
+    from velmar.plan_file import read_plan
+
+    plans = read_plan(args.plan, history)
+    with steps.step("Pricing the plan"):
+        return price_plan(history, prices, plans, existing)
+
+
+def _curve_table(curve: SavingsCurve) -> Table:
+    marks = {curve.knee_index: "knee", curve.optimum_index: "optimum"}
+    table = Table(title=f"Savings curve ({' + '.join(curve.models) or 'no savings plan'})", title_justify="left")
+    for name in ("Commitment per hour", "Cost", "Savings", ""):
+        table.add_column(name, justify="right" if name else "left")
+    for index, (amount, cost, saved) in enumerate(zip(curve.amounts_per_hour, curve.costs, curve.savings)):
+        mark = ", ".join(m for m in (marks.get(index), "recommended" if index == curve.recommended_index else None) if m)
+        table.add_row(f"{amount:,.2f}", money(cost), money(saved), mark)
+    table.caption = f"All on demand: {money(curve.on_demand_cost)}"
+    return table
+
+
+def _kind_curve_table(curve: SavingsCurve) -> Table:
+    table = Table(title="Reserved units per kind", title_justify="left")
+    for name in ("Kind", "Model", "Recommended units/h", "Cheapest units/h", "Cost there"):
+        table.add_column(name, justify="left" if name in ("Kind", "Model") else "right")
+    for kind in curve.per_kind:
+        table.add_row(
+            kind.kind,
+            kind.model,
+            f"{kind.units_per_hour[kind.recommended_index]:g}",
+            f"{kind.units_per_hour[kind.optimum_index]:g}",
+            money(kind.costs[kind.optimum_index]),
+        )
+    return table
+
+
+def _check_outputs(*paths: str | None) -> None:
+    """Fail before any work when an output could not be written."""
+    for path in paths:
+        if path is None:
+            continue
+        folder = Path(path).resolve().parent
+        if not folder.is_dir():
+            raise UserError(f"{path}: folder {folder} does not exist")
+        if not os.access(folder, os.W_OK):
+            raise UserError(f"{path}: folder {folder} is not writable")
+        if Path(path).is_dir():
+            raise UserError(f"{path}: is a folder, not a file")
+
+
+def _write_json(path: str, document: dict[str, object]) -> None:
+    write_atomically(path, json.dumps(document, indent=2, allow_nan=False) + "\n")
+
+
+def _list(text: str) -> list[str]:
+    return [item.strip() for item in text.split(",") if item.strip()]
+
+
+def _is_module_failure(failure: BaseException) -> bool:
+    """The numerical module's own failure type, which derives from BaseException."""
+    return type(failure).__module__ == "velmar_backend"
+
+
+def _fail(message: str, failure: BaseException | None = None) -> None:
+    if failure is not None and os.environ.get("VELMAR_DEBUG"):
+        traceback.print_exception(failure, file=sys.stderr)
+    print(f"velmar: {message}", file=sys.stderr)

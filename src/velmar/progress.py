@@ -1,0 +1,52 @@
+"""Progress of the command's steps on standard error: a spinner, or a bar when the size is known."""
+
+from __future__ import annotations
+
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+
+from rich.console import Console
+from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+
+
+class Step:
+    """One running step: its text can change, and a counted step moves its bar."""
+
+    def __init__(self, progress: Progress, task: int) -> None:
+        self._progress, self._task = progress, task
+
+    def say(self, text: str) -> None:
+        self._progress.update(self._task, description=text)
+
+    def count(self, done: int, total: int) -> None:
+        self._progress.update(self._task, completed=done, total=total)
+
+
+class Steps:
+    """Shows each step while it runs; on a terminal, leaves a line with its time once done."""
+
+    def __init__(self, console: Console) -> None:
+        self._console = console
+        self._progress = Progress(
+            SpinnerColumn(),
+            TextColumn("{task.description}"),
+            BarColumn(),
+            MofNCompleteColumn(),
+            TimeElapsedColumn(),
+            console=console,
+            transient=True,
+        )
+
+    @contextmanager
+    def step(self, description: str) -> Iterator[Step]:
+        started = time.monotonic()
+        task = self._progress.add_task(description, total=None)
+        self._progress.start()
+        try:
+            yield Step(self._progress, task)
+        finally:
+            self._progress.remove_task(task)
+            self._progress.stop()
+        if self._console.is_terminal:
+            self._console.print(f"[green]✓[/green] {description} [dim]({time.monotonic() - started:.1f} s)[/dim]")

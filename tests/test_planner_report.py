@@ -1,0 +1,208 @@
+"""Savings curve, usage allocation and the report, on small hand-built recommendations."""
+
+import io
+import json
+import math
+import re
+import xml.etree.ElementTree as ET
+
+import numpy as np
+import pytest
+from rich.console import Console
+
+from velmar._pricing import portfolio
+from velmar.allocation import allocate
+from velmar.curve import knee_index, savings_curve
+from velmar.records import HOURS_PER_PERIOD, ModelPlan, PriceTable, Recommendation, UsageHistory
+from velmar.report import render_table, to_json, write_html
+from velmar.samples import sample_plans
+
+KINDS = ("cpu-small", "cpu-large", "gpu")
+
+
+def history_of(period="H", periods=24 * 20, seed=3):
+    rng = np.random.default_rng(seed)
+    hours = HOURS_PER_PERIOD[period]
+    wave = 1 + 0.4 * np.sin(np.arange(periods) * 2 * np.pi / (7 if period == "D" else 24))
+    usage = np.maximum(0.0, np.array([12.0, 5.0, 2.0]) * wave[:, None] + rng.normal(0, 1.5, (periods, 3))) * hours
+    usage[periods // 3, :] = 0.0  # an idle period: commitments find nothing there
+    start = np.datetime64("2024-01-01T00", "h")
+    return UsageHistory(start + np.arange(periods) * np.timedelta64(hours, "h"), KINDS, usage, period, "test usage")
+
+
+def prices_of():
+    on_demand = np.array([0.10, 0.40, 2.50])
+    rates = {"RI3Y": 0.4, "RI1Y": 0.6, "SP3Y": 0.5, "SP1Y": 0.7}
+    return PriceTable(KINDS, on_demand, {m: on_demand * r for m, r in rates.items()}, "test prices")
+
+
+def recommendation_of(history, prices, plans, existing=(), lower_bound_share=0.97):
+    """A recommendation of `plans` with the module's figures, as the planner would hand it over."""
+    call = portfolio(history, prices, plans, existing)
+    cost, on_demand = call.figure("cost"), portfolio(history, prices, ()).figure("cost")
+    return Recommendation(
+        kinds=history.kinds, period=history.period, models=("RI3Y", "RI1Y", "SP3Y", "SP1Y"), plans=tuple(plans),
+        cost=cost, on_demand_cost=on_demand, savings=on_demand - cost,
+        savings_rate=(on_demand - cost) / on_demand if on_demand else 0.0,
+        coverage=call.figure("coverage"), unused_commitment=call.figure("underutilization"),
+        lower_bound=cost * lower_bound_share, gap_percent=100 * (1 / lower_bound_share - 1), method="polish",
+        search_cost=cost * 1.02, levels=call.levels[0].copy(),
+    )
+
+
+def plans_of(period):
+    hours = HOURS_PER_PERIOD[period]
+    return (
+        ModelPlan("RI3Y", reserved={"cpu-small": 7.0, "gpu": 1.0}, break_even_months=9.5),
+        ModelPlan("RI1Y", reserved={"cpu-large": 2.0}),
+        ModelPlan("SP1Y", amount_per_period=0.6 * hours, amount_per_hour=0.6),
+    )
+
+
+@pytest.fixture(scope="module")
+def case():
+    history, prices = history_of(), prices_of()
+    return history, prices, recommendation_of(history, prices, plans_of("H"))
+
+
+@pytest.mark.parametrize(
+    ("period", "periods"),
+    [("H", 24 * 10), ("D", 400)],  # 400 days: the one-year commitments expire inside the history
+)
+def test_allocation_pays_exactly_what_the_module_charges(period, periods):
+    history, prices = history_of(period, periods), prices_of()
+    plans = plans_of(period)
+    split = allocate(history, prices, plans)
+    assert np.allclose(split.reserved + split.savings_plan + split.on_demand, history.usage)
+    for part in (split.reserved, split.savings_plan, split.on_demand):
+        assert (part >= -1e-9).all()  # the module's own rounding of a spent budget, nothing more
+    hours, days = HOURS_PER_PERIOD[period], np.arange(periods) * HOURS_PER_PERIOD[period] / 24
+    one_year, rates = days < 365, prices.commitment
+    committed = (
+        (7 * rates["RI3Y"][0] + 1 * rates["RI3Y"][2]) * hours * periods
+        + 2 * rates["RI1Y"][1] * hours * one_year.sum()
+        + 0.6 * hours * one_year.sum()
+    )
+    on_demand = (split.on_demand @ prices.on_demand).sum()
+    assert committed + on_demand == pytest.approx(portfolio(history, prices, plans).figure("cost"), rel=1e-12)
+    if period == "D":
+        assert split.savings_plan[~one_year].sum() == 0.0
+
+
+def test_curve_passes_through_the_recommendation_and_marks_its_optimum(case):
+    history, prices, rec = case
+    curve = savings_curve(history, prices, rec, points=21, per_kind=True)
+    assert curve.models == ("SP1Y",) and curve.amounts_per_hour[0] == 0.0
+    assert curve.amounts_per_hour[curve.recommended_index] == pytest.approx(0.6)
+    assert curve.costs[curve.recommended_index] == pytest.approx(rec.cost, rel=1e-12)
+    assert curve.optimum_index == int(np.argmin(curve.costs))
+    assert 0 <= curve.knee_index <= curve.optimum_index
+    assert np.allclose(curve.savings, rec.on_demand_cost - curve.costs)
+    assert [k.kind for k in curve.per_kind] == list(KINDS)
+    for kind in curve.per_kind:
+        assert kind.model == "RI3Y"
+        assert kind.costs[kind.recommended_index] == pytest.approx(rec.cost, rel=1e-12)
+        assert np.all(kind.units_per_hour == np.round(kind.units_per_hour))
+
+
+def test_curve_without_commitments_starts_at_all_on_demand():
+    history, prices = history_of(), prices_of()
+    rec = recommendation_of(history, prices, ())
+    curve = savings_curve(history, prices, rec, points=5)
+    assert curve.models == ("SP3Y",)  # nothing recommended: the longest savings plan is swept
+    assert curve.costs[0] == pytest.approx(rec.on_demand_cost, rel=1e-12)
+
+
+@pytest.mark.parametrize(
+    ("savings", "knee"),
+    [
+        ([0, 8, 10, 11, 11.5], 1),  # steep then flat: diminishing returns after the first step
+        ([0, 1, 2, 3, 4], 0),  # a straight line has no knee above its chord
+        ([5, 4, 3], 0),  # optimum at zero
+    ],
+)
+def test_knee_is_the_point_farthest_above_the_chord(savings, knee):
+    values = np.array(savings, dtype=float)
+    assert knee_index(np.arange(len(values), dtype=float), values, int(np.argmax(values))) == knee
+
+
+def test_json_holds_the_stable_keys_and_no_nan(case):
+    history, prices, rec = case
+    document = to_json(rec, history, prices)
+    for key in ("kinds", "plan", "cost", "on_demand_cost", "lower_bound", "gap_percent", "inputs"):
+        assert key in document
+    assert document["plan"]["RI3Y"] == {"cpu-small": 7.0, "cpu-large": 0.0, "gpu": 1.0}
+    assert document["plan"]["SP1Y"] == pytest.approx(0.6) and document["plan"]["SP3Y"] == 0.0
+    assert document["break_even_months"]["RI3Y"] == 9.5 and document["break_even_months"]["RI1Y"] is None
+    unbounded = Recommendation(**{**rec.__dict__, "lower_bound": math.nan, "gap_percent": math.nan})
+    text = json.dumps(to_json(unbounded, history, prices), allow_nan=False)
+    assert json.loads(text)["lower_bound"] is None
+
+
+def test_fingerprint_follows_the_numbers(case):
+    history, prices, rec = case
+    first = to_json(rec, history, prices)["inputs"]["fingerprint"]
+    assert to_json(rec, history, prices)["inputs"]["fingerprint"] == first
+    changed = history.usage.copy()
+    changed[0, 0] += 1.0
+    other = UsageHistory(history.timestamps, history.kinds, changed, history.period)
+    assert to_json(rec, other, prices)["inputs"]["fingerprint"] != first
+
+
+def test_table_shows_commitments_and_totals(case):
+    _, _, rec = case
+    out = io.StringIO()
+    render_table(rec, Console(file=out, width=120))
+    text = out.getvalue()
+    for expected in ("RI3Y", "cpu-small", "7 units/h", "SP1Y", "0.60 /h", "9.5 months", f"{rec.cost:,.2f}", "polish"):
+        assert expected in text
+
+
+def test_samples_and_peers_are_priced_by_the_module(case):
+    history, prices, rec = case
+    samples = sample_plans(history, prices, rec, n_sample=50)
+    assert samples.term == "3Y" and samples.costs.shape == samples.coverages.shape == (50,)
+    nothing = samples.peers[0]
+    assert nothing.cost == pytest.approx(rec.on_demand_cost, rel=1e-12) and nothing.coverage == 0.0
+    assert len(samples.peers) == 4
+
+
+def test_samples_of_idle_usage_are_empty_not_a_failure():
+    history, prices = history_of(periods=48), prices_of()
+    idle = UsageHistory(history.timestamps, KINDS, np.zeros_like(history.usage), "H")
+    rec = recommendation_of(idle, prices, ())
+    assert len(sample_plans(idle, prices, rec, n_sample=10).costs) == 0
+
+
+def test_html_report_is_one_self_contained_page(case, tmp_path):
+    history, prices, rec = case
+    curve = savings_curve(history, prices, rec, points=11, per_kind=True)
+    samples = sample_plans(history, prices, rec, n_sample=100)
+    path = tmp_path / "report.html"
+    path.write_text("old report")
+    write_html(path, rec, history, prices, curve, samples)
+    page = path.read_text()
+    assert list(tmp_path.iterdir()) == [path]  # no temporary file left behind
+    for title in ("Recommended commitments", "Usage by what pays for it", "Savings curve",
+                  "Cost against coverage", "Per kind"):
+        assert f"<h2>{title}</h2>" in page
+    assert "allocation of the priced plan" in page
+    svgs = [page[start : page.index("</svg>", start) + 6] for start in _all(page, "<svg")]
+    assert len(svgs) == 4
+    for svg in svgs:
+        assert ET.fromstring(svg).tag == "{http://www.w3.org/2000/svg}svg"
+    assert "<script" not in page and "<link" not in page and "@import" not in page
+    assert not re.search(r'(?:href|src)\s*=\s*"(?!#)|url\((?!#)', page)  # nothing to fetch
+    ids = [i for svg in svgs for i in _ids(svg)]
+    assert len(ids) == len(set(ids))  # figures share one page: no id may repeat
+
+
+def _all(text, needle):
+    start = text.find(needle)
+    while start >= 0:
+        yield start
+        start = text.find(needle, start + 1)
+
+
+def _ids(svg):
+    return [element.get("id") for element in ET.fromstring(svg).iter() if element.get("id")]
