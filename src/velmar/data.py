@@ -88,14 +88,21 @@ def load_focus(
     `kind_columns` joined by "/" (an empty value reads as ""). `sub_account` keeps
     one `SubAccountId`; `start`/`end` keep rows with `ChargePeriodStart` in
     [start, end). Each row must fit in one period: a daily export needs period "D".
+    The history runs from the first to the last period with usage rows.
     """
     _check_period(period)
     if not kind_columns:
         raise UserError("kind columns: give at least one column")
     with _connection() as con:
         files = _resolve(con, paths)
-        required = ["ChargeCategory", "PricingCategory", "ChargePeriodStart", "ChargePeriodEnd",
-                    "ConsumedQuantity", *kind_columns]  # fmt: skip
+        required = [
+            "ChargeCategory",
+            "PricingCategory",
+            "ChargePeriodStart",
+            "ChargePeriodEnd",
+            "ConsumedQuantity",
+            *kind_columns,
+        ]
         if sub_account is not None:
             required.append("SubAccountId")
         _require_columns(files, required, focus=True)
@@ -105,10 +112,8 @@ def load_focus(
         base = _Selection(files, " AND ".join(where), {})
         selection = base
         if sub_account is not None:
-            selection = base.narrowed("CAST(\"SubAccountId\" AS VARCHAR) = $sub_account",
-                                      {"sub_account": sub_account})  # fmt: skip
-        layout = _Layout("ChargePeriodStart", "ConsumedQuantity", tuple(kind_columns),
-                         end="ChargePeriodEnd")  # fmt: skip
+            selection = base.narrowed('CAST("SubAccountId" AS VARCHAR) = $sub_account', {"sub_account": sub_account})
+        layout = _Layout("ChargePeriodStart", "ConsumedQuantity", tuple(kind_columns), end="ChargePeriodEnd")
         source = f"FOCUS export {files.label}"
         if sub_account is not None:
             source += f", SubAccountId {sub_account}"
@@ -117,13 +122,10 @@ def load_focus(
             return history
         if sub_account is not None:
             _explain_unknown_sub_account(con, base, sub_account)
-        raise UserError(f"{files.label}: no usage rows (ChargeCategory 'Usage', "
-                        "PricingCategory other than 'Dynamic')")  # fmt: skip
+        raise UserError(f"{files.label}: no usage rows (ChargeCategory 'Usage', PricingCategory other than 'Dynamic')")
 
 
-def load_long_table(
-    path: str, period: Period = "H", start: str | None = None, end: str | None = None
-) -> UsageHistory:
+def load_long_table(path: str, period: Period = "H", start: str | None = None, end: str | None = None) -> UsageHistory:
     """Usage of a table with columns `timestamp`, `kind` and `quantity` (CSV or Parquet).
 
     `quantity` is unit-hours consumed from `timestamp` on; `start`/`end` keep rows with
@@ -134,8 +136,9 @@ def load_long_table(
         files = _resolve(con, path)
         _require_columns(files, ["timestamp", "kind", "quantity"], focus=False)
         layout = _Layout("timestamp", "quantity", ("kind",))
-        history = _aggregate(con, _Selection(files, "true", {}), layout, period, start, end,
-                             f"usage table {files.label}")  # fmt: skip
+        history = _aggregate(
+            con, _Selection(files, "true", {}), layout, period, start, end, f"usage table {files.label}"
+        )
         if history is None:
             raise UserError(f"{files.label}: no rows")
         return history
@@ -162,13 +165,14 @@ def load_prices(
         for number, row in enumerate(rows, start=1):
             kind = (row["kind"] or "").strip()
             if kind in by_kind:
-                raise UserError(f"{path}: column 'kind': '{kind}' appears twice "
-                                f"(rows {by_kind[kind][0]} and {number})")  # fmt: skip
+                raise UserError(f"{path}: column 'kind': '{kind}' appears twice (rows {by_kind[kind][0]} and {number})")
             by_kind[kind] = (number, row)
         absent = [kind for kind in kinds if kind not in by_kind]
         if absent:
-            raise UserError(f"{path}: no price for kind '{absent[0]}', which has usage"
-                            + (f" (nor for {len(absent) - 1} more)" if len(absent) > 1 else ""))
+            raise UserError(
+                f"{path}: no price for kind '{absent[0]}', which has usage"
+                + (f" (nor for {len(absent) - 1} more)" if len(absent) > 1 else "")
+            )
         on_demand = [_number(path, *by_kind[kind], "on_demand") for kind in kinds]
         missing = [kind for kind, rate in zip(kinds, on_demand) if rate is None]
         if missing:
@@ -191,8 +195,9 @@ def load_existing(path: str) -> tuple[ExistingSavingsPlan, ...]:
     `end` and optionally `term` (1Y or 3Y, default 3Y) and `name`."""
     with _connection() as con:
         header, rows = _read_small_csv(con, path)
-        _require_columns_of(path, header, ["amount_per_hour", "start", "end"],
-                            known=("amount_per_hour", "start", "end", "term", "name"))  # fmt: skip
+        _require_columns_of(
+            path, header, ["amount_per_hour", "start", "end"], known=("amount_per_hour", "start", "end", "term", "name")
+        )
         plans = []
         for number, row in enumerate(rows, start=1):
             amount = _number(path, number, row, "amount_per_hour")
@@ -267,14 +272,16 @@ def _resolve(con: duckdb.DuckDBPyConnection, paths: str | Sequence[str]) -> _Fil
         if not matches:
             raise UserError(f"{pattern}: no file matches")
         for match in matches:
+            if os.path.isdir(match):
+                raise UserError(f"{match}: a directory (give a glob such as {os.path.join(match, '*.parquet')})")
             if not os.path.isfile(match):
                 raise UserError(f"{match}: no such file")
             found[match] = None
     formats = {path: _is_parquet(path) for path in found}
     if len(set(formats.values())) > 1:
-        parquet = next(path for path, is_parquet in formats.items() if is_parquet)
+        binary = next(path for path, is_parquet in formats.items() if is_parquet)
         text = next(path for path, is_parquet in formats.items() if not is_parquet)
-        raise UserError(f"{text}: CSV mixed with Parquet ({parquet}); give files of one format")
+        raise UserError(f"{text}: CSV mixed with Parquet ({binary}); give files of one format")
     label = patterns[0] if len(patterns) == 1 else f"{patterns[0]} (and {len(patterns) - 1} more)"
     parquet = next(iter(formats.values()))
     return _Files(_columns_of(con, list(found), parquet), parquet, label)
@@ -344,16 +351,19 @@ def _read_small_csv(con: duckdb.DuckDBPyConnection, path: str) -> tuple[list[str
     if not os.path.isfile(path):
         raise UserError(f"{path}: no such file")
     try:
-        cursor = con.execute(f"SELECT * FROM read_csv({_literal(path)}, header = true, all_varchar = true)")
+        options = "header = true, all_varchar = true, delim = ',', null_padding = true"
+        cursor = con.execute(f"SELECT * FROM read_csv({_literal(path)}, {options})")
         header = [str(column[0]).strip().lower() for column in cursor.description or ()]
         rows = cursor.fetchall()
     except _READ_ERRORS as error:
         raise UserError(f"{path}: cannot read: {_first_line(error)}") from None
     return header, [
-        {name: (None if value is None or not str(value).strip() else str(value).strip())
-         for name, value in zip(header, row)}
+        {
+            name: (None if value is None or not str(value).strip() else str(value).strip())
+            for name, value in zip(header, row)
+        }
         for row in rows
-    ]  # fmt: skip
+    ]
 
 
 # --- usage aggregation ------------------------------------------------------------------
@@ -415,13 +425,23 @@ def _aggregate(
     )
     problems = [
         (bad_times, "ts IS NULL", layout.time, "raw_time", "is not a date and time"),
-        (non_numeric, "raw_quantity IS NOT NULL AND NOT coalesce(isfinite(amount), false)",
-         layout.quantity, "raw_quantity", "is not a number"),
+        (
+            non_numeric,
+            "raw_quantity IS NOT NULL AND NOT coalesce(isfinite(amount), false)",
+            layout.quantity,
+            "raw_quantity",
+            "is not a number",
+        ),
         (smallest is not None and smallest < 0, "amount < 0", layout.quantity, "raw_quantity", "is negative"),
-        (longest is not None and longest > step, f"epoch(ends) - epoch(ts) > {step}", str(layout.end), "raw_end",
-         f"is more than one period ('{period}') after {layout.time}"
-         + ("; load with period 'D'" if period == "H" else "")),
-    ]  # fmt: skip
+        (
+            longest is not None and longest > step,
+            f"epoch(ends) - epoch(ts) > {step}",
+            str(layout.end),
+            "raw_end",
+            f"is more than one period ('{period}') after {layout.time}"
+            + ("; load with period 'D'" if period == "H" else ""),
+        ),
+    ]
     for found, condition, column, value, problem in problems:
         if found:
             path, row_start, text = _fetch_one(
@@ -438,9 +458,12 @@ def _aggregate(
             _explain_window(con, selection, layout, start, end)
         return None
     first, last = _fetch_one(con, "SELECT min(t), max(t) FROM cells")
-    names = [str(row[0]) for row in con.execute(f"SELECT DISTINCT {kind_name} AS kind FROM cells ORDER BY kind").fetchall()]
+    names = [
+        str(row[0]) for row in con.execute(f"SELECT DISTINCT {kind_name} AS kind FROM cells ORDER BY kind").fetchall()
+    ]
     cell = con.execute(
-        f"SELECT (t - {first}) // {step} AS row, dense_rank() OVER (ORDER BY {kind_name}) - 1 AS col, quantity FROM cells"
+        f"""SELECT (t - {first}) // {step} AS row, dense_rank() OVER (ORDER BY {kind_name}) - 1 AS col, quantity
+            FROM cells"""
     ).fetchnumpy()
     usage = np.zeros(((last - first) // step + 1, len(names)), dtype=np.float64)
     np.add.at(usage, (cell["row"].astype(np.intp), cell["col"].astype(np.intp)), cell["quantity"].astype(np.float64))
@@ -453,12 +476,15 @@ def _aggregate(
 def _rows(selection: _Selection, layout: _Layout, window: str, with_filename: bool = False) -> str:
     """SQL of the selected rows in the window (and those without a time, to report them):
     ts, ends, amount, k0..kn, and the raw values raw_time, raw_end and raw_quantity."""
-    kinds = "".join(f", CAST({_identifier(column)} AS VARCHAR) AS k{index}" for index, column in enumerate(layout.kinds))
+    kinds = "".join(
+        f", CAST({_identifier(column)} AS VARCHAR) AS k{index}" for index, column in enumerate(layout.kinds)
+    )
     ends = f", {_timestamp(layout.end)} AS ends, {_identifier(layout.end)} AS raw_end" if layout.end else ""
+    filename = ", filename" if with_filename else ""
     rows = f"""
         SELECT {_timestamp(layout.time)} AS ts, {_identifier(layout.time)} AS raw_time{ends},
                {_identifier(layout.quantity)} AS raw_quantity,
-               TRY_CAST({_identifier(layout.quantity)} AS DOUBLE) AS amount{kinds}{", filename" if with_filename else ""}
+               TRY_CAST({_identifier(layout.quantity)} AS DOUBLE) AS amount{kinds}{filename}
         FROM {selection.files.scan(with_filename)} WHERE {selection.where}"""
     return f"SELECT * FROM ({rows}) WHERE ts IS NULL OR ({window})" if window else rows
 
@@ -469,7 +495,9 @@ def _timestamp(column: str) -> str:
 
 def _window(con: duckdb.DuckDBPyConnection, start: str | None, end: str | None) -> tuple[str, dict[str, object]]:
     """SQL condition on ts for [start, end), with its parameters."""
-    bounds = {name: _parse_time(con, value, name) for name, value in (("start", start), ("end", end)) if value is not None}
+    bounds = {
+        name: _parse_time(con, value, name) for name, value in (("start", start), ("end", end)) if value is not None
+    }
     if "start" in bounds and "end" in bounds and bounds["end"] <= bounds["start"]:
         raise UserError(f"end: {end} is not after start {start}")
     operators = {"start": ">=", "end": "<"}
@@ -482,18 +510,26 @@ def _explain_window(
 ) -> None:
     first, last = _fetch_one(con, f"SELECT min(ts), max(ts) FROM ({_rows(selection, layout, '')})", selection.params)
     if first is not None:
-        raise UserError(f"{selection.files.label}: no usage in the window [{start or '...'}, {end or '...'}); "
-                        f"the data runs from {first:%Y-%m-%d %H:%M} to {last:%Y-%m-%d %H:%M}")  # fmt: skip
+        raise UserError(
+            f"{selection.files.label}: no usage in the window [{start or '...'}, {end or '...'}); "
+            f"the data runs from {first:%Y-%m-%d %H:%M} to {last:%Y-%m-%d %H:%M}"
+        )
 
 
 def _explain_unknown_sub_account(con: duckdb.DuckDBPyConnection, base: _Selection, sub_account: str) -> None:
-    known = [str(row[0]) for row in con.execute(
-        f"""SELECT DISTINCT CAST("SubAccountId" AS VARCHAR) AS id FROM {base.files.scan()}
-            WHERE {base.where} AND id IS NOT NULL ORDER BY id LIMIT 6""", dict(base.params)).fetchall()]  # fmt: skip
+    known = [
+        str(row[0])
+        for row in con.execute(
+            f"""SELECT DISTINCT CAST("SubAccountId" AS VARCHAR) AS id FROM {base.files.scan()}
+            WHERE {base.where} AND id IS NOT NULL ORDER BY id LIMIT 6""",
+            dict(base.params),
+        ).fetchall()
+    ]
     if known:
         listed = ", ".join(known[:5]) + (", ..." if len(known) > 5 else "")
-        raise UserError(f"{base.files.label}: column 'SubAccountId': no usage rows for '{sub_account}' "
-                        f"(known: {listed})")  # fmt: skip
+        raise UserError(
+            f"{base.files.label}: column 'SubAccountId': no usage rows for '{sub_account}' (known: {listed})"
+        )
 
 
 # --- prices and existing commitments ------------------------------------------------------
@@ -508,8 +544,10 @@ def _list_prices(
 ) -> dict[str, float]:
     """Median `ListUnitPrice` of the export's usage rows for each of `kinds`."""
     if focus_paths is None:
-        raise UserError(f"{path}: column 'on_demand': no on-demand price for kind '{kinds[0]}' "
-                        "(give it, or an export whose ListUnitPrice to use)")  # fmt: skip
+        raise UserError(
+            f"{path}: column 'on_demand': no on-demand price for kind '{kinds[0]}' "
+            "(give it, or an export whose ListUnitPrice to use)"
+        )
     files = _resolve(con, focus_paths)
     _require_columns(files, ["ChargeCategory", "PricingCategory", "ListUnitPrice", *kind_columns], focus=True)
     joined = ", ".join(f"coalesce(CAST({_identifier(column)} AS VARCHAR), '')" for column in kind_columns)
@@ -523,10 +561,14 @@ def _list_prices(
     medians = {str(kind): float(price) for kind, price in rows if price is not None and np.isfinite(price)}
     for kind in kinds:
         if kind not in medians:
-            raise UserError(f"{path}: column 'on_demand': no on-demand price for kind '{kind}', "
-                            f"and {files.label} has no ListUnitPrice for it")  # fmt: skip
+            raise UserError(
+                f"{path}: column 'on_demand': no on-demand price for kind '{kind}', "
+                f"and {files.label} has no ListUnitPrice for it"
+            )
         if medians[kind] < 0:
-            raise UserError(f"{files.label}: column 'ListUnitPrice': median {medians[kind]} for kind '{kind}' is negative")
+            raise UserError(
+                f"{files.label}: column 'ListUnitPrice': median {medians[kind]} for kind '{kind}' is negative"
+            )
     return medians
 
 
@@ -562,13 +604,17 @@ def _parse_time(con: duckdb.DuckDBPyConnection, value: str | None, what: str) ->
     """A date or date and time (UTC unless it gives an offset), to the second."""
     seconds = None
     if value is not None:
-        (seconds,) = _fetch_one(con, f"SELECT CAST(epoch({_timestamp('v')}) AS BIGINT) FROM (SELECT $v AS v)", {"v": value})
+        (seconds,) = _fetch_one(
+            con, f"SELECT CAST(epoch({_timestamp('v')}) AS BIGINT) FROM (SELECT $v AS v)", {"v": value}
+        )
     if seconds is None:
         raise UserError(f"{what}: '{value or ''}' is not a date or date and time")
     return np.datetime64(int(seconds), "s")
 
 
-def _fetch_one(con: duckdb.DuckDBPyConnection, query: str, params: Mapping[str, object] | None = None) -> tuple[Any, ...]:
+def _fetch_one(
+    con: duckdb.DuckDBPyConnection, query: str, params: Mapping[str, object] | None = None
+) -> tuple[Any, ...]:
     row = con.execute(query, dict(params or {})).fetchone()
     assert row is not None, "an aggregate query returns one row"
     return tuple(row)
@@ -593,4 +639,3 @@ def _quoted(value: object) -> str:
 
 def _first_line(error: Exception) -> str:
     return str(error).strip().splitlines()[0]
-

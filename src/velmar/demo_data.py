@@ -16,6 +16,7 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar.errors import UserError
+from velmar.records import Floats
 
 REGIONS: tuple[tuple[str, str, float], ...] = (
     ("us-east", "US East", 1.0),
@@ -29,8 +30,11 @@ FAMILIES: tuple[tuple[str, float], ...] = (
 SIZES: tuple[int, ...] = (4, 8, 2, 16, 32, 64)
 #: Ranges of the discount off on demand of each commitment, drawn per kind.
 DISCOUNTS: dict[str, tuple[float, float]] = {
-    "sp1y": (0.25, 0.35), "sp3y": (0.45, 0.55), "ri1y": (0.35, 0.40), "ri3y": (0.55, 0.60),
-}  # fmt: skip
+    "sp1y": (0.25, 0.35),
+    "sp3y": (0.45, 0.55),
+    "ri1y": (0.35, 0.40),
+    "ri3y": (0.55, 0.60),
+}
 START = np.datetime64("2025-01-06T00:00:00", "s")  # a Monday
 BILLING_ACCOUNT = "100000000001"
 COMMITMENT_ID = "commitments/savings-plan/sp-0001"
@@ -68,13 +72,15 @@ def write_demo(directory: str, seed: int = 0, days: int = 90, accounts: int = 4,
     _write_export(files.export, kind_table, accounts, usage, covered, spot, amount, hours_covered)
     prices = ["kind,on_demand,sp1y,sp3y,ri1y,ri3y"] + [
         f"{region}/{sku},{od:.4f},{sp1:.5f},{sp3:.5f},{ri1:.5f},{ri3:.5f}"
-        for region, sku, od, sp1, sp3, ri1, ri3 in zip(*(kind_table[key] for key in
-            ("region", "sku", "on_demand", "sp1y", "sp3y", "ri1y", "ri3y")))
-    ]  # fmt: skip
+        for region, sku, od, sp1, sp3, ri1, ri3 in zip(
+            *(kind_table[key] for key in ("region", "sku", "on_demand", "sp1y", "sp3y", "ri1y", "ri3y"))
+        )
+    ]
     _write_text(files.prices, prices)
     started = expiry - np.timedelta64(365 * 24, "h")
-    _write_text(files.existing, ["amount_per_hour,start,end,term,name",
-                                 f"{amount:.2f},{started}Z,{expiry}Z,1Y,{COMMITMENT_ID}"])  # fmt: skip
+    _write_text(
+        files.existing, ["amount_per_hour,start,end,term,name", f"{amount:.2f},{started}Z,{expiry}Z,1Y,{COMMITMENT_ID}"]
+    )
     return files
 
 
@@ -83,9 +89,11 @@ def _kind_table(catalogue: list[tuple[str, str]], rng: np.random.Generator) -> d
     region_factor = {code: factor for code, _, factor in REGIONS}
     per_vcpu = dict(FAMILIES)
     on_demand = np.array(
-        [round(per_vcpu[sku.split("-")[0]] * int(sku.split("-")[1]) * region_factor[region], 4)
-         for region, sku in catalogue]
-    )  # fmt: skip
+        [
+            round(per_vcpu[sku.split("-")[0]] * int(sku.split("-")[1]) * region_factor[region], 4)
+            for region, sku in catalogue
+        ]
+    )
     table: dict[str, npt.NDArray[np.generic]] = {
         "region": np.array([region for region, _ in catalogue]),
         "region_name": np.array([dict((c, n) for c, n, _ in REGIONS)[region] for region, _ in catalogue]),
@@ -100,7 +108,7 @@ def _kind_table(catalogue: list[tuple[str, str]], rng: np.random.Generator) -> d
 
 def _usage(
     rng: np.random.Generator, hours: int, accounts: int, kind_table: dict[str, npt.NDArray[np.generic]]
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+) -> tuple[Floats, Floats, Floats]:
     """Instances running per hour, account and kind: total, paid by the savings plan, spot."""
     kinds = len(kind_table["sku"])
     shape = (accounts, kinds)
@@ -122,10 +130,12 @@ def _usage(
         demand[:, :, 0] -= moved
         demand[:, :, target] += moved
         used[:, target] |= used[:, 0]
-    usage = np.round(np.where(used, demand, 0.0), 3)
-    covered = np.minimum(usage, np.round(0.35 * level * used, 3))
+    usage: Floats = np.round(np.where(used, demand, 0.0), 3).astype(np.float64)
+    covered: Floats = np.minimum(usage, np.round(0.35 * level * used, 3))
     spot_kinds = (rng.random(kinds) < 0.3) & ~kind_table["gpu"].astype(bool)
-    spot = np.round(np.where(used & spot_kinds, 0.3 * demand * rng.random((hours, *shape)), 0.0), 3)
+    spot: Floats = np.round(np.where(used & spot_kinds, 0.3 * demand * rng.random((hours, *shape)), 0.0), 3).astype(
+        np.float64
+    )
     return usage, covered, spot
 
 
@@ -142,9 +152,9 @@ def _write_export(
     path: str,
     kind_table: dict[str, npt.NDArray[np.generic]],
     accounts: int,
-    usage: npt.NDArray[np.float64],
-    covered: npt.NDArray[np.float64],
-    spot: npt.NDArray[np.float64],
+    usage: Floats,
+    covered: Floats,
+    spot: Floats,
     amount: float,
     hours_covered: int,
 ) -> None:
@@ -167,7 +177,9 @@ def _write_export(
         **{key: [str(value) for value in kind_table[key]] for key in ("region", "region_name", "sku")},
     }
     text = {key: "[" + ", ".join(_literal(value) for value in values) + "]" for key, values in lists.items()}
-    rates = {key: "([" + ", ".join(repr(float(v)) for v in kind_table[key]) + "]::DOUBLE[])" for key in ("on_demand", "sp1y")}
+    rates = {
+        key: "([" + ", ".join(repr(float(v)) for v in kind_table[key]) + "]::DOUBLE[])" for key in ("on_demand", "sp1y")
+    }
     start_us = int(START.astype("datetime64[us]").astype(np.int64))
     rows = f"""
         SELECT make_timestamp({start_us} + h * 3600000000) AS ts, c = 3 AS fee, c IN (1, 3) AS committed,
