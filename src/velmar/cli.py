@@ -224,8 +224,6 @@ def _plan(
     existing: Sequence[ExistingSavingsPlan],
     steps: Steps,
 ) -> Recommendation:
-    from velmar.plan import recommend
-
     models = _list(args.models)
     unknown = [m for m in models if m not in COMMITMENT_MODELS]
     if unknown or not models:
@@ -236,6 +234,8 @@ def _plan(
         raise UserError(f"--target-coverage: {args.target_coverage} is not a share between 0 and 1")
     if args.load_factor <= 0:
         raise UserError(f"--load-factor: {args.load_factor} is not positive")
+    from velmar.plan import recommend
+
     with steps.step("Planning") as step:
         return recommend(
             history,
@@ -259,10 +259,11 @@ def _priced_plan(
     existing: Sequence[ExistingSavingsPlan],
     steps: Steps,
 ) -> Recommendation:
-    from velmar.plan import price_plan
     from velmar.plan_file import read_plan
 
     plans = read_plan(args.plan, history)
+    from velmar.plan import price_plan
+
     with steps.step("Pricing the plan"):
         return price_plan(history, prices, plans, existing)
 

@@ -1,10 +1,12 @@
 """Cost and savings against the size of a commitment, priced by the module.
 
-The savings-plan curve moves the plan's total savings-plan commitment from zero up
-past the peak demand a savings plan could buy, keeping the recommendation's split
-between its savings-plan models and its reservations as they are. Per-kind curves
-move one kind's reserved units the same way, everything else held. Every point is
-the module's cost of that whole portfolio, existing savings plans included.
+The savings-plan curve moves the plan's total savings-plan commitment from zero up to
+what a new savings plan could spend in nine periods out of ten (or 1.5 times the
+recommendation, if more), keeping the recommendation's split between its savings-plan
+models and its reservations as they are. Per-kind curves move one kind's whole
+reserved units from zero to the kind's 90th percentile of use per hour (or 1.5 times
+the recommendation), everything else held. Every point is the module's cost of that
+whole portfolio, existing savings plans included.
 
 The knee is where extra commitment starts to save clearly less: the point between
 zero and the optimum that lies farthest above the straight line joining the two on
@@ -18,7 +20,8 @@ from dataclasses import dataclass, replace
 
 import numpy as np
 
-from velmar._pricing import RESERVED_MODELS, SAVINGS_PLAN_MODELS, portfolio, usage_in_order
+from velmar._pricing import RESERVED_MODELS, SAVINGS_PLAN_MODELS, portfolio, rates_in_order, usage_in_order
+from velmar.allocation import allocate
 from velmar.records import (
     HOURS_PER_PERIOD,
     ExistingSavingsPlan,
@@ -76,7 +79,7 @@ def savings_curve(
     hours = HOURS_PER_PERIOD[history.period]
     models, shares = _savings_plan_split(recommendation, prices)
     recommended = sum(plan.amount_per_period for plan in recommendation.plans if plan.model in models) / hours
-    top = max(_peak_demand_per_hour(history, prices, recommendation, models), 1.25 * recommended)
+    top = max(_demand_per_hour(history, prices, recommendation, existing, models), 1.5 * recommended)
     amounts, recommended_index = _with_point(_grid(0.0, top if models else 0.0, points), recommended)
     kind_sweeps = _kind_sweeps(history, prices, recommendation, points) if per_kind else []
     total = len(amounts) + sum(len(units) for _, _, units, _ in kind_sweeps)
@@ -146,16 +149,25 @@ def _savings_plan_split(recommendation: Recommendation, prices: PriceTable) -> t
     return (available[0],) if available else (), (1.0,) if available else ()
 
 
-def _peak_demand_per_hour(
-    history: UsageHistory, prices: PriceTable, recommendation: Recommendation, models: Sequence[str]
+def _demand_per_hour(
+    history: UsageHistory,
+    prices: PriceTable,
+    recommendation: Recommendation,
+    existing: Sequence[ExistingSavingsPlan],
+    models: Sequence[str],
 ) -> float:
-    """The most money per hour a savings plan could spend in any period."""
+    """Money per hour a new savings plan could spend in nine periods out of ten.
+
+    The usage left after the recommendation's reservations and the existing savings
+    plans, valued at the first savings-plan model's rates: a commitment beyond its
+    90th percentile stands idle most of the time, well past any optimum.
+    """
     if not models or len(history.timestamps) == 0:
         return 0.0
-    column = {kind: i for i, kind in enumerate(prices.kinds)}
-    rates = np.asarray([prices.commitment[models[0]][column[k]] for k in recommendation.kinds])
-    demand = np.nan_to_num(usage_in_order(history, recommendation.kinds)) @ rates
-    return float(demand.max()) / HOURS_PER_PERIOD[history.period]
+    reservations = [p for p in recommendation.plans if p.model in RESERVED_MODELS]
+    left = allocate(history, prices, reservations, existing, recommendation.kinds).on_demand
+    demand = left @ rates_in_order(prices, models[0], recommendation.kinds)
+    return float(np.percentile(demand, 90)) / HOURS_PER_PERIOD[history.period]
 
 
 def _grid(low: float, high: float, points: int) -> Floats:
@@ -188,8 +200,10 @@ def _kind_sweeps(
     usage = np.nan_to_num(usage_in_order(history, recommendation.kinds)) / HOURS_PER_PERIOD[history.period]
     sweeps = []
     for index, kind in enumerate(recommendation.kinds):
-        top = np.ceil(usage[:, index].max()) if len(usage) else 0.0
-        units, recommended = _with_point(np.unique(np.round(_grid(0.0, top, points))), float(held.get(kind, 0.0)))
+        recommended_units = float(held.get(kind, 0.0))
+        # Units used in fewer than one period in ten cannot pay for themselves: the sweep stops there.
+        top = max(np.ceil(np.percentile(usage[:, index], 90)) if len(usage) else 0.0, np.ceil(1.5 * recommended_units))
+        units, recommended = _with_point(np.unique(np.round(_grid(0.0, top, points))), recommended_units)
         sweeps.append((kind, model, units, recommended))
     return sweeps
 

@@ -7,24 +7,37 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 
 from rich.console import Console
-from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+from rich.progress import (
+    BarColumn,
+    MofNCompleteColumn,
+    Progress,
+    SpinnerColumn,
+    TaskID,
+    TextColumn,
+    TimeElapsedColumn,
+)
 
 
 class Step:
     """One running step: its text can change, and a counted step moves its bar."""
 
-    def __init__(self, progress: Progress, task: int) -> None:
+    def __init__(self, progress: Progress | None, task: TaskID | None) -> None:
         self._progress, self._task = progress, task
 
     def say(self, text: str) -> None:
-        self._progress.update(self._task, description=text)
+        if self._progress is not None and self._task is not None:
+            self._progress.update(self._task, description=text)
 
     def count(self, done: int, total: int) -> None:
-        self._progress.update(self._task, completed=done, total=total)
+        if self._progress is not None and self._task is not None:
+            self._progress.update(self._task, completed=done, total=total)
 
 
 class Steps:
-    """Shows each step while it runs; on a terminal, leaves a line with its time once done."""
+    """On a terminal, shows each step while it runs and leaves a line with its time.
+
+    Elsewhere (a pipe, a log file) it shows nothing: standard error keeps only errors.
+    """
 
     def __init__(self, console: Console) -> None:
         self._console = console
@@ -40,6 +53,9 @@ class Steps:
 
     @contextmanager
     def step(self, description: str) -> Iterator[Step]:
+        if not self._console.is_terminal:
+            yield Step(None, None)
+            return
         started = time.monotonic()
         task = self._progress.add_task(description, total=None)
         self._progress.start()
@@ -48,5 +64,4 @@ class Steps:
         finally:
             self._progress.remove_task(task)
             self._progress.stop()
-        if self._console.is_terminal:
-            self._console.print(f"[green]✓[/green] {description} [dim]({time.monotonic() - started:.1f} s)[/dim]")
+        self._console.print(f"[green]✓[/green] {description} [dim]({time.monotonic() - started:.1f} s)[/dim]")

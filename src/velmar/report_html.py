@@ -59,8 +59,9 @@ def build_html(
         _section("Usage by what pays for it", _figure(
             plots.to_svg(plots.usage_figure(history, allocation, prices), "usage"),
             "Usage valued at on-demand prices, per hour, split by the allocation of the priced plan: "
-            "reservations first, then each savings plan's money of the period spent on the kinds in "
-            "column order at each kind's rate, and on demand for the rest. Commitments stop after their term.",
+            "reservations first, then each savings plan's money of the period (existing plans first) "
+            "spent on the kinds in column order at each kind's rate, and on demand for the rest. "
+            "Commitments stop after their term.",
         )),
         _section("Savings curve", _curve_figures(curve)),
         _section("Cost against coverage", _figure(
@@ -85,7 +86,7 @@ def build_html(
 
 def _header(rec: Recommendation, history: UsageHistory) -> str:
     span = (
-        f"{history.timestamps[0]} to {history.timestamps[-1]}, " if len(history.timestamps) else ""
+        f"{_when(history.timestamps[0])} to {_when(history.timestamps[-1])}, " if len(history.timestamps) else ""
     ) + f"{len(history.timestamps):,} {'hourly' if history.period == 'H' else 'daily'} periods, {len(rec.kinds)} kinds"
     figures = dict(summary_rows(rec))
     cards = [
@@ -188,6 +189,10 @@ def _table(headers: Sequence[str], rows: Sequence[Sequence[str]], text_columns: 
     head = "".join(cell("th", i, h) for i, h in enumerate(headers))
     body = "".join("<tr>" + "".join(cell("td", i, v) for i, v in enumerate(row)) + "</tr>" for row in rows)
     return f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
+
+
+def _when(timestamp: np.datetime64) -> str:
+    return str(np.datetime_as_string(timestamp, unit="m")).replace("T", " ")
 
 
 def _e(text: str) -> str:
