@@ -4,13 +4,24 @@ PYTHON ?= python3
 VENV ?= .venv
 VENV_PYTHON := $(VENV)/bin/python
 
-.PHONY: demo test bench clean
+# Where `make demo` writes the synthetic export, the recommendation and the report.
+DEMO_DIR ?= demo
+
+.PHONY: demo quickstart test bench clean
 
 $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
 
-# Installs the module into the virtual environment and runs the main example.
+# Installs velmar, writes a synthetic FOCUS export with its price file and an existing
+# savings plan, then recommends a portfolio for it: prints the table and the report's path.
 demo: $(VENV_PYTHON)
+	$(VENV_PYTHON) -m pip install --quiet .
+	$(VENV)/bin/velmar demo-data $(DEMO_DIR)
+	$(VENV)/bin/velmar recommend --export $(DEMO_DIR)/export.parquet --prices $(DEMO_DIR)/prices.csv \
+		--existing $(DEMO_DIR)/existing.csv --json $(DEMO_DIR)/recommendation.json --report $(DEMO_DIR)/report.html
+
+# Installs velmar and runs the extension module's own example.
+quickstart: $(VENV_PYTHON)
 	$(VENV_PYTHON) -m pip install .
 	$(VENV_PYTHON) examples/quickstart.py
 
@@ -28,4 +39,4 @@ bench: $(VENV_PYTHON)
 	done
 
 clean:
-	rm -rf $(VENV) build _skbuild dist .pytest_cache .hypothesis
+	rm -rf $(VENV) build _skbuild dist .pytest_cache .hypothesis $(DEMO_DIR)
