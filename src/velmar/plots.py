@@ -11,7 +11,7 @@ import functools
 import io
 import re
 from collections.abc import Callable
-from typing import ParamSpec
+from typing import Any, ParamSpec
 
 import matplotlib
 import numpy as np
@@ -33,7 +33,7 @@ MAX_SERIES_POINTS = 1000
 
 _Arguments = ParamSpec("_Arguments")
 
-_STYLE = {
+_STYLE: dict[str, Any] = {
     "svg.fonttype": "path",
     "font.size": 10,
     "axes.spines.top": False,
