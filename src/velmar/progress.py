@@ -9,7 +9,6 @@ from contextlib import contextmanager
 from rich.console import Console
 from rich.progress import (
     BarColumn,
-    MofNCompleteColumn,
     Progress,
     SpinnerColumn,
     TaskID,
@@ -30,7 +29,7 @@ class Step:
 
     def count(self, done: int, total: int) -> None:
         if self._progress is not None and self._task is not None:
-            self._progress.update(self._task, completed=done, total=total)
+            self._progress.update(self._task, completed=done, total=total, count=f"{done}/{total}")
 
 
 class Steps:
@@ -45,7 +44,7 @@ class Steps:
             SpinnerColumn(),
             TextColumn("{task.description}"),
             BarColumn(),
-            MofNCompleteColumn(),
+            TextColumn("{task.fields[count]}"),
             TimeElapsedColumn(),
             console=console,
             transient=True,
@@ -57,7 +56,7 @@ class Steps:
             yield Step(None, None)
             return
         started = time.monotonic()
-        task = self._progress.add_task(description, total=None)
+        task = self._progress.add_task(description, total=None, count="")
         self._progress.start()
         try:
             yield Step(self._progress, task)

@@ -37,8 +37,10 @@ def render_table(rec: Recommendation, console: Console) -> None:
     commitments.add_column("Commitment", justify="right")
     commitments.add_column("Break-even", justify="right")
     for plan in rec.plans:
-        for kind, amount in commitment_rows(plan, rec.period):
-            commitments.add_row(plan.model, kind, amount, months(plan.break_even_months))
+        for line, (kind, amount) in enumerate(commitment_rows(plan, rec.period)):
+            first = line == 0
+            commitments.add_row(plan.model if first else "", kind, amount, months(plan.break_even_months) if first else "")
+        commitments.add_section()
     if not rec.plans:
         commitments.add_row("-", "-", "nothing to buy", "-")
     console.print(commitments)
