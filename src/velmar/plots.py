@@ -80,23 +80,32 @@ def usage_figure(history: UsageHistory, allocation: Allocation, prices: PriceTab
 
 @_styled
 def curve_figure(curve: SavingsCurve) -> Figure:
-    """Savings against the savings-plan commitment, with the optimum, knee and recommendation."""
+    """Cost (left) and savings (right) against the savings-plan commitment, with the
+    optimum, knee and recommendation; the view fits the curve, not the all-on-demand line."""
     figure, axes = _figure(9.0, 3.6)
-    x, savings = curve.amounts_per_hour, curve.savings
-    axes.plot(x, savings, color=SAVINGS_PLAN_COLOUR, linewidth=2, label="Savings against all on demand")
-    axes.axhline(0.0, color=ON_DEMAND_COLOUR, linewidth=1.5, linestyle="--", label="All on demand")
+    x, costs, on_demand = curve.amounts_per_hour, curve.costs, curve.on_demand_cost
+    axes.plot(x, costs, color=SAVINGS_PLAN_COLOUR, linewidth=2, label="Cost of the plan")
     marks = [
         (curve.optimum_index, "Optimum", "o", SAVINGS_PLAN_COLOUR),
         (curve.knee_index, "Knee", "s", MUTED),
         (curve.recommended_index, "Recommendation", "*", RESERVED_COLOUR),
     ]
     for index, label, marker, colour in marks:
-        axes.plot([x[index]], [savings[index]], marker=marker, markersize=12 if marker == "*" else 8,
+        axes.plot([x[index]], [costs[index]], marker=marker, markersize=12 if marker == "*" else 8,
                   color=colour, linestyle="none", label=f"{label}: {x[index]:,.2f} per hour")
+    low, high = float(costs.min()), float(costs.max())
+    pad = 0.08 * ((high - low) or abs(high) or 1.0)
+    top = max(high, on_demand) if on_demand <= high + (high - low) else high
+    axes.set_ylim(low - pad, top + pad)
+    above = " (above the view)" if on_demand > top else ""
+    axes.axhline(on_demand, color=ON_DEMAND_COLOUR, linewidth=1.5, linestyle="--",
+                 label=f"All on demand: {on_demand:,.0f}{above}")
+    savings_axis = axes.secondary_yaxis("right", functions=(lambda y: on_demand - y, lambda s: on_demand - s))
+    savings_axis.set_ylabel("Savings against all on demand")
     split = " + ".join(f"{m} {share:.0%}" for m, share in zip(curve.models, curve.shares)) or "no savings plan"
     axes.set_xlabel(f"Savings-plan commitment per hour ({split}); reservations held at the recommendation")
-    axes.set_ylabel("Savings over the history")
-    axes.legend(loc="lower left", fontsize=9)
+    axes.set_ylabel("Cost over the history")
+    axes.legend(loc="best", fontsize=9)
     return figure
 
 
