@@ -256,7 +256,7 @@ class _Files:
 def _connection() -> Iterator[duckdb.DuckDBPyConnection]:
     con = duckdb.connect()
     try:
-        con.execute("SET TimeZone = 'UTC'")
+        con.execute("SET TimeZone = 'UTC'; SET enable_progress_bar = false")
         yield con
     finally:
         con.close()

@@ -9,6 +9,7 @@ also run spot capacity, which a planner must drop. Everything follows from the s
 from __future__ import annotations
 
 import os
+from collections.abc import Iterable
 from dataclasses import dataclass
 
 import duckdb
@@ -38,6 +39,10 @@ DISCOUNTS: dict[str, tuple[float, float]] = {
 START = np.datetime64("2025-01-06T00:00:00", "s")  # a Monday
 BILLING_ACCOUNT = "100000000001"
 COMMITMENT_ID = "commitments/savings-plan/sp-0001"
+#: Pricing categories of the export's rows, by code; FEE marks the savings plan's fee.
+CATEGORIES = ("Standard", "Committed", "Dynamic")
+FEE = len(CATEGORIES)
+SPOT_SHARE = 0.32  # spot price as a share of on demand
 
 
 @dataclass(frozen=True)
@@ -159,76 +164,67 @@ def _write_export(
     hours_covered: int,
 ) -> None:
     """Rows in time order: one per hour, account, kind and pricing category with a
-    quantity, then the savings plan's hourly fee while it runs (category 3)."""
-    by_category = np.stack([usage - covered, covered, spot], axis=-1)  # Standard, Committed, Dynamic
+    quantity, and the savings plan's hourly fee while it runs.
+
+    Facts are numbers; every text column comes from a small dimension table as an
+    enumeration, which Parquet stores as a dictionary: millions of rows write in seconds.
+    """
+    by_category = np.stack([usage - covered, covered, spot], axis=-1)
     hour, account, kind, category = np.nonzero(by_category > 0)
     fee_hours = np.arange(hours_covered, dtype=np.int64)
     facts = {
-        "h": np.concatenate([hour, fee_hours]).astype(np.int64),
-        "a": np.concatenate([account, np.zeros_like(fee_hours)]).astype(np.int32) + 1,
-        "k": np.concatenate([kind, np.zeros_like(fee_hours)]).astype(np.int32) + 1,
-        "c": np.concatenate([category, np.full_like(fee_hours, 3)]).astype(np.int8),
-        "q": np.concatenate([by_category[hour, account, kind, category], np.zeros(len(fee_hours))]),
+        "h": np.concatenate([hour, fee_hours]).astype(np.int32),
+        "a": np.concatenate([account, np.zeros_like(fee_hours)]).astype(np.int32),
+        "k": np.concatenate([kind + 1, np.zeros_like(fee_hours)]).astype(np.int32),  # 0: no kind (the fee)
+        "c": np.concatenate([category, np.full_like(fee_hours, FEE)]).astype(np.int8),
+        "q": np.concatenate([np.round(by_category[hour, account, kind, category], 3), np.zeros(len(fee_hours))]),
+    }
+    hours = usage.shape[0]
+    starts = START + np.arange(hours + 1).astype("timedelta64[h]")
+    months = starts.astype("datetime64[M]")
+    hour_table = {
+        "h": np.arange(hours, dtype=np.int32),
+        "start": _epoch(starts[:-1]),
+        "end": _epoch(starts[1:]),
+        "month": _epoch(months[:-1]),
+        "next_month": _epoch(months[:-1] + np.timedelta64(1, "M")),
     }
     names = ("prod-web", "analytics", "staging", "ml-training", "data-platform", "mobile-api")
-    lists = {  # looked up by 1-based index: a join would not keep the rows' order
-        "account_id": [f"{(i * 7919 + 12345) % 10**12:012d}" for i in range(accounts)],
-        "account_name": [names[i] if i < len(names) else f"team-{i:03d}" for i in range(accounts)],
-        **{key: [str(value) for value in kind_table[key]] for key in ("region", "region_name", "sku")},
+    account_table = {
+        "a": np.arange(accounts, dtype=np.int32),
+        "SubAccountId": _text(f"{(i * 7919 + 12345) % 10**12:012d}" for i in range(accounts)),
+        "SubAccountName": _text(names[i] if i < len(names) else f"team-{i:03d}" for i in range(accounts)),
     }
-    text = {key: "[" + ", ".join(_literal(value) for value in values) + "]" for key, values in lists.items()}
-    rates = {
-        key: "([" + ", ".join(repr(float(v)) for v in kind_table[key]) + "]::DOUBLE[])" for key in ("on_demand", "sp1y")
-    }
-    start_us = int(START.astype("datetime64[us]").astype(np.int64))
-    rows = f"""
-        SELECT make_timestamp({start_us} + h * 3600000000) AS ts, c = 3 AS fee, c IN (1, 3) AS committed,
-               ['Standard', 'Committed', 'Dynamic', NULL][c + 1] AS pricing,
-               CASE WHEN c < 3 THEN q END AS q,
-               CASE WHEN c < 3 THEN {text["region"]}[k] END AS region,
-               CASE WHEN c < 3 THEN {text["region_name"]}[k] END AS region_name,
-               CASE WHEN c < 3 THEN {text["sku"]}[k] END AS sku,
-               CASE WHEN c < 3 THEN {rates["on_demand"]}[k] ELSE {amount} END AS list_price,
-               CASE c WHEN 0 THEN {rates["on_demand"]}[k] WHEN 1 THEN {rates["sp1y"]}[k]
-                      WHEN 2 THEN round(0.32 * {rates["on_demand"]}[k], 5) ELSE {amount} END AS rate,
-               {text["account_id"]}[a] AS SubAccountId, {text["account_name"]}[a] AS SubAccountName
-        FROM facts"""
     tmp = path + ".partial"
     con = duckdb.connect()
     try:
-        con.execute("SET TimeZone = 'UTC'")
+        con.execute("SET TimeZone = 'UTC'; SET enable_progress_bar = false")
         con.register("facts", facts)
+        con.register("hour_table", hour_table)
+        _enum_table(con, "accounts", account_table)
+        _enum_table(con, "charges", _charge_table(kind_table, amount))
+        constants = ", ".join(f"CAST({_literal(value)} AS ENUM({_literal(value)})) AS {name}" for name, value in (
+            ("BillingAccountId", BILLING_ACCOUNT), ("BillingAccountName", "Demo Org"), ("BillingCurrency", "USD"),
+            ("InvoiceIssuerName", "Demo Cloud"), ("PricingUnit", "Hours"), ("ProviderName", "Demo Cloud"),
+            ("PublisherName", "Demo Cloud"), ("ServiceCategory", "Compute"), ("ServiceName", "Virtual Machines"),
+        ))  # fmt: skip
         con.execute(
             f"""COPY (
-            SELECT '{BILLING_ACCOUNT}' AS BillingAccountId, 'Demo Org' AS BillingAccountName,
-                   'USD' AS BillingCurrency,
-                   date_trunc('month', ts)::TIMESTAMPTZ AS BillingPeriodStart,
-                   (date_trunc('month', ts) + INTERVAL 1 MONTH)::TIMESTAMPTZ AS BillingPeriodEnd,
-                   CASE WHEN fee THEN 'Purchase' ELSE 'Usage' END AS ChargeCategory,
-                   NULL::VARCHAR AS ChargeClass,
-                   CASE WHEN fee THEN 'Savings plan hourly fee'
-                        ELSE sku || ' in ' || region_name || ', ' || lower(pricing) END AS ChargeDescription,
-                   CASE WHEN fee THEN 'Recurring' ELSE 'Usage-Based' END AS ChargeFrequency,
-                   ts::TIMESTAMPTZ AS ChargePeriodStart, (ts + INTERVAL 1 HOUR)::TIMESTAMPTZ AS ChargePeriodEnd,
-                   CASE WHEN committed THEN 'Spend' END AS CommitmentDiscountCategory,
-                   CASE WHEN committed THEN '{COMMITMENT_ID}' END AS CommitmentDiscountId,
-                   CASE WHEN committed THEN 'Compute savings plan' END AS CommitmentDiscountName,
-                   CASE WHEN committed AND NOT fee THEN 'Used' END AS CommitmentDiscountStatus,
-                   CASE WHEN committed THEN 'Savings Plan' END AS CommitmentDiscountType,
-                   q AS ConsumedQuantity, CASE WHEN NOT fee THEN 'Hours' END AS ConsumedUnit,
-                   round(coalesce(q, 1) * list_price, 6) AS ContractedCost, list_price AS ContractedUnitPrice,
-                   round(CASE WHEN fee THEN 0 ELSE q * rate END, 6) AS EffectiveCost,
-                   round(CASE WHEN pricing = 'Committed' THEN 0 ELSE coalesce(q, 1) * rate END, 6) AS BilledCost,
-                   'Demo Cloud' AS InvoiceIssuerName,
-                   round(coalesce(q, 1) * list_price, 6) AS ListCost, list_price AS ListUnitPrice,
-                   pricing AS PricingCategory, coalesce(q, 1) AS PricingQuantity, 'Hours' AS PricingUnit,
-                   'Demo Cloud' AS ProviderName, 'Demo Cloud' AS PublisherName,
-                   region AS RegionId, region_name AS RegionName,
-                   CASE WHEN NOT fee THEN 'Virtual Machine' END AS ResourceType,
-                   'Compute' AS ServiceCategory, 'Virtual Machines' AS ServiceName,
-                   sku AS SkuId, sku || ':' || region || ':' || lower(pricing) AS SkuPriceId,
-                   SubAccountId, SubAccountName
-            FROM ({rows})
+            SELECT {constants},
+                   to_timestamp(month) AS BillingPeriodStart, to_timestamp(next_month) AS BillingPeriodEnd,
+                   ChargeCategory, ChargeClass, ChargeDescription, ChargeFrequency,
+                   to_timestamp(start) AS ChargePeriodStart, to_timestamp("end") AS ChargePeriodEnd,
+                   CommitmentDiscountCategory, CommitmentDiscountId, CommitmentDiscountName,
+                   CommitmentDiscountStatus, CommitmentDiscountType,
+                   CASE WHEN c <> {FEE} THEN q END AS ConsumedQuantity, ConsumedUnit,
+                   round(quantity * list_price, 6) AS ContractedCost, list_price AS ContractedUnitPrice,
+                   round(q * effective_rate, 6) AS EffectiveCost, round(quantity * billed_rate, 6) AS BilledCost,
+                   round(quantity * list_price, 6) AS ListCost, list_price AS ListUnitPrice,
+                   PricingCategory, quantity AS PricingQuantity,
+                   RegionId, RegionName, ResourceType, SkuId, SkuPriceId, SubAccountId, SubAccountName
+            FROM (SELECT *, CASE WHEN c = {FEE} THEN 1 ELSE q END AS quantity FROM facts)
+            JOIN hour_table USING (h) JOIN accounts USING (a) JOIN charges USING (k, c)
+            ORDER BY h, a, k, c
             ) TO {_literal(tmp)} (FORMAT parquet, COMPRESSION zstd)"""
         )
         os.replace(tmp, path)
@@ -236,6 +232,70 @@ def _write_export(
         con.close()
         if os.path.exists(tmp):
             os.remove(tmp)
+
+
+def _charge_table(kind_table: dict[str, npt.NDArray[np.generic]], amount: float) -> dict[str, npt.NDArray[np.generic]]:
+    """What a row says besides its time, account and quantity: one row per kind (k >= 1)
+    and pricing category, and one for the savings plan's fee (k = 0)."""
+    rows: list[dict[str, object]] = []
+    for k, (region, region_name, sku, on_demand, sp1y) in enumerate(
+        zip(*(kind_table[key] for key in ("region", "region_name", "sku", "on_demand", "sp1y"))), start=1
+    ):
+        rates = (on_demand, sp1y, round(SPOT_SHARE * float(on_demand), 5))
+        for c, pricing in enumerate(CATEGORIES):
+            committed = pricing == "Committed"
+            rows.append({
+                "k": k, "c": c, "ChargeCategory": "Usage", "ChargeFrequency": "Usage-Based",
+                "ChargeDescription": f"{sku} in {region_name}, {pricing.lower()}",
+                "PricingCategory": pricing, "ConsumedUnit": "Hours", "ResourceType": "Virtual Machine",
+                "RegionId": region, "RegionName": region_name, "SkuId": sku,
+                "SkuPriceId": f"{sku}:{region}:{pricing.lower()}",
+                "CommitmentDiscountStatus": "Used" if committed else None,
+                **_commitment(committed),
+                "list_price": float(on_demand), "effective_rate": float(rates[c]),
+                "billed_rate": 0.0 if committed else float(rates[c]),
+            })  # fmt: skip
+    rows.append({
+        "k": 0, "c": FEE, "ChargeCategory": "Purchase", "ChargeFrequency": "Recurring",
+        "ChargeDescription": "Savings plan hourly fee", **_commitment(True),
+        "list_price": amount, "effective_rate": 0.0, "billed_rate": amount,
+    })  # fmt: skip
+    columns = ("ChargeClass", "PricingCategory", "ConsumedUnit", "ResourceType", "RegionId", "RegionName", "SkuId",
+               "SkuPriceId", "CommitmentDiscountStatus")  # fmt: skip
+    table: dict[str, npt.NDArray[np.generic]] = {}
+    for key in dict.fromkeys([*rows[0], *columns]):
+        values = [row.get(key) for row in rows]
+        table[key] = np.array(values) if key in ("k", "c") or key.endswith(("_price", "_rate")) else _text(values)
+    return table
+
+
+def _commitment(committed: bool) -> dict[str, str | None]:
+    values = ("Spend", COMMITMENT_ID, "Compute savings plan", "Savings Plan")
+    keys = ("CommitmentDiscountCategory", "CommitmentDiscountId", "CommitmentDiscountName", "CommitmentDiscountType")
+    return {key: value if committed else None for key, value in zip(keys, values)}
+
+
+def _enum_table(con: duckdb.DuckDBPyConnection, name: str, columns: dict[str, npt.NDArray[np.generic]]) -> None:
+    """Creates table `name` from NumPy columns, text columns as enumerations."""
+    con.register(f"{name}_raw", columns)
+    selected = []
+    for column, values in columns.items():
+        if values.dtype == object:
+            type_name = f"{name}_{column}"
+            con.execute(f"CREATE TYPE {type_name} AS ENUM (SELECT DISTINCT {column} FROM {name}_raw "
+                        f"WHERE {column} IS NOT NULL ORDER BY ALL)")  # fmt: skip
+            selected.append(f"CAST({column} AS {type_name}) AS {column}")
+        else:
+            selected.append(column)
+    con.execute(f"CREATE TABLE {name} AS SELECT {', '.join(selected)} FROM {name}_raw")
+
+
+def _text(values: Iterable[object]) -> npt.NDArray[np.object_]:
+    return np.array(list(values), dtype=object)
+
+
+def _epoch(times: npt.NDArray[np.generic]) -> npt.NDArray[np.int64]:
+    return times.astype("datetime64[s]").astype(np.int64)
 
 
 def _write_text(path: str, lines: list[str]) -> None:
