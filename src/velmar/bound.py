@@ -1,0 +1,250 @@
+"""A proven lower bound on the module's price of any plan with the given models.
+
+The bound is the LP relaxation of the module's cost model: reserved units (any real
+number per kind) cover their own kind in the periods their term covers, savings-plan
+money per period (existing plans fixed) buys any kind at its rate, on demand pays
+the rest, and every period's usage is split the cheapest way. The module's own split
+(reservations first, then each savings plan in column order) is one feasible split of
+the same plan, so its price is never below the LP's, which is never below the bound.
+
+How it is solved (exact, no period is dropped or merged): the cost is
+F(L) = charges(L) + sum_t g_t(L), convex and piecewise linear in the few new levels L
+(at most 2n + 2 of them). `period_costs.UncoveredCost` gives every g_t and a
+subgradient in closed form, vectorised over periods. A cutting-plane method (Kelley,
+with one cut per block of periods and in-out stabilisation) builds a model of F from
+those cuts, and HiGHS solves the small master LP over L. The master's optimum is a
+lower bound at every iteration (each cut lies below F); the method stops when it meets
+the best F evaluated to 1e-9 relative, so the bound equals the full LP's optimum.
+Models that another model dominates over the whole history (same periods in force,
+rates no higher on any kind) are left out first: they change nothing in the optimum.
+
+With `integer=True` reserved units are whole: the master becomes a MILP over the same
+cuts (Benders), solved by HiGHS until its optimum meets F at its own solution, or until
+`time_limit`, when HiGHS's proven dual bound is the bound (`proven_optimal` False).
+
+HiGHS through `highspy` rather than SciPy's `linprog`: the master is built once and
+grows by rows (warm-started dual simplex on each added block of cuts), MILPs take a
+time limit and report their proven dual bound, and SciPy stays out of the dependencies.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from collections.abc import Sequence
+from dataclasses import dataclass, replace
+
+import highspy
+import numpy as np
+
+from velmar.period_costs import UncoveredCost
+from velmar.portfolio import RESERVED, Levels, Portfolio, build_portfolio
+from velmar.records import COMMITMENT_MODELS, ExistingSavingsPlan, Floats, PriceTable, UsageHistory
+
+#: Relative distance between the master's optimum and the best F at which F's minimum is reached.
+TOLERANCE = 1e-9
+#: The same for whole units, where HiGHS's own MILP gap sets the floor.
+MILP_TOLERANCE = 1e-7
+#: Blocks of consecutive periods that get a cut of their own per iteration.
+BLOCKS = 64
+#: Weight of the best point in the next query point (in-out stabilisation).
+STABILISATION = 0.5
+MAX_ITERATIONS = 5000
+
+
+@dataclass(frozen=True)
+class Bound:
+    """A proven lower bound and the levels of its optimum (layout of Recommendation.levels)."""
+
+    value: float
+    levels: Floats
+    proven_optimal: bool
+    method: str
+
+
+def lower_bound(
+    history: UsageHistory,
+    prices: PriceTable,
+    models: Sequence[str] = COMMITMENT_MODELS,
+    existing: Sequence[ExistingSavingsPlan] = (),
+    integer: bool = False,
+    time_limit: float | None = None,
+) -> Bound:
+    """The LP (or, with `integer`, whole-unit MILP) lower bound of planning `models`."""
+    return portfolio_bound(build_portfolio(history, prices, models, existing), integer, time_limit)
+
+
+def portfolio_bound(portfolio: Portfolio, integer: bool = False, time_limit: float | None = None) -> Bound:
+    """The bound of an already translated portfolio."""
+    reduced, fixed_zero = _without_dominated(portfolio)
+    solver = _CuttingPlanes(reduced, fixed_zero)
+    value, levels, proven = solver.solve_lp()
+    method = "lp"
+    if integer and reduced.reserved_models:
+        value, levels, proven = solver.solve_milp(value, levels, time_limit)
+        method = "milp"
+    full = np.zeros(portfolio.level_count)
+    for model in reduced.models:
+        full[portfolio.slot(model)] = levels[reduced.slot(model)]
+    return Bound(value=value, levels=full, proven_optimal=proven, method=method)
+
+
+def _without_dominated(portfolio: Portfolio) -> tuple[Portfolio, Floats]:
+    """Drops models whose three-year sibling is in force as long and costs no more.
+
+    Returns the reduced portfolio and a mask of its level entries fixed at 0
+    (one-year reserved units of kinds whose three-year reservation is no dearer).
+    """
+    models = list(portfolio.models)
+    fixed: dict[str, Floats] = {}
+    for long, short in (("RI3Y", "RI1Y"), ("SP3Y", "SP1Y")):
+        if long not in models or short not in models:
+            continue
+        if portfolio.active_periods(short) < portfolio.periods:
+            continue
+        cheaper = portfolio.rates[long] <= portfolio.rates[short]
+        if short in RESERVED and not cheaper.all():
+            fixed[short] = cheaper
+        elif cheaper.all():
+            models.remove(short)
+    reduced = replace(portfolio, models=tuple(models))
+    mask = np.zeros(reduced.level_count, dtype=bool)
+    for model, kinds in fixed.items():
+        mask[reduced.slot(model)] = kinds
+    return reduced, mask
+
+
+def quiet_highs() -> highspy.Highs:
+    """A silent HiGHS instance (its banner, printed once per process, kept off stdout)."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        solver = highspy.Highs()
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+    solver.silent()
+    return solver
+
+
+class _CuttingPlanes:
+    """Kelley's method on F(L) with a HiGHS master: columns L, then one theta per block."""
+
+    def __init__(self, portfolio: Portfolio, fixed_zero: Floats) -> None:
+        self.portfolio = portfolio
+        self.cost = UncoveredCost(portfolio)
+        self.charges = _charges(portfolio)
+        periods = portfolio.periods
+        self.starts = np.unique(np.linspace(0, periods, min(BLOCKS, periods) + 1).astype(np.intp))[:-1]
+        self.size = portfolio.level_count
+        upper = np.where(fixed_zero, 0.0, _upper_levels(portfolio))
+        blocks = self.starts.size
+        self.master = quiet_highs()
+        none = np.array([], dtype=np.int32)
+        self.master.addCols(self.size, self.charges, np.zeros(self.size), upper, 0, none, none, np.array([]))
+        self.master.addCols(blocks, np.ones(blocks), np.zeros(blocks), np.full(blocks, highspy.kHighsInf), 0, none, none, np.array([]))
+        self.best_value = np.inf
+        self.best_levels = np.zeros(self.size)
+
+    def evaluate(self, levels: Levels) -> float:
+        """F(L) (the existing plans' money included); adds the cuts found at `levels`."""
+        periods = self.cost(levels)
+        value = float(self.charges @ levels + periods.values.sum()) + self.cost.existing_total
+        if value < self.best_value:
+            self.best_value, self.best_levels = value, levels.copy()
+        block_values = np.add.reduceat(periods.values, self.starts)
+        block_gradients = np.add.reduceat(periods.gradients, self.starts, axis=0)
+        # theta_b - gradient_b . L >= value_b - gradient_b . levels
+        rows = np.hstack([-block_gradients, np.eye(self.starts.size)])
+        row, column = np.nonzero(rows)
+        starts = np.searchsorted(row, np.arange(self.starts.size)).astype(np.int32)
+        self.master.addRows(
+            self.starts.size,
+            block_values - block_gradients @ levels,
+            np.full(self.starts.size, highspy.kHighsInf),
+            row.size,
+            starts,
+            column.astype(np.int32),
+            rows[row, column],
+        )
+        return value
+
+    def _solve_master(self) -> tuple[float, Levels]:
+        self.master.run()
+        value = float(self.master.getInfo().objective_function_value) + self.cost.existing_total
+        levels = np.maximum(np.array(self.master.getSolution().col_value[: self.size]), 0.0)
+        return value, levels
+
+    def solve_lp(self) -> tuple[float, Levels, bool]:
+        bound = -np.inf
+        query = np.zeros(self.size)
+        for _ in range(MAX_ITERATIONS):
+            self.evaluate(query)
+            if self._close(bound):
+                return bound, self.best_levels, True
+            value, levels = self._solve_master()
+            bound = max(bound, value)
+            if self._close(bound):
+                return bound, self.best_levels, True
+            query = STABILISATION * self.best_levels + (1 - STABILISATION) * levels
+        return bound, self.best_levels, False
+
+    def solve_milp(self, lp_bound: float, lp_levels: Levels, time_limit: float | None) -> tuple[float, Levels, bool]:
+        deadline = None if time_limit is None else time.monotonic() + time_limit
+        reserved = len(self.portfolio.reserved_models) * len(self.portfolio.kinds)
+        self.master.changeColsIntegrality(
+            reserved, np.arange(reserved, dtype=np.int32), np.full(reserved, highspy.HighsVarType.kInteger)
+        )
+        self.master.setOptionValue("mip_rel_gap", MILP_TOLERANCE / 10)
+        self.best_value = np.inf
+        self.evaluate(_rounded(lp_levels, reserved))
+        bound = lp_bound
+        while True:
+            if deadline is not None:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return bound, self.best_levels, False
+                self.master.setOptionValue("time_limit", left)
+            self.master.run()
+            info = self.master.getInfo()
+            stopped = self.master.getModelStatus() != highspy.HighsModelStatus.kOptimal
+            bound = max(bound, float(info.mip_dual_bound) + self.cost.existing_total)
+            if stopped or self._close(bound, MILP_TOLERANCE):
+                return bound, self.best_levels, self._close(bound, MILP_TOLERANCE)
+            levels = np.array(self.master.getSolution().col_value[: self.size])
+            self.evaluate(_rounded(levels, reserved))
+
+    def _close(self, bound: float, tolerance: float = TOLERANCE) -> bool:
+        return self.best_value - bound <= tolerance * max(abs(self.best_value), 1.0)
+
+
+def _rounded(levels: Levels, reserved: int) -> Levels:
+    whole = np.maximum(levels, 0.0)
+    whole[:reserved] = np.round(whole[:reserved])
+    return whole
+
+
+def _charges(portfolio: Portfolio) -> Floats:
+    """Money each unit of a level costs over the history (F's linear part)."""
+    charges = np.zeros(portfolio.level_count)
+    for model in portfolio.models:
+        active = portfolio.active_periods(model)
+        per_period = portfolio.hours * portfolio.rates[model] if model in RESERVED else 1.0
+        charges[portfolio.slot(model)] = per_period * active
+    return charges
+
+
+def _upper_levels(portfolio: Portfolio) -> Floats:
+    """Levels beyond which a commitment only adds idle money (so the optimum is below)."""
+    upper = np.zeros(portfolio.level_count)
+    for model in portfolio.models:
+        usage = portfolio.usage[: portfolio.active_periods(model)]
+        if model in RESERVED:
+            upper[portfolio.slot(model)] = usage.max(axis=0, initial=0.0) / portfolio.hours
+        else:
+            upper[portfolio.slot(model)] = (usage @ portfolio.rates[model]).max(initial=0.0)
+    return upper
