@@ -141,7 +141,7 @@ class _CuttingPlanes:
         periods = portfolio.periods
         self.starts = np.unique(np.linspace(0, periods, min(BLOCKS, periods) + 1).astype(np.intp))[:-1]
         self.size = portfolio.level_count
-        upper = np.where(fixed_zero, 0.0, _upper_levels(portfolio))
+        upper = np.where(fixed_zero, 0.0, upper_levels(portfolio))
         blocks = self.starts.size
         self.master = quiet_highs()
         none = np.array([], dtype=np.int32)
@@ -238,7 +238,7 @@ def _charges(portfolio: Portfolio) -> Floats:
     return charges
 
 
-def _upper_levels(portfolio: Portfolio) -> Floats:
+def upper_levels(portfolio: Portfolio) -> Floats:
     """Levels beyond which a commitment only adds idle money (so the optimum is below)."""
     upper = np.zeros(portfolio.level_count)
     for model in portfolio.models:
