@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import velmar.data
-from velmar._pricing import portfolio
+from velmar.portfolio import Pricer, build_portfolio
 from velmar.cli import main
 from velmar.records import ModelPlan
 
@@ -61,8 +61,9 @@ def test_price_reports_the_module_price_of_the_plan_file(inputs, capsys):
     history = velmar.data.load_long_table(str(inputs / "usage.csv"))
     prices = velmar.data.load_prices(str(inputs / "prices.csv"), history.kinds)
     plans = [ModelPlan("RI3Y", reserved={"small": 5.0, "large": 1.0}), ModelPlan("SP1Y", amount_per_period=0.3)]
+    portfolio = build_portfolio(history, prices, ("RI3Y", "SP1Y"))
     document = json.loads(out.read_text())
-    assert document["cost"] == pytest.approx(portfolio(history, prices, plans).figure("cost"), rel=1e-12)
+    assert document["cost"] == pytest.approx(Pricer(portfolio).cost(portfolio.levels_of_plans(plans)), rel=1e-12)
     assert document["plan"]["RI3Y"] == {"small": 5.0, "large": 1.0}
 
 

@@ -1,9 +1,11 @@
 """What pays for each unit of usage under a priced plan, period by period.
 
-Follows the module's rules for the same call that prices the plan: reservations
-first (three-year, then one-year; units per hour times the hours of a period),
-then each savings plan's money of the period, spent on the kinds in column order
-at each kind's rate, and on demand for the rest. A commitment stops after its term.
+Follows the module's rules for the same call that prices the plan
+(`velmar.portfolio.Pricer`): reservations first (three-year, then one-year; units per
+hour times the hours of a period), then the existing savings plans and each new
+savings plan's money of the period, spent on the kinds in the portfolio's column
+order at each kind's rate, and on demand for the rest. A commitment stops after its
+term.
 """
 
 from __future__ import annotations
@@ -13,20 +15,13 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from velmar._pricing import RESERVED_MODELS, TERM_HOURS, module_rank, portfolio
-from velmar.records import (
-    HOURS_PER_PERIOD,
-    ExistingSavingsPlan,
-    Floats,
-    ModelPlan,
-    PriceTable,
-    UsageHistory,
-)
+from velmar.portfolio import Levels, Portfolio, build_portfolio
+from velmar.records import ExistingSavingsPlan, Floats, PriceTable, Recommendation, UsageHistory
 
 
 @dataclass(frozen=True)
 class Allocation:
-    """Usage (unit-hours per period, shape (T, n)) split by what pays for it."""
+    """Usage (unit-hours per period, shape (T, n), columns in `kinds` order) by what pays for it."""
 
     kinds: tuple[str, ...]
     reserved: Floats
@@ -34,53 +29,50 @@ class Allocation:
     on_demand: Floats
 
 
-def allocate(
+def recommendation_portfolio(
     history: UsageHistory,
     prices: PriceTable,
-    plans: Sequence[ModelPlan],
+    rec: Recommendation,
     existing: Sequence[ExistingSavingsPlan] = (),
-    kinds: Sequence[str] | None = None,
-) -> Allocation:
-    """Split the usage of `history` between the commitments of `plans` and on demand."""
-    call = portfolio(history, prices, plans, existing, kinds)
-    hours = HOURS_PER_PERIOD[history.period]
-    periods, width = call.usage.shape
-    remaining = np.nan_to_num(call.usage.copy())
+) -> tuple[Portfolio, Levels]:
+    """The planning problem a recommendation was priced in, and its level vector."""
+    portfolio = build_portfolio(history, prices, rec.models, existing)
+    if portfolio.kinds != rec.kinds:
+        raise ValueError("the recommendation was planned over other kinds or models than these")
+    return portfolio, portfolio.levels_of_plans(rec.plans)
+
+
+def allocate(portfolio: Portfolio, levels: Levels) -> Allocation:
+    """Split the portfolio's usage between the commitments of `levels` and on demand."""
+    periods = portfolio.periods
+    remaining = np.nan_to_num(portfolio.usage.copy())
     reserved = np.zeros_like(remaining)
-    committed = np.zeros_like(remaining)
-    blocks = _column_blocks(call.models, width)
-    for index in sorted(range(len(call.models)), key=lambda i: module_rank(call.models[i])):
-        model, (first, last) = call.models[index], blocks[index]
-        if model == "OD":
-            continue
-        in_force = np.arange(periods) < TERM_HOURS[model[-2:]] // hours
-        if model in RESERVED_MODELS:
-            units = call.levels[:, first:last] * hours * in_force[:, None]
-            covered = np.minimum(remaining, units)
-            reserved += covered
-        else:
-            budget = call.levels[:, first] * in_force
-            covered = np.zeros_like(remaining)
-            for kind in range(width):
-                rate = call.prices[index, kind]
-                quota = budget / rate if rate > 0 else np.full(periods, np.inf)
-                covered[:, kind] = np.minimum(remaining[:, kind], quota)
-                budget = budget - covered[:, kind] * rate
-            committed += covered
+    for model in portfolio.reserved_models:
+        hours_in_force = np.where(np.arange(periods) < portfolio.active_periods(model), portfolio.hours, 0.0)
+        units = hours_in_force[:, None] * levels[portfolio.slot(model)]
+        covered = np.minimum(remaining, units)
+        reserved += covered
         remaining -= covered
-    return Allocation(
-        kinds=tuple(kinds) if kinds is not None else history.kinds,
-        reserved=reserved,
-        savings_plan=committed,
-        on_demand=remaining,
-    )
+    committed = np.zeros_like(remaining)
+    # Existing plans are priced as SP3Y models served before the new savings plans.
+    existing_in_force = np.arange(periods) < portfolio.active_periods("SP3Y")
+    budgets = [(money * existing_in_force, rates) for money, rates in zip(portfolio.existing_money.T, portfolio.existing_rates)]
+    for model in portfolio.savings_models:
+        in_force = np.arange(periods) < portfolio.active_periods(model)
+        budgets.append((np.where(in_force, levels[portfolio.slot(model)][0], 0.0), portfolio.rates[model]))
+    for budget, rates in budgets:
+        covered = _spend(remaining, budget, rates)
+        committed += covered
+        remaining -= covered
+    return Allocation(kinds=portfolio.kinds, reserved=reserved, savings_plan=committed, on_demand=remaining)
 
 
-def _column_blocks(models: Sequence[str], width: int) -> list[tuple[int, int]]:
-    """Columns of the level matrix each model takes, in list order."""
-    blocks, cursor = [], 0
-    for model in models:
-        size = width if model in RESERVED_MODELS else (0 if model == "OD" else 1)
-        blocks.append((cursor, cursor + size))
-        cursor += size
-    return blocks
+def _spend(remaining: Floats, budget: Floats, rates: Floats) -> Floats:
+    """Units one savings plan's money of each period buys, kind by kind in column order."""
+    left = np.array(budget, dtype=np.float64)
+    covered = np.zeros_like(remaining)
+    for kind, rate in enumerate(rates):
+        quota = left / rate if rate > 0 else np.full_like(left, np.inf)
+        covered[:, kind] = np.minimum(remaining[:, kind], quota)
+        left -= covered[:, kind] * rate
+    return covered

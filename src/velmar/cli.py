@@ -14,6 +14,7 @@ import os
 import sys
 import traceback
 from collections.abc import Callable, Sequence
+from dataclasses import replace
 from pathlib import Path
 
 from rich.console import Console
@@ -143,6 +144,7 @@ def _recommend(args: argparse.Namespace, console: Console, steps: Steps) -> None
     _check_outputs(args.json, args.report)
     history, prices, existing = _inputs(args, steps)
     rec = _plan(args, history, prices, existing, steps)
+    history = _as_planned(history, args.load_factor)
     from velmar.report import render_table, to_json, write_html
 
     render_table(rec, console)
@@ -168,7 +170,11 @@ def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     if args.out and suffix not in ("svg", "png"):
         raise UserError(f"--out {args.out}: the curve is written as .svg or .png")
     history, prices, existing = _inputs(args, steps)
-    rec = _priced_plan(args, history, prices, existing, steps) if args.plan else _plan(args, history, prices, existing, steps)
+    if args.plan:
+        rec = _priced_plan(args, history, prices, existing, steps)
+    else:
+        rec = _plan(args, history, prices, existing, steps)
+        history = _as_planned(history, args.load_factor)
     from velmar.plots import curve_figure, to_file_bytes
 
     with steps.step("Savings curve") as step:
@@ -250,6 +256,11 @@ def _plan(
             target_coverage=args.target_coverage,
             progress=lambda text: step.say(f"Planning: {text}"),
         )
+
+
+def _as_planned(history: UsageHistory, load_factor: float) -> UsageHistory:
+    """The usage the plan was made for: the history times the load factor."""
+    return history if load_factor == 1.0 else replace(history, usage=history.usage * load_factor)
 
 
 def _priced_plan(

@@ -16,21 +16,13 @@ the savings curve (the point of diminishing returns).
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 
 import numpy as np
 
-from velmar._pricing import RESERVED_MODELS, SAVINGS_PLAN_MODELS, portfolio, rates_in_order, usage_in_order
-from velmar.allocation import allocate
-from velmar.records import (
-    HOURS_PER_PERIOD,
-    ExistingSavingsPlan,
-    Floats,
-    ModelPlan,
-    PriceTable,
-    Recommendation,
-    UsageHistory,
-)
+from velmar.allocation import allocate, recommendation_portfolio
+from velmar.portfolio import Levels, Portfolio, Pricer
+from velmar.records import ExistingSavingsPlan, Floats, PriceTable, Recommendation, UsageHistory
 
 #: Called after each priced point with (points done, points in all).
 Progress = Callable[[int, int], None]
@@ -76,21 +68,23 @@ def savings_curve(
     progress: Progress | None = None,
 ) -> SavingsCurve:
     """Price the recommendation with its savings-plan commitment scaled from zero up."""
-    hours = HOURS_PER_PERIOD[history.period]
-    models, shares = _savings_plan_split(recommendation, prices)
-    recommended = sum(plan.amount_per_period for plan in recommendation.plans if plan.model in models) / hours
-    top = max(_demand_per_hour(history, prices, recommendation, existing, models), 1.5 * recommended)
+    portfolio, levels = recommendation_portfolio(history, prices, recommendation, existing)
+    models, shares = _savings_plan_split(portfolio, levels)
+    recommended = sum(levels[portfolio.slot(m)][0] for m in models) / portfolio.hours
+    top = max(_demand_per_hour(portfolio, levels, models), 1.5 * recommended)
     amounts, recommended_index = _with_point(_grid(0.0, top if models else 0.0, points), recommended)
-    kind_sweeps = _kind_sweeps(history, prices, recommendation, points) if per_kind else []
-    total = len(amounts) + sum(len(units) for _, _, units, _ in kind_sweeps)
-    pricer = _Pricer(history, prices, recommendation, existing, progress, total)
+    sweeps = _kind_sweeps(portfolio, levels, points) if per_kind else []
+    pricer = _CountingPricer(portfolio, progress, len(amounts) + sum(len(units) for _, _, units, _ in sweeps))
 
-    costs = np.array([pricer.cost(_with_savings_plans(recommendation.plans, models, shares, a * hours)) for a in amounts])
+    def with_savings_plans(per_hour: float) -> Levels:
+        varied = levels.copy()
+        for model, share in zip(models, shares):
+            varied[portfolio.slot(model)] = per_hour * portfolio.hours * share
+        return varied
+
+    costs = np.array([pricer.cost(with_savings_plans(a)) for a in amounts])
     savings = recommendation.on_demand_cost - costs
     optimum = int(np.argmin(costs))
-    curves = tuple(
-        _kind_curve(pricer, recommendation, kind, model, units, index) for kind, model, units, index in kind_sweeps
-    )
     return SavingsCurve(
         models=models,
         shares=shares,
@@ -101,7 +95,7 @@ def savings_curve(
         optimum_index=optimum,
         knee_index=knee_index(amounts, savings, optimum),
         recommended_index=recommended_index,
-        per_kind=curves,
+        per_kind=tuple(_kind_curve(pricer, recommendation, levels, *sweep) for sweep in sweeps),
     )
 
 
@@ -114,60 +108,46 @@ def knee_index(amounts: Floats, savings: Floats, optimum: int) -> int:
     return int(np.argmax(y - chord))
 
 
-class _Pricer:
-    """The module's cost of variants of one recommendation, counting points for progress."""
+class _CountingPricer:
+    """The module's cost of level vectors, reporting each priced point to `progress`."""
 
-    def __init__(
-        self,
-        history: UsageHistory,
-        prices: PriceTable,
-        recommendation: Recommendation,
-        existing: Sequence[ExistingSavingsPlan],
-        progress: Progress | None,
-        total: int,
-    ) -> None:
-        self.history, self.prices, self.existing = history, prices, existing
-        self.kinds = recommendation.kinds
-        self.progress, self.done, self.total = progress, 0, total
+    def __init__(self, portfolio: Portfolio, progress: Progress | None, total: int) -> None:
+        self.portfolio, self._pricer = portfolio, Pricer(portfolio)
+        self._progress, self._done, self._total = progress, 0, total
 
-    def cost(self, plans: Sequence[ModelPlan]) -> float:
-        value = portfolio(self.history, self.prices, plans, self.existing, self.kinds).figure("cost")
-        self.done += 1
-        if self.progress is not None:
-            self.progress(self.done, self.total)
+    def cost(self, levels: Levels) -> float:
+        value = self._pricer.cost(levels)
+        self._done += 1
+        if self._progress is not None:
+            self._progress(self._done, self._total)
         return value
 
 
-def _savings_plan_split(recommendation: Recommendation, prices: PriceTable) -> tuple[tuple[str, ...], tuple[float, ...]]:
+def _savings_plan_split(portfolio: Portfolio, levels: Levels) -> tuple[tuple[str, ...], tuple[float, ...]]:
     """The savings-plan models to scale and their shares of the total commitment."""
-    amounts = {p.model: p.amount_per_period for p in recommendation.plans if p.model in SAVINGS_PLAN_MODELS}
+    amounts = {m: float(levels[portfolio.slot(m)][0]) for m in portfolio.savings_models}
     total = sum(amounts.values())
     if total > 0:
-        models = tuple(m for m in SAVINGS_PLAN_MODELS if amounts.get(m, 0.0) > 0)
+        models = tuple(m for m in portfolio.savings_models if amounts[m] > 0)
         return models, tuple(amounts[m] / total for m in models)
-    available = [m for m in SAVINGS_PLAN_MODELS if m in recommendation.models and m in prices.commitment]
-    return (available[0],) if available else (), (1.0,) if available else ()
+    # Nothing recommended: sweep the longest savings plan planned.
+    return (portfolio.savings_models[:1], (1.0,)) if portfolio.savings_models else ((), ())
 
 
-def _demand_per_hour(
-    history: UsageHistory,
-    prices: PriceTable,
-    recommendation: Recommendation,
-    existing: Sequence[ExistingSavingsPlan],
-    models: Sequence[str],
-) -> float:
+def _demand_per_hour(portfolio: Portfolio, levels: Levels, models: Sequence[str]) -> float:
     """Money per hour a new savings plan could spend in nine periods out of ten.
 
     The usage left after the recommendation's reservations and the existing savings
     plans, valued at the first savings-plan model's rates: a commitment beyond its
     90th percentile stands idle most of the time, well past any optimum.
     """
-    if not models or len(history.timestamps) == 0:
+    if not models or portfolio.periods == 0:
         return 0.0
-    reservations = [p for p in recommendation.plans if p.model in RESERVED_MODELS]
-    left = allocate(history, prices, reservations, existing, recommendation.kinds).on_demand
-    demand = left @ rates_in_order(prices, models[0], recommendation.kinds)
-    return float(np.percentile(demand, 90)) / HOURS_PER_PERIOD[history.period]
+    reservations_only = levels.copy()
+    for model in portfolio.savings_models:
+        reservations_only[portfolio.slot(model)] = 0.0
+    left = allocate(portfolio, reservations_only).on_demand
+    return float(np.percentile(left @ portfolio.rates[models[0]], 90)) / portfolio.hours
 
 
 def _grid(low: float, high: float, points: int) -> Floats:
@@ -180,44 +160,40 @@ def _with_point(grid: Floats, value: float) -> tuple[Floats, int]:
     return merged, int(np.searchsorted(merged, value))
 
 
-def _with_savings_plans(
-    plans: Sequence[ModelPlan], models: Sequence[str], shares: Sequence[float], per_period: float
-) -> list[ModelPlan]:
-    """The plans with the savings-plan models' amounts set to shares of `per_period`."""
-    amount = dict(zip(models, shares))
-    kept = [p for p in plans if p.model not in amount]
-    return kept + [ModelPlan(model=m, amount_per_period=per_period * amount[m]) for m in models]
-
-
-def _kind_sweeps(
-    history: UsageHistory, prices: PriceTable, recommendation: Recommendation, points: int
-) -> list[tuple[str, str, Floats, int]]:
-    """(kind, reserved model, whole units per hour to price, index of the recommendation)."""
-    model = next((m for m in RESERVED_MODELS if m in recommendation.models and m in prices.commitment), None)
-    if model is None:
+def _kind_sweeps(portfolio: Portfolio, levels: Levels, points: int) -> list[tuple[int, str, Floats, int]]:
+    """(kind column, reserved model, whole units per hour to price, index of the recommendation)."""
+    if not portfolio.reserved_models:
         return []
-    held = next((p.reserved for p in recommendation.plans if p.model == model), {})
-    usage = np.nan_to_num(usage_in_order(history, recommendation.kinds)) / HOURS_PER_PERIOD[history.period]
+    model = portfolio.reserved_models[0]
+    held = levels[portfolio.slot(model)]
+    use = portfolio.usage / portfolio.hours
     sweeps = []
-    for index, kind in enumerate(recommendation.kinds):
-        recommended_units = float(held.get(kind, 0.0))
+    for kind in range(len(portfolio.kinds)):
         # Units used in fewer than one period in ten cannot pay for themselves: the sweep stops there.
-        top = max(np.ceil(np.percentile(usage[:, index], 90)) if len(usage) else 0.0, np.ceil(1.5 * recommended_units))
-        units, recommended = _with_point(np.unique(np.round(_grid(0.0, top, points))), recommended_units)
+        usual = np.ceil(np.percentile(use[:, kind], 90)) if portfolio.periods else 0.0
+        top = max(usual, np.ceil(1.5 * held[kind]))
+        units, recommended = _with_point(np.unique(np.round(_grid(0.0, top, points))), float(held[kind]))
         sweeps.append((kind, model, units, recommended))
     return sweeps
 
 
 def _kind_curve(
-    pricer: _Pricer, recommendation: Recommendation, kind: str, model: str, units: Floats, recommended: int
+    pricer: _CountingPricer,
+    recommendation: Recommendation,
+    levels: Levels,
+    kind: int,
+    model: str,
+    units: Floats,
+    recommended: int,
 ) -> KindCurve:
-    base = next((p for p in recommendation.plans if p.model == model), ModelPlan(model=model))
-    others = [p for p in recommendation.plans if p.model != model]
-    costs = np.array(
-        [pricer.cost([*others, replace(base, reserved={**base.reserved, kind: float(u)})]) for u in units]
-    )
+    entry = pricer.portfolio.slot(model).start + kind
+    costs = np.empty(len(units))
+    for index, value in enumerate(units):
+        varied = levels.copy()
+        varied[entry] = value
+        costs[index] = pricer.cost(varied)
     return KindCurve(
-        kind=kind,
+        kind=pricer.portfolio.kinds[kind],
         model=model,
         units_per_hour=units,
         costs=costs,

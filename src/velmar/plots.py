@@ -33,7 +33,7 @@ MAX_SERIES_POINTS = 1000
 
 _Arguments = ParamSpec("_Arguments")
 
-_STYLE: dict[str, Any] = {
+_STYLE: Any = {  # rcParams; matplotlib types their keys as a closed set of literals
     "svg.fonttype": "path",
     "font.size": 10,
     "axes.spines.top": False,
@@ -100,7 +100,10 @@ def curve_figure(curve: SavingsCurve) -> Figure:
     above = " (above the view)" if on_demand > top else ""
     axes.axhline(on_demand, color=ON_DEMAND_COLOUR, linewidth=1.5, linestyle="--",
                  label=f"All on demand: {on_demand:,.0f}{above}")
-    savings_axis = axes.secondary_yaxis("right", functions=(lambda y: on_demand - y, lambda s: on_demand - s))
+    def mirrored(values: Any) -> Any:  # cost <-> savings: its own inverse
+        return on_demand - np.asarray(values)
+
+    savings_axis = axes.secondary_yaxis("right", functions=(mirrored, mirrored))
     savings_axis.set_ylabel("Savings against all on demand")
     split = " + ".join(f"{m} {share:.0%}" for m, share in zip(curve.models, curve.shares)) or "no savings plan"
     axes.set_xlabel(f"Savings-plan commitment per hour ({split}); reservations held at the recommendation")

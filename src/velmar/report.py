@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
-import hashlib
 import math
 import os
 from collections.abc import Sequence
 from typing import Any
 
-import numpy as np
 from rich.console import Console
 from rich.table import Table
 
@@ -56,7 +54,8 @@ def render_table(rec: Recommendation, console: Console) -> None:
 
 
 def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> dict[str, Any]:
-    """Everything the table shows, in the stable machine layout, plus the inputs' fingerprint."""
+    """Everything the table shows, in the stable machine layout, plus the inputs' fingerprint
+    (the planner's hash of usage, prices, models, existing plans and load factor)."""
     plan: dict[str, Any] = {}
     per_hour: dict[str, float] = {}
     break_even: dict[str, float | None] = {}
@@ -89,7 +88,7 @@ def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> d
         "search_cost": _number(rec.search_cost),
         "notes": list(rec.notes),
         "inputs": {
-            "fingerprint": inputs_fingerprint(history, prices),
+            "fingerprint": rec.fingerprint or None,
             "usage_source": history.source,
             "prices_source": prices.source,
             "periods": len(history.timestamps),
@@ -109,21 +108,8 @@ def write_html(
     existing: Sequence[ExistingSavingsPlan] = (),
 ) -> None:
     """Write the self-contained HTML report, whole or not at all."""
-    page = build_html(rec, history, prices, curve, samples, existing, inputs_fingerprint(history, prices))
+    page = build_html(rec, history, prices, curve, samples, existing)
     write_atomically(path, page)
-
-
-def inputs_fingerprint(history: UsageHistory, prices: PriceTable) -> str:
-    """SHA-256 of the usage and prices exactly as planned (names, periods, numbers)."""
-    digest = hashlib.sha256()
-    for part in (history.period, *history.kinds, *prices.kinds):
-        digest.update(part.encode("utf-8") + b"\0")
-    digest.update(np.ascontiguousarray(history.timestamps.astype("datetime64[s]").astype(np.int64)).tobytes())
-    digest.update(np.ascontiguousarray(history.usage, dtype=np.float64).tobytes())
-    digest.update(np.ascontiguousarray(prices.on_demand, dtype=np.float64).tobytes())
-    for model in sorted(prices.commitment):
-        digest.update(model.encode("utf-8") + np.ascontiguousarray(prices.commitment[model], dtype=np.float64).tobytes())
-    return "sha256:" + digest.hexdigest()
 
 
 def _number(value: float | None) -> float | None:

@@ -8,7 +8,7 @@ from collections.abc import Sequence
 import numpy as np
 
 from velmar import plots
-from velmar.allocation import Allocation, allocate
+from velmar.allocation import Allocation, allocate, recommendation_portfolio
 from velmar.curve import SavingsCurve
 from velmar.formatting import commitment_rows, money, months, share, summary_rows
 from velmar.records import (
@@ -49,10 +49,9 @@ def build_html(
     curve: SavingsCurve,
     samples: PlanSamples,
     existing: Sequence[ExistingSavingsPlan],
-    fingerprint: str,
 ) -> str:
     """The whole report page as text."""
-    allocation = allocate(history, prices, rec.plans, existing, rec.kinds)
+    allocation = allocate(*recommendation_portfolio(history, prices, rec, existing))
     sections = [
         _header(rec, history),
         _section("Recommended commitments", _commitments_table(rec)),
@@ -73,7 +72,7 @@ def build_html(
             "plans dearer than paying everything on demand lie above the view.",
         )),
         _section("Per kind", _kind_table(rec, history, prices, allocation)),
-        _footer(rec, history, prices, fingerprint),
+        _footer(rec, history, prices),
     ]
     return (
         "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
@@ -163,9 +162,9 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
     )
 
 
-def _footer(rec: Recommendation, history: UsageHistory, prices: PriceTable, fingerprint: str) -> str:
+def _footer(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> str:
     lines = [
-        f"Inputs: {fingerprint}",
+        f"Inputs: {rec.fingerprint or 'no fingerprint'}",
         f"Usage: {history.source or 'in memory'}; prices: {prices.source or 'in memory'}",
         f"Models: {', '.join(rec.models)}; kinds in planning order: {', '.join(rec.kinds)}",
         "Every money figure is the module's own price of a plan or a proven lower bound.",

@@ -16,16 +16,9 @@ from dataclasses import dataclass
 import numpy as np
 import velmar_backend
 
-from velmar._pricing import portfolio, rates_in_order, usage_in_order
-from velmar.records import (
-    HOURS_PER_PERIOD,
-    ExistingSavingsPlan,
-    Floats,
-    ModelPlan,
-    PriceTable,
-    Recommendation,
-    UsageHistory,
-)
+from velmar.allocation import recommendation_portfolio
+from velmar.portfolio import Levels, Portfolio, Pricer
+from velmar.records import ExistingSavingsPlan, Floats, PriceTable, Recommendation, UsageHistory
 
 #: Percentiles of each kind's usage that the reservation rules reserve.
 RESERVED_PERCENTILES = (25, 50)
@@ -59,11 +52,12 @@ def sample_plans(
     existing: Sequence[ExistingSavingsPlan] = (),
     n_sample: int = 2000,
 ) -> PlanSamples:
-    """Random plans of the recommendation's longest priced term, and the peers' rules."""
-    term = _term(recommendation, prices)
-    usage = np.nan_to_num(usage_in_order(history, recommendation.kinds))
-    rates = _single_plan_prices(prices, recommendation.kinds, term)
-    if n_sample > 0 and np.isfinite(rates).all() and (usage @ rates[1]).max(initial=0.0) > 0:
+    """Random plans of the recommendation's longest planned term, and the peers' rules."""
+    portfolio, _ = recommendation_portfolio(history, prices, recommendation, existing)
+    term = next((t for t in ("3Y", "1Y") if any(m.endswith(t) for m in portfolio.models)), "3Y")
+    usage = np.nan_to_num(portfolio.usage)
+    rates = _single_plan_prices(portfolio, term)
+    if n_sample > 0 and (usage @ rates[1]).max(initial=0.0) > 0:
         drawn = velmar_backend.generate_cost_and_coverage(usage, rates, n_sample, os.cpu_count() or 1, history.period)
     else:
         drawn = np.zeros((0, 2))
@@ -71,58 +65,35 @@ def sample_plans(
         term=term,
         costs=np.ascontiguousarray(drawn[:, 0]),
         coverages=np.ascontiguousarray(drawn[:, 1]),
-        peers=_peers(history, prices, recommendation, existing, term, usage),
+        peers=_peers(portfolio, term),
     )
 
 
-def _term(recommendation: Recommendation, prices: PriceTable) -> str:
-    for term in ("3Y", "1Y"):
-        if any(m.endswith(term) and m in prices.commitment for m in recommendation.models):
-            return term
-    return "3Y"
-
-
-def _single_plan_prices(prices: PriceTable, kinds: Sequence[str], term: str) -> Floats:
+def _single_plan_prices(portfolio: Portfolio, term: str) -> Floats:
     """Rows on demand, savings-plan rate and reserved price per unit-hour, of one term.
 
     A reserved unit-hour costs the hourly reserved rate whatever the period: a
-    sampled reservation on daily rows is in unit-hours per day. A rate the price
-    file lacks is the on-demand rate (a commitment without a discount).
+    sampled reservation on daily rows is in unit-hours per day. A model not planned
+    takes the on-demand rate (a commitment without a discount).
     """
-    on_demand = rates_in_order(prices, "OD", kinds)
-    rows = [
-        rates_in_order(prices, model, kinds) if model in prices.commitment else on_demand
-        for model in (f"SP{term}", f"RI{term}")
-    ]
-    return np.vstack([on_demand, *rows])
+    rows = [portfolio.rates.get(f"{model}{term}", portfolio.on_demand) for model in ("SP", "RI")]
+    return np.vstack([portfolio.on_demand, *rows])
 
 
-def _peers(
-    history: UsageHistory,
-    prices: PriceTable,
-    recommendation: Recommendation,
-    existing: Sequence[ExistingSavingsPlan],
-    term: str,
-    usage: Floats,
-) -> tuple[PeerPlan, ...]:
-    kinds = recommendation.kinds
-    rules: list[tuple[str, list[ModelPlan]]] = [("No new commitment", [])]
+def _peers(portfolio: Portfolio, term: str) -> tuple[PeerPlan, ...]:
+    """Simple rules of thumb for the same models, priced by the module like the recommendation."""
+    nothing = np.zeros(portfolio.level_count)
+    rules: list[tuple[str, Levels]] = [("No new commitment", nothing)]
     reserved, savings_plan = f"RI{term}", f"SP{term}"
-    if reserved in prices.commitment and len(usage):
-        per_hour = usage / HOURS_PER_PERIOD[history.period]
+    if reserved in portfolio.models and portfolio.periods:
         for p in RESERVED_PERCENTILES:
-            units = np.floor(np.percentile(per_hour, p, axis=0))
-            plan = ModelPlan(model=reserved, reserved=dict(zip(kinds, map(float, units))))
-            rules.append((f"Reserve P{p} of each kind ({reserved})", [plan]))
-    if savings_plan in prices.commitment and len(usage):
-        demand = usage @ rates_in_order(prices, savings_plan, kinds)
-        amount = float(np.percentile(demand, SAVINGS_PLAN_PERCENTILE))
-        rules.append(
-            (f"Savings plan at P{SAVINGS_PLAN_PERCENTILE} of demand ({savings_plan})",
-             [ModelPlan(model=savings_plan, amount_per_period=amount)])
-        )
-    peers = []
-    for rule, plans in rules:
-        call = portfolio(history, prices, plans, existing, kinds)
-        peers.append(PeerPlan(rule=rule, cost=call.figure("cost"), coverage=call.figure("coverage")))
-    return tuple(peers)
+            levels = nothing.copy()
+            levels[portfolio.slot(reserved)] = np.floor(np.percentile(portfolio.usage / portfolio.hours, p, axis=0))
+            rules.append((f"Reserve P{p} of each kind ({reserved})", levels))
+    if savings_plan in portfolio.models and portfolio.periods:
+        levels = nothing.copy()
+        demand = np.nan_to_num(portfolio.usage) @ portfolio.rates[savings_plan]
+        levels[portfolio.slot(savings_plan)] = np.percentile(demand, SAVINGS_PLAN_PERCENTILE)
+        rules.append((f"Savings plan at P{SAVINGS_PLAN_PERCENTILE} of demand ({savings_plan})", levels))
+    pricer = Pricer(portfolio)
+    return tuple(PeerPlan(rule, pricer.cost(levels), pricer.figure(levels, "coverage")) for rule, levels in rules)
