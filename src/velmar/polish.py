@@ -13,7 +13,7 @@ from collections.abc import Callable
 import numpy as np
 import numpy.typing as npt
 
-from velmar.portfolio import Levels, Portfolio, Pricer
+from velmar.portfolio import Ints, Levels, Portfolio, Pricer
 
 #: Savings-plan amounts are whole multiples of this much money per hour.
 AMOUNT_STEP_PER_HOUR = 0.001
@@ -32,25 +32,35 @@ def whole_units(portfolio: Portfolio, levels: Levels) -> Levels:
 
 
 def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callable[[], None] | None = None) -> Levels:
-    """Coordinate descent from `whole_units(start)`: each level moves while the module's price drops.
+    """Local search from `whole_units(start)` while the module's price drops.
 
-    A reserved level tries one unit up and down; a savings-plan amount tries steps from
-    a tenth of its size down to the amount step. A move that pays is repeated with a
-    doubled step until it stops paying. Ends when a whole pass finds nothing cheaper.
+    A pass tries one reserved unit more and one less on each kind of each reserved
+    model; after each such move the savings-plan amounts settle to the move (they
+    follow it: a unit reserved frees money of the plan), and the move is kept when the
+    settled plan is cheaper. Then each amount moves on its own, in steps from a tenth
+    of its size down to the amount step. Ends when a whole pass finds nothing cheaper.
     """
     levels = whole_units(portfolio, start)
-    cost = pricer.cost(levels)
     reserved = _reserved_mask(portfolio)
-    amount_step = AMOUNT_STEP_PER_HOUR * portfolio.hours
+    amounts = np.flatnonzero(~reserved)
+    smallest = AMOUNT_STEP_PER_HOUR * portfolio.hours
+    cost = _settle(pricer, levels, pricer.cost(levels), amounts, smallest, None)
     for _ in range(MAX_PASSES):
         improved = False
-        for index in range(levels.size):
-            if reserved[index]:
-                steps = [1.0]
-            else:
-                steps = _amount_steps(levels[index], amount_step)
-            for step in steps:
-                moved, cost = _line_move(pricer, levels, cost, index, step)
+        for index in np.flatnonzero(reserved):
+            for direction in (1.0, -1.0):
+                if levels[index] + direction < 0:
+                    continue
+                trial = levels.copy()
+                trial[index] += direction
+                unit_money = _unit_money(portfolio, index)
+                trial_cost = _settle(pricer, trial, pricer.cost(trial), amounts, smallest, unit_money)
+                if trial_cost < cost:
+                    levels, cost, improved = trial, trial_cost, True
+                    break
+        for index in amounts:
+            for step in _amount_steps(levels[index], smallest):
+                moved, cost = _line_move(pricer, levels, cost, int(index), step)
                 improved |= moved
         if progress is not None:
             progress()
@@ -59,24 +69,41 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
     return levels
 
 
+def _settle(pricer: Pricer, levels: Levels, cost: float, amounts: Ints, smallest: float, first: float | None) -> float:
+    """Moves each amount of `levels` (in place) by halving steps from `first` while cheaper."""
+    for index in amounts:
+        step = first if first is not None else max(levels[index] / 10, smallest)
+        step = max(np.floor(step / smallest) * smallest, smallest)
+        while True:
+            _, cost = _line_move(pricer, levels, cost, int(index), step)
+            if step <= smallest:
+                break
+            step = max(np.floor(step / 2 / smallest) * smallest, smallest)
+    return cost
+
+
+def _unit_money(portfolio: Portfolio, index: int) -> float:
+    """Savings-plan money per period that one reserved unit of entry `index` stands for."""
+    n = len(portfolio.kinds)
+    kind = index % n
+    rates = [portfolio.rates[m][kind] for m in portfolio.savings_models] or [portfolio.on_demand[kind]]
+    return float(portfolio.hours * max(rates))
+
+
 def _line_move(pricer: Pricer, levels: Levels, cost: float, index: int, step: float) -> tuple[bool, float]:
     """Moves `levels[index]` up or down by `step`, doubling while cheaper; in place."""
     for direction in (1.0, -1.0):
         moved = False
         size = step
-        while True:
-            trial = levels[index] + direction * size
-            if trial < 0:
-                break
+        while levels[index] + direction * size >= 0:
             old = levels[index]
-            levels[index] = trial
+            levels[index] = old + direction * size
             trial_cost = pricer.cost(levels)
-            if trial_cost < cost:
-                cost, moved = trial_cost, True
-                size *= 2
-            else:
+            if trial_cost >= cost:
                 levels[index] = old
                 break
+            cost, moved = trial_cost, True
+            size *= 2
         if moved:
             return True, cost
     return False, cost

@@ -1,0 +1,158 @@
+"""Planner stages on the demo export and on synthetic histories: time and gaps.
+
+For each history: the time of the module's searches, of the LP bound and of the
+polish; the gap of the module's search and of the recommendation to the LP bound; and
+on the smaller histories the gap to the whole-unit optimum proven by the MILP (the
+optimum of the LP's cost model with whole reserved units, a lower bound on the
+module's price of every whole-unit plan).
+
+    python benchmarks/bench_planner.py [--large] [--milp-limit SECONDS] [--only NAME]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
+
+from velmar.bound import portfolio_bound  # noqa: E402
+from velmar.data import load_existing, load_focus, load_prices  # noqa: E402
+from velmar.demo_data import write_demo  # noqa: E402
+from velmar.plan import recommend  # noqa: E402
+from velmar.portfolio import build_portfolio  # noqa: E402
+from velmar.records import ExistingSavingsPlan, PriceTable, UsageHistory  # noqa: E402
+
+Case = tuple[UsageHistory, PriceTable, tuple[ExistingSavingsPlan, ...]]
+
+
+def synthetic(name: str, shape: str, periods: int, kinds: int, period: str, seed: int, existing: bool = False) -> Case:
+    """A history of one `shape`, kinds in a random column order, with random prices."""
+    rng = np.random.default_rng(seed)
+    per_day = 24 if period == "H" else 1
+    days = np.arange(periods)[:, None] / per_day
+    base = rng.uniform(2, 40, kinds)
+    noise = 1 + 0.15 * rng.standard_normal((periods, kinds))
+    if shape == "steady":
+        usage = base * noise
+    elif shape == "growth":
+        usage = base * (1 + days / 365) * noise
+    elif shape == "decline":
+        usage = base * np.maximum(1 - 0.6 * days / 365, 0.2) * noise
+    elif shape == "batch":
+        usage = (rng.random((periods, 1)) < 0.35) * base * noise
+    elif shape == "migration":
+        usage = base * noise
+        usage[periods // 2 :, 0] *= 0.1
+        usage[periods // 2 :, 1] += 0.9 * base[0]
+    else:  # diurnal
+        hour = np.arange(periods)[:, None] % 24 if period == "H" else 0
+        usage = base * (1 + 0.6 * np.sin(2 * np.pi * hour / 24 + rng.uniform(0, 6, kinds))) * noise
+    usage = np.maximum(usage, 0) * per_day
+    if rng.random() < 0.5:
+        usage = np.round(usage)
+    names = tuple(f"{name}-{k}" for k in rng.permutation(kinds))
+    step = np.timedelta64(1, "h" if period == "H" else "D")
+    start = np.datetime64("2024-01-01T00", "h")
+    history = UsageHistory(start + step * np.arange(periods), names, usage, period)  # type: ignore[arg-type]
+    on_demand = rng.uniform(0.05, 2.0, kinds)
+    discounts = {"RI3Y": (0.5, 0.7), "RI1Y": (0.3, 0.45), "SP3Y": (0.4, 0.62), "SP1Y": (0.22, 0.4)}
+    rates = {m: on_demand * (1 - rng.uniform(lo, hi, kinds)) for m, (lo, hi) in discounts.items()}
+    plans: tuple[ExistingSavingsPlan, ...] = ()
+    if existing:
+        amount = 0.2 * float(usage.mean(axis=0) @ rates["SP3Y"]) / per_day
+        plans = (ExistingSavingsPlan(amount, start, start + step * (periods * 2 // 3), "3Y", "bought"),)
+    return history, PriceTable(names, on_demand, rates), plans
+
+
+def demo_case(directory: str) -> Case:
+    files = write_demo(directory)
+    history = load_focus(files.export, period="H")
+    prices = load_prices(files.prices, history.kinds, files.export)
+    return history, prices, load_existing(files.existing)
+
+
+CASES: dict[str, Callable[[], Case]] = {
+    "steady daily 2y x8": lambda: synthetic("steady", "steady", 730, 8, "D", 1),
+    "growth+paid daily 1y x12": lambda: synthetic("growth", "growth", 365, 12, "D", 2, existing=True),
+    "decline daily 2y x16": lambda: synthetic("decline", "decline", 730, 16, "D", 3),
+    "batch hourly 90d x4": lambda: synthetic("batch", "batch", 2160, 4, "H", 4),
+    "migration hourly 180d x8": lambda: synthetic("migration", "migration", 4320, 8, "H", 5),
+    "diurnal hourly 1y x16": lambda: synthetic("diurnal", "diurnal", 8760, 16, "H", 6),
+    "growth+paid hourly 90d x6": lambda: synthetic("paid", "growth", 2160, 6, "H", 7, existing=True),
+    "steady hourly 1y x16": lambda: synthetic("hourly", "steady", 8760, 16, "H", 8),
+}
+LARGE: dict[str, Callable[[], Case]] = {
+    "decline hourly 3y x32": lambda: synthetic("large", "decline", 26280, 32, "H", 9),
+}
+
+
+def timed(stages: dict[str, float], name: str) -> Callable[[str], None]:
+    """A progress callback that charges wall time to the stage last announced."""
+    last = [name, time.perf_counter()]
+
+    def say(stage: str) -> None:
+        now = time.perf_counter()
+        label = str(last[0]).split(" pass")[0]
+        stages[label] = stages.get(label, 0.0) + now - float(last[1])
+        last[:] = [stage, now]
+
+    return say
+
+
+def gap(cost: float, bound: float) -> str:
+    return f"{100 * (cost - bound) / bound:7.3f}%"
+
+
+def run(name: str, case: Case, milp_limit: float) -> None:
+    history, prices, existing = case
+    stages: dict[str, float] = {}
+    say = timed(stages, "start")
+    started = time.perf_counter()
+    rec = recommend(history, prices, existing=existing, progress=say)
+    say("end")
+    total = time.perf_counter() - started
+    line: dict[str, Any] = {
+        "T x n": f"{history.usage.shape[0]} x {history.usage.shape[1]}",
+        "search": f"{stages.get('module search', 0):5.2f}s",
+        "bound": f"{stages.get('lower bound', 0):5.2f}s",
+        "polish": f"{stages.get('polish', 0):5.2f}s",
+        "total": f"{total:5.2f}s",
+        "search gap to LP": gap(rec.search_cost, rec.lower_bound),
+        "recommended gap to LP": gap(rec.cost, rec.lower_bound),
+        "by": rec.method,
+    }
+    if milp_limit > 0 and history.usage.size <= 40_000:
+        started = time.perf_counter()
+        exact = portfolio_bound(build_portfolio(history, prices, existing=existing), integer=True, time_limit=milp_limit)
+        proven = "optimum" if exact.proven_optimal else "dual bound"
+        line["gap to MILP " + proven] = gap(rec.cost, exact.value)
+        line["milp"] = f"{time.perf_counter() - started:5.1f}s"
+    print(f"{name:28s} " + "  ".join(f"{k}: {v}" for k, v in line.items()), flush=True)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--large", action="store_true", help="also three years of hourly rows x 32 kinds")
+    parser.add_argument("--milp-limit", type=float, default=60.0, help="MILP time limit per small history (0: skip)")
+    parser.add_argument("--only", help="run the histories whose name contains this text")
+    args = parser.parse_args()
+    print("load average (1, 5, 15 min):", " ".join(f"{x:.2f}" for x in os.getloadavg()), flush=True)
+    cases = {**CASES, **(LARGE if args.large else {})}
+    with tempfile.TemporaryDirectory() as directory:
+        cases = {"demo export hourly": lambda: demo_case(directory), **cases}
+        for name, make in cases.items():
+            if args.only is None or args.only in name:
+                run(name, make(), args.milp_limit)
+    print("load average (1, 5, 15 min):", " ".join(f"{x:.2f}" for x in os.getloadavg()))
+
+
+if __name__ == "__main__":
+    main()
