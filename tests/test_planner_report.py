@@ -14,7 +14,7 @@ from velmar.allocation import allocate
 from velmar.curve import knee_index, savings_curve
 from velmar.plan import price_plan
 from velmar.portfolio import Pricer, build_portfolio
-from velmar.records import HOURS_PER_PERIOD, ModelPlan, PriceTable, Recommendation, UsageHistory
+from velmar.records import HOURS_PER_PERIOD, ExistingSavingsPlan, ModelPlan, PriceTable, Recommendation, UsageHistory
 from velmar.report import render_table, to_json, write_html
 from velmar.samples import sample_plans
 
@@ -143,11 +143,26 @@ def test_table_shows_commitments_and_totals(case):
 
 def test_samples_and_peers_are_priced_by_the_module(case):
     history, prices, rec = case
-    samples = sample_plans(history, prices, rec, n_sample=50)
-    assert samples.term == "3Y" and samples.costs.shape == samples.coverages.shape == (50,)
+    samples = sample_plans(history, prices, rec, n_sample=200)
+    assert samples.term == "3Y" and samples.costs.shape == samples.coverages.shape == (200,)
     nothing = samples.peers[0]
     assert nothing.cost == pytest.approx(rec.on_demand_cost, rel=1e-12) and nothing.coverage == 0.0
     assert len(samples.peers) == 3  # no SP3Y planned: no savings-plan rule of that term
+    assert (samples.recommendation.cost, samples.lower_bound) == (rec.cost, rec.lower_bound)
+    assert samples.costs.min() >= samples.lower_bound * (1 - 1e-9)
+
+
+def test_samples_leave_existing_plans_out_of_every_point():
+    history, prices = history_of(), prices_of()
+    ends = history.timestamps[len(history.timestamps) // 2]
+    existing = (ExistingSavingsPlan(1.5, history.timestamps[0] - np.timedelta64(30, "D"), ends, "1Y"),)
+    rec = recommendation_of(history, prices, plans_of("H"), existing)
+    samples = sample_plans(history, prices, rec, existing, n_sample=200)
+    alone = recommendation_of(history, prices, plans_of("H"))
+    assert samples.without_existing
+    assert samples.recommendation.cost == pytest.approx(alone.cost, rel=1e-12) != rec.cost
+    assert samples.lower_bound == pytest.approx(alone.lower_bound, rel=1e-9)
+    assert samples.costs.min() >= samples.lower_bound * (1 - 1e-9)  # one problem: nothing beats its bound
 
 
 def test_samples_of_idle_usage_are_empty_not_a_failure():

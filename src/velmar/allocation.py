@@ -35,10 +35,14 @@ def recommendation_portfolio(
     rec: Recommendation,
     existing: Sequence[ExistingSavingsPlan] = (),
 ) -> tuple[Portfolio, Levels]:
-    """The planning problem a recommendation was priced in, and its level vector."""
+    """The planning problem of a recommendation's models, and its level vector.
+
+    With the existing plans it was priced with, this is the very problem the planner
+    priced (same column order); plans are matched to columns by kind name.
+    """
     portfolio = build_portfolio(history, prices, rec.models, existing)
-    if portfolio.kinds != rec.kinds:
-        raise ValueError("the recommendation was planned over other kinds or models than these")
+    if set(portfolio.kinds) != set(rec.kinds):
+        raise ValueError("the recommendation was planned over other kinds than these")
     return portfolio, portfolio.levels_of_plans(rec.plans)
 
 

@@ -3,17 +3,31 @@
 from __future__ import annotations
 
 import math
+from collections.abc import Sequence
 
 from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation
 
 
 def commitment_rows(plan: ModelPlan, period: str) -> list[tuple[str, str]]:
-    """(kind, commitment) lines of one model: reserved units per kind, or the savings plan per hour."""
+    """(kind, commitment) lines of one model: reserved units per kind (by name), or the savings plan per hour."""
     if plan.model.startswith("RI"):
-        return [(kind, f"{units:g} units/h") for kind, units in plan.reserved.items() if units > 0] or [
-            ("-", "0 units/h")
+        return [(kind, f"{units:g} units/h") for kind, units in sorted(plan.reserved.items()) if units > 0] or [
+            ("-", "none")
         ]
-    return [("all kinds", f"{savings_plan_per_hour(plan, period):,.2f} /h")]
+    amount = savings_plan_per_hour(plan, period)
+    return [("all kinds", f"{amount:,.2f} /h" if amount > 0 else "none")]
+
+
+def commitment_table_rows(plans: Sequence[ModelPlan], period: str) -> list[tuple[str, str, str, str]]:
+    """(model, kind, commitment, break-even) lines, model and break-even on a model's first line only."""
+    rows = []
+    for plan in plans:
+        bought = any(v > 0 for v in plan.reserved.values()) or plan.amount_per_period > 0
+        for line, (kind, amount) in enumerate(commitment_rows(plan, period)):
+            first = line == 0
+            rows.append((plan.model if first else "", kind, amount,
+                         (months(plan.break_even_months) if bought else "-") if first else ""))  # fmt: skip
+    return rows
 
 
 def summary_rows(rec: Recommendation) -> list[tuple[str, str]]:

@@ -20,7 +20,7 @@ from matplotlib.figure import Figure
 
 from velmar.allocation import Allocation
 from velmar.curve import SavingsCurve
-from velmar.records import HOURS_PER_PERIOD, Floats, PriceTable, Recommendation, UsageHistory
+from velmar.records import HOURS_PER_PERIOD, Floats, PriceTable, UsageHistory
 from velmar.samples import PlanSamples
 
 RESERVED_COLOUR = "#1f4e79"
@@ -133,7 +133,7 @@ def kind_curves_figure(curve: SavingsCurve) -> Figure:
 
 
 @_styled
-def scatter_figure(samples: PlanSamples, recommendation: Recommendation) -> Figure:
+def scatter_figure(samples: PlanSamples) -> Figure:
     """Cost against coverage of random plans, with the recommendation, peers and LP bound."""
     figure, axes = _figure(9.0, 4.2)
     axes.scatter(samples.coverages * 100, samples.costs, s=6, color=MUTED, alpha=0.35, linewidths=0,
@@ -142,15 +142,16 @@ def scatter_figure(samples: PlanSamples, recommendation: Recommendation) -> Figu
     for peer, marker in zip(samples.peers, markers):
         axes.scatter([peer.coverage * 100], [peer.cost], s=60, marker=marker, color=ON_DEMAND_COLOUR,
                      edgecolors="black", linewidths=0.5, zorder=3, label=peer.rule)
-    axes.scatter([recommendation.coverage * 100], [recommendation.cost], s=260, marker="*", color=RESERVED_COLOUR,
+    chosen = samples.recommendation
+    axes.scatter([chosen.coverage * 100], [chosen.cost], s=260, marker="*", color=RESERVED_COLOUR,
                  edgecolors="white", linewidths=0.8, zorder=4, label="Recommendation")
-    axes.axhline(recommendation.lower_bound, color=BOUND_COLOUR, linestyle="--", linewidth=1.2,
+    axes.axhline(samples.lower_bound, color=BOUND_COLOUR, linestyle="--", linewidth=1.2,
                  label="Proven lower bound on any plan")
     # Plans dearer than paying everything on demand are of no interest: the view stops there.
-    top = 1.08 * max(recommendation.on_demand_cost, recommendation.cost, *(p.cost for p in samples.peers))
+    top = 1.08 * max(chosen.cost, *(p.cost for p in samples.peers))
     shown = samples.coverages[samples.costs <= top] * 100
-    right = max(shown.max(initial=0.0), recommendation.coverage * 100, *(p.coverage * 100 for p in samples.peers))
-    axes.set_ylim(min(recommendation.lower_bound, samples.costs.min(initial=top)) * 0.97, top)
+    right = max(shown.max(initial=0.0), chosen.coverage * 100, *(p.coverage * 100 for p in samples.peers))
+    axes.set_ylim(min(samples.lower_bound, samples.costs.min(initial=top)) * 0.97, top)
     axes.set_xlim(-2, right * 1.05 + 2)
     axes.set_xlabel("Coverage, % of the on-demand value of the usage")
     axes.set_ylabel("Cost over the history")

@@ -12,7 +12,7 @@ from rich.table import Table
 
 from velmar.atomic import write_atomically
 from velmar.curve import SavingsCurve
-from velmar.formatting import commitment_rows, months, savings_plan_per_hour, summary_rows
+from velmar.formatting import commitment_table_rows, savings_plan_per_hour, summary_rows
 from velmar.records import (
     ExistingSavingsPlan,
     ModelPlan,
@@ -34,11 +34,10 @@ def render_table(rec: Recommendation, console: Console) -> None:
     commitments.add_column("Kind")
     commitments.add_column("Commitment", justify="right")
     commitments.add_column("Break-even", justify="right")
-    for plan in rec.plans:
-        for line, (kind, amount) in enumerate(commitment_rows(plan, rec.period)):
-            first = line == 0
-            commitments.add_row(plan.model if first else "", kind, amount, months(plan.break_even_months) if first else "")
-        commitments.add_section()
+    for model, kind, amount, break_even in commitment_table_rows(rec.plans, rec.period):
+        if model and commitments.row_count:
+            commitments.add_section()
+        commitments.add_row(model, kind, amount, break_even)
     if not rec.plans:
         commitments.add_row("-", "-", "nothing to buy", "-")
     console.print(commitments)

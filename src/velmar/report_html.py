@@ -10,7 +10,7 @@ import numpy as np
 from velmar import plots
 from velmar.allocation import Allocation, allocate, recommendation_portfolio
 from velmar.curve import SavingsCurve
-from velmar.formatting import commitment_rows, money, months, share, summary_rows
+from velmar.formatting import commitment_table_rows, money, share, summary_rows
 from velmar.records import (
     HOURS_PER_PERIOD,
     ExistingSavingsPlan,
@@ -35,6 +35,7 @@ table { border-collapse: collapse; font-size: 14px; margin: 8px 0; }
 th, td { padding: 5px 12px; border-bottom: 1px solid #eceff2; text-align: right; }
 th:first-child, td:first-child, th.text, td.text { text-align: left; }
 th { background: #f5f7f9; font-weight: 600; }
+.tables { display: flex; flex-wrap: wrap; gap: 12px 40px; align-items: flex-start; }
 figure { margin: 8px 0 0; }
 figure svg { width: 100%; height: auto; }
 figcaption { color: #5a6470; font-size: 13px; margin-top: 4px; max-width: 900px; }
@@ -64,12 +65,13 @@ def build_html(
         )),
         _section("Savings curve", _curve_figures(curve)),
         _section("Cost against coverage", _figure(
-            plots.to_svg(plots.scatter_figure(samples, rec), "scatter"),
+            plots.to_svg(plots.scatter_figure(samples), "scatter"),
             f"Random single plans of one term ({samples.term}) drawn by the module and priced with its "
-            "single-plan cost over the whole history (no expiry, existing savings plans left out). "
-            "The recommendation and the peers' rules are whole portfolios priced by the module, "
-            "existing savings plans included. No plan can cost less than the proven lower bound; "
-            "plans dearer than paying everything on demand lie above the view.",
+            "single-plan cost over the whole history (no expiry). The recommendation and the peers' rules "
+            "are whole portfolios priced by the module. No plan can cost less than the proven lower bound; "
+            "plans dearer than paying everything on demand lie above the view."
+            + (" A single plan cannot hold the existing savings plans, so every point and the bound here "
+               "leave them out: these figures differ from the table's." if samples.without_existing else ""),
         )),
         _section("Per kind", _kind_table(rec, history, prices, allocation)),
         _footer(rec, history, prices),
@@ -106,15 +108,11 @@ def _header(rec: Recommendation, history: UsageHistory) -> str:
 
 
 def _commitments_table(rec: Recommendation) -> str:
-    rows = [
-        [plan.model, kind, amount, months(plan.break_even_months)]
-        for plan in rec.plans
-        for kind, amount in commitment_rows(plan, rec.period)
-    ] or [["-", "-", "nothing to buy", "-"]]
+    rows = commitment_table_rows(rec.plans, rec.period) or [("-", "-", "nothing to buy", "-")]
     commitments = _table(["Model", "Kind", "Commitment", "Break-even"], rows, text_columns=2)
     totals = _table(["Figure", "Value"], [list(row) for row in summary_rows(rec)])
     notes = "".join(f"<p class=\"lead\">Note: {_e(note)}</p>" for note in rec.notes)
-    return commitments + totals + notes
+    return f'<div class="tables">{commitments}{totals}</div>' + notes
 
 
 def _curve_figures(curve: SavingsCurve) -> str:

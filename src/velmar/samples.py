@@ -2,9 +2,11 @@
 
 The random plans come from the module's `generate_cost_and_coverage`: single plans
 of one term (a savings plan and reserved units per kind), priced with the
-single-plan cost over the whole history, so without expiry and without the existing
-savings plans. The peers' rules are whole portfolios priced by the module like the
-recommendation, existing savings plans included.
+single-plan cost over the whole history, so without expiry and without existing
+savings plans, which a single plan cannot hold. So that every point of the figure
+prices the same problem, the recommendation, the peers' rules (whole portfolios
+priced by the module) and the LP bound are then taken without the existing plans
+too; without existing plans they are the recommendation's own figures.
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ import numpy as np
 import velmar_backend
 
 from velmar.allocation import recommendation_portfolio
+from velmar.bound import portfolio_bound
 from velmar.portfolio import Levels, Portfolio, Pricer
 from velmar.records import ExistingSavingsPlan, Floats, PriceTable, Recommendation, UsageHistory
 
@@ -37,12 +40,17 @@ class PeerPlan:
 
 @dataclass(frozen=True)
 class PlanSamples:
-    """Cost and coverage of random single plans of one term, and of the peers' rules."""
+    """Cost and coverage of random single plans of one term, of the peers' rules and of
+    the recommendation, with the proven lower bound, all without existing savings plans."""
 
     term: str
     costs: Floats
     coverages: Floats
     peers: tuple[PeerPlan, ...]
+    recommendation: PeerPlan
+    lower_bound: float
+    #: True when existing savings plans were left out of every figure (they differ from the table's).
+    without_existing: bool
 
 
 def sample_plans(
@@ -53,7 +61,13 @@ def sample_plans(
     n_sample: int = 2000,
 ) -> PlanSamples:
     """Random plans of the recommendation's longest planned term, and the peers' rules."""
-    portfolio, _ = recommendation_portfolio(history, prices, recommendation, existing)
+    portfolio, levels = recommendation_portfolio(history, prices, recommendation)
+    recommended = PeerPlan("Recommendation", recommendation.cost, recommendation.coverage)
+    bound = recommendation.lower_bound
+    if existing:
+        pricer = Pricer(portfolio)
+        recommended = PeerPlan("Recommendation", pricer.cost(levels), pricer.figure(levels, "coverage"))
+        bound = portfolio_bound(portfolio).value
     term = next((t for t in ("3Y", "1Y") if any(m.endswith(t) for m in portfolio.models)), "3Y")
     usage = np.nan_to_num(portfolio.usage)
     rates = _single_plan_prices(portfolio, term)
@@ -66,6 +80,9 @@ def sample_plans(
         costs=np.ascontiguousarray(drawn[:, 0]),
         coverages=np.ascontiguousarray(drawn[:, 1]),
         peers=_peers(portfolio, term),
+        recommendation=recommended,
+        lower_bound=bound,
+        without_existing=bool(existing),
     )
 
 
