@@ -100,3 +100,98 @@ def test_fast_bound_equals_the_full_lp(seed):
     bound = portfolio_bound(portfolio)
     assert bound.proven_optimal
     assert bound.value == pytest.approx(full_lp(portfolio), rel=1e-6)
+
+
+@settings(max_examples=15, deadline=None)
+@given(seed=st.integers(0, 10_000), periods=st.integers(1, 60), kinds=st.integers(1, 3), hourly=st.booleans())
+def test_bound_never_above_the_module_price_of_a_random_plan(seed, periods, kinds, hourly):
+    rng = np.random.default_rng(seed)
+    history, prices, existing = random_case(rng, periods, kinds, "H" if hourly else "D", existing=seed % 2 == 0)
+    portfolio = build_portfolio(history, prices, MODELS, existing)
+    bound = portfolio_bound(portfolio).value
+    pricer = Pricer(portfolio)
+    peak = np.r_[np.tile(portfolio.usage.max(axis=0) / portfolio.hours, 2), [portfolio.usage.sum(axis=1).max()] * 2]
+    for _ in range(20):
+        assert bound <= pricer.cost(rng.uniform(0, 1.2, peak.size) * peak) * (1 + 1e-9)
+
+
+@pytest.mark.parametrize("models", [("RI3Y", "SP3Y"), ("RI1Y", "SP1Y"), ("SP3Y",)])
+def test_lp_cost_of_fixed_levels_is_the_module_price_with_one_savings_plan(models):
+    """With one savings plan and kinds in discount order the module's split is the LP's."""
+    from velmar.period_costs import UncoveredCost
+    from velmar.bound import _charges
+
+    rng = np.random.default_rng(len(models))
+    history, prices, _ = random_case(rng, 500, 3)
+    portfolio = build_portfolio(history, prices, models)
+    pricer, lp_cost = Pricer(portfolio), UncoveredCost(portfolio)
+    for _ in range(10):
+        levels = rng.uniform(0, 1, portfolio.level_count) * np.r_[[0.5] * (portfolio.level_count - 1), [20.0]]
+        value = _charges(portfolio) @ levels + lp_cost(levels).values.sum()
+        assert value == pytest.approx(pricer.cost(levels), rel=1e-12)
+
+
+def test_one_kind_reserves_the_closed_form_optimum():
+    rng = np.random.default_rng(7)
+    usage = rng.integers(0, 12, (300, 1)).astype(float)
+    on_demand, reserved = 1.0, 0.37
+    history = history_of(usage, "H")
+    prices = PriceTable(history.kinds, np.array([on_demand]), {"RI1Y": np.array([reserved])})
+    best = max(k for k in range(0, 13) if np.mean(usage[:, 0] >= k) >= reserved / on_demand)
+    rec = recommend(history, prices, models=("RI1Y",), n_starts=2)
+    assert rec.plans[0].reserved.get("k0", 0.0) == best
+    assert rec.cost == pytest.approx(rec.lower_bound, rel=1e-9)
+
+
+@pytest.mark.parametrize("seed", range(3))
+def test_recommendation_never_worse_than_the_module_search_and_above_the_bound(seed):
+    rng = np.random.default_rng(100 + seed)
+    history, prices, existing = random_case(rng, 120, 3, "H", existing=seed == 0)
+    rec = recommend(history, prices, existing=existing, n_starts=2)
+    assert rec.lower_bound <= rec.cost <= rec.search_cost <= rec.on_demand_cost * (1 + 1e-12)
+    assert rec.cost == pytest.approx(price_plan(history, prices, rec.plans, existing).cost, rel=1e-12)
+    assert rec.gap_percent == pytest.approx(100 * (rec.cost - rec.lower_bound) / rec.lower_bound)
+
+
+def test_whole_unit_milp_matches_the_full_milp():
+    rng = np.random.default_rng(11)
+    history, prices, _ = random_case(rng, 60, 2)
+    portfolio = build_portfolio(history, prices, ("RI3Y", "SP3Y"))
+    exact = lower_bound(history, prices, ("RI3Y", "SP3Y"), integer=True, time_limit=60)
+    assert exact.proven_optimal and exact.method == "milp"
+    assert np.allclose(exact.levels[:2], np.round(exact.levels[:2]))
+    assert exact.value == pytest.approx(full_lp(portfolio, integer=True), rel=1e-6)
+
+
+def test_existing_plan_pays_until_it_ends_and_matches_the_module_search():
+    """Half a history under an existing plan of 2 per hour: 4 of 10 units at half price."""
+    history = history_of(np.full((48, 1), 10.0), "H")
+    prices = PriceTable(history.kinds, np.array([1.0]), {"SP3Y": np.array([0.5])})
+    start = history.timestamps[0]
+    existing = (ExistingSavingsPlan(2.0, start, start + np.timedelta64(24, "h"), "3Y"),)
+    assert price_plan(history, prices, [], existing).cost == pytest.approx(24 * 8.0 + 24 * 10.0)
+    rec = recommend(history, prices, models=("SP3Y",), existing=existing, n_starts=2)
+    assert rec.lower_bound == pytest.approx(full_lp(build_portfolio(history, prices, ("SP3Y",), existing)))
+    assert rec.cost == pytest.approx(rec.lower_bound, rel=1e-6)
+
+
+def test_scenario_plan_is_priced_over_the_history():
+    rng = np.random.default_rng(5)
+    history, prices, _ = random_case(rng, 96, 2, "H")
+    rec = scenarios(history, prices, n_scenarios=3, seed=4, n_starts=2)
+    assert rec.method == "scenarios" and rec.lower_bound <= rec.cost
+    assert rec.cost == pytest.approx(price_plan(history, prices, rec.plans).cost, rel=1e-12)
+
+
+def test_existing_plans_price_as_the_module_search_serves_already_paid_ones():
+    """SP3Y columns listed before the new plans price what the search priced with "payed_" names."""
+    import velmar_backend
+
+    rng = np.random.default_rng(9)
+    history, prices, existing = random_case(rng, 500, 3, existing=True)
+    portfolio = build_portfolio(history, prices, MODELS, existing)
+    result = velmar_backend.general_optimisation(
+        portfolio.usage, portfolio.pricing_prices(), portfolio.existing_money, portfolio.search_models(), "D", 2, "inertial"
+    )
+    levels = portfolio.levels_of_commitments(result.commitments)
+    assert Pricer(portfolio).cost(levels) == pytest.approx(result.minimum, rel=1e-12)
