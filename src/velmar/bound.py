@@ -38,7 +38,7 @@ from dataclasses import dataclass, replace
 import highspy
 import numpy as np
 
-from velmar.period_costs import UncoveredCost
+from velmar.period_costs import Bools, UncoveredCost
 from velmar.portfolio import RESERVED, Levels, Portfolio, build_portfolio
 from velmar.records import COMMITMENT_MODELS, ExistingSavingsPlan, Floats, PriceTable, UsageHistory
 
@@ -90,14 +90,14 @@ def portfolio_bound(portfolio: Portfolio, integer: bool = False, time_limit: flo
     return Bound(value=value, levels=full, proven_optimal=proven, method=method)
 
 
-def _without_dominated(portfolio: Portfolio) -> tuple[Portfolio, Floats]:
+def _without_dominated(portfolio: Portfolio) -> tuple[Portfolio, Bools]:
     """Drops models whose three-year sibling is in force as long and costs no more.
 
     Returns the reduced portfolio and a mask of its level entries fixed at 0
     (one-year reserved units of kinds whose three-year reservation is no dearer).
     """
     models = list(portfolio.models)
-    fixed: dict[str, Floats] = {}
+    fixed: dict[str, Bools] = {}
     for long, short in (("RI3Y", "RI1Y"), ("SP3Y", "SP1Y")):
         if long not in models or short not in models:
             continue
@@ -122,7 +122,7 @@ def quiet_highs() -> highspy.Highs:
     devnull = os.open(os.devnull, os.O_WRONLY)
     try:
         os.dup2(devnull, 1)
-        solver = highspy.Highs()
+        solver = highspy.Highs()  # type: ignore[no-untyped-call]
     finally:
         os.dup2(saved, 1)
         os.close(saved)
@@ -134,7 +134,7 @@ def quiet_highs() -> highspy.Highs:
 class _CuttingPlanes:
     """Kelley's method on F(L) with a HiGHS master: columns L, then one theta per block."""
 
-    def __init__(self, portfolio: Portfolio, fixed_zero: Floats) -> None:
+    def __init__(self, portfolio: Portfolio, fixed_zero: Bools) -> None:
         self.portfolio = portfolio
         self.cost = UncoveredCost(portfolio)
         self.charges = _charges(portfolio)

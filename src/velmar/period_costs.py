@@ -144,7 +144,7 @@ def _ratio(on_demand: Floats, rates: Floats) -> Floats:
 def _first_over(cumulative: Floats, budget: Floats) -> tuple[Ints, Bools]:
     """Index of the first entry per row above the budget, and whether there is one."""
     over = cumulative > budget[:, None]
-    return np.argmax(over, axis=1), over.any(axis=1)
+    return np.asarray(np.argmax(over, axis=1), dtype=np.intp), np.asarray(over.any(axis=1))
 
 
 def knapsack_value_of_money(left: Floats, rates: Floats, budget: Floats, on_demand: Floats, order: Ints) -> Floats:
@@ -173,12 +173,10 @@ class TwoPools:
 
     def unit_values(self, gamma: Floats) -> Floats:
         """a_k(gamma) per period and kind."""
-        return np.minimum(
-            self.on_demand, np.minimum(self.first * gamma[:, :1], self.second * gamma[:, 1:])
-        )
+        return np.asarray(np.minimum(self.on_demand, np.minimum(self.first * gamma[:, :1], self.second * gamma[:, 1:])))
 
     def dual(self, left: Floats, budgets: Floats, gamma: Floats) -> Floats:
-        return (left * self.unit_values(gamma)).sum(axis=1) - (budgets * gamma).sum(axis=1)
+        return np.asarray((left * self.unit_values(gamma)).sum(axis=1) - (budgets * gamma).sum(axis=1))
 
     def _sector(self, demand1: Floats, demand2: Floats, budgets: Floats, split: Ints) -> Floats:
         """Separable optimum when pool 1 serves the `split` best-ranked kinds, pool 2 the rest."""
@@ -186,7 +184,7 @@ class TwoPools:
         marginal1, out1 = _first_over(np.cumsum(np.where(mine, demand1, 0.0), axis=1), budgets[:, 0])
         theirs = self.rank2 >= split[:, None]
         marginal2, out2 = _first_over(np.cumsum(np.where(theirs, demand2, 0.0), axis=1), budgets[:, 1])
-        return np.c_[np.where(out1, self.ratio1[marginal1], 0.0), np.where(out2, self.ratio2[marginal2], 0.0)]
+        return np.asarray(np.c_[np.where(out1, self.ratio1[marginal1], 0.0), np.where(out2, self.ratio2[marginal2], 0.0)])
 
     def _ray(self, left: Floats, budgets: Floats, slope: Floats) -> Floats:
         """Optimum on gamma2 = slope * gamma1: one knapsack at the better of both rates."""
@@ -197,7 +195,7 @@ class TwoPools:
         marginal, out = _first_over(cumulative, budgets[:, 0] + slope * budgets[:, 1])
         sorted_ratio = np.take_along_axis(ratio, order, axis=1)
         gamma1 = np.where(out, sorted_ratio[np.arange(left.shape[0]), marginal], 0.0)
-        return np.c_[gamma1, slope * gamma1]
+        return np.asarray(np.c_[gamma1, slope * gamma1])
 
     def solve(self, left: Floats, budgets: Floats) -> Floats:
         """(T, 2) maximising gamma per period."""

@@ -53,7 +53,7 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
                     continue
                 trial = levels.copy()
                 trial[index] += direction
-                unit_money = _unit_money(portfolio, index)
+                unit_money = _unit_money(portfolio, int(index))
                 trial_cost = _settle(pricer, trial, pricer.cost(trial), amounts, smallest, unit_money)
                 if trial_cost < cost:
                     levels, cost, improved = trial, trial_cost, True
