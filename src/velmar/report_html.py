@@ -38,7 +38,7 @@ th { background: #f5f7f9; font-weight: 600; }
 .tables { display: flex; flex-wrap: wrap; gap: 12px 40px; align-items: flex-start; }
 figure { margin: 8px 0 0; }
 figure svg { width: 100%; height: auto; }
-figcaption { color: #5a6470; font-size: 13px; margin-top: 4px; max-width: 900px; }
+figcaption, .note { color: #5a6470; font-size: 13px; margin-top: 4px; max-width: 900px; }
 footer { margin-top: 40px; color: #5a6470; font-size: 12px; word-break: break-all; }
 """
 
@@ -111,7 +111,7 @@ def _commitments_table(rec: Recommendation) -> str:
     rows = commitment_table_rows(rec.plans, rec.period) or [("-", "-", "nothing to buy", "-")]
     commitments = _table(["Model", "Kind", "Commitment", "Break-even"], rows, text_columns=2)
     totals = _table(["Figure", "Value"], [list(row) for row in summary_rows(rec)])
-    notes = "".join(f"<p class=\"lead\">Note: {_e(note)}</p>" for note in rec.notes)
+    notes = "".join(f"<p class=\"note\">Note: {_e(note)}</p>" for note in rec.notes)
     return f'<div class="tables">{commitments}{totals}</div>' + notes
 
 
@@ -139,7 +139,7 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
     usage_column = {kind: i for i, kind in enumerate(history.kinds)}
     reserved_models = [p for p in rec.plans if p.model.startswith("RI")]
     rows = []
-    for index, kind in enumerate(rec.kinds):
+    for index, kind in sorted(enumerate(allocation.kinds), key=lambda item: item[1]):
         use = np.nan_to_num(history.usage[:, usage_column[kind]]) / hours
         total = allocation.reserved[:, index].sum() + allocation.savings_plan[:, index].sum() + allocation.on_demand[:, index].sum()
         share = [part[:, index].sum() / total if total > 0 else 0.0
@@ -155,7 +155,7 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
     headers = ["Kind", "On-demand rate", "Mean use/h", "Peak use/h",
                *(f"{plan.model} units/h" for plan in reserved_models), "Reserved", "Savings plan", "On demand"]
     return _table(headers, rows) + (
-        "<p class=\"lead\">Shares are of each kind's usage over the history, by the same allocation as the "
+        "<p class=\"note\">Shares are of each kind's usage over the history, by the same allocation as the "
         "usage figure. Rates are per unit and hour.</p>"
     )
 
