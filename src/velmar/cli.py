@@ -295,7 +295,7 @@ def _kind_curve_table(curve: SavingsCurve) -> Table:
     table = Table(title="Reserved units per kind", title_justify="left")
     for name in ("Kind", "Model", "Recommended units/h", "Cheapest units/h", "Cost there"):
         table.add_column(name, justify="left" if name in ("Kind", "Model") else "right")
-    for kind in curve.per_kind:
+    for kind in sorted(curve.per_kind, key=lambda k: k.kind):
         table.add_row(
             kind.kind,
             kind.model,

@@ -119,7 +119,7 @@ def kind_curves_figure(curve: SavingsCurve) -> Figure:
     columns = min(4, max(count, 1))
     rows = -(-count // columns)
     figure, grid = _figure_grid(9.0, 2.0 * rows + 0.4, rows, columns)
-    for axes, kind in zip(grid, curve.per_kind):
+    for axes, kind in zip(grid, sorted(curve.per_kind, key=lambda k: k.kind)):
         axes.plot(kind.units_per_hour, kind.savings, color=RESERVED_COLOUR, linewidth=1.5)
         axes.plot([kind.units_per_hour[kind.recommended_index]], [kind.savings[kind.recommended_index]],
                   marker="*", markersize=10, color=RESERVED_COLOUR, linestyle="none")
