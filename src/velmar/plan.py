@@ -58,7 +58,8 @@ def recommend(
 
     Candidates: the module's searches (`simple_optimisation` per term from zero, and
     `general_optimisation` with `optimiser` and `n_starts`), the LP optimum rounded to
-    whole units and polished with the module's price as the judge (`polish`), and with
+    whole units and polished with the module's price as the judge, the module's search
+    result polished the same way (both "polish"), and with
     `milp_time_limit` the whole-unit MILP's plan, polished too. The module prices each
     one; the cheapest wins and `method` names it ("search", "polish" or "milp").
     With `target_coverage`, the plan is then scaled up until the module's coverage
@@ -76,8 +77,9 @@ def recommend(
     candidates = [("search", search_levels, search_cost)]
     if polish:
         say("polish")
-        levels = _polished(portfolio, pricer, bound.levels, say)
-        candidates.append(("polish", levels, pricer.cost(levels)))
+        for start in (bound.levels, search_levels):
+            levels = _polished(portfolio, pricer, start, say)
+            candidates.append(("polish", levels, pricer.cost(levels)))
     if milp_time_limit is not None:
         say("milp")
         exact = portfolio_bound(portfolio, integer=True, time_limit=milp_time_limit)

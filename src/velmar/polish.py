@@ -34,11 +34,12 @@ def whole_units(portfolio: Portfolio, levels: Levels) -> Levels:
 def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callable[[], None] | None = None) -> Levels:
     """Local search from `whole_units(start)` while the module's price drops.
 
-    A pass tries one reserved unit more and one less on each kind of each reserved
-    model; after each such move the savings-plan amounts settle to the move (they
-    follow it: a unit reserved frees money of the plan), and the move is kept when the
-    settled plan is cheaper. Then each amount moves on its own, in steps from a tenth
-    of its size down to the amount step. Ends when a whole pass finds nothing cheaper.
+    A pass tries one reserved unit more, then one less, on each kind of each reserved
+    model; after each such move the savings-plan amounts settle to it (a unit reserved
+    frees money of the plan; settling steps stop at 1/64 of that money), and the move
+    is kept, and repeated, while the settled plan is cheaper. Then each amount moves on
+    its own, in steps from a tenth of its size down to the amount step. Ends when a
+    whole pass finds nothing cheaper.
     """
     levels = whole_units(portfolio, start)
     reserved = _reserved_mask(portfolio)
@@ -48,15 +49,21 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
     for _ in range(MAX_PASSES):
         improved = False
         for index in np.flatnonzero(reserved):
+            unit_money = _unit_money(portfolio, int(index))
+            finest = max(smallest, unit_money / 64)
+            moved = False
             for direction in (1.0, -1.0):
-                if levels[index] + direction < 0:
-                    continue
-                trial = levels.copy()
-                trial[index] += direction
-                unit_money = _unit_money(portfolio, int(index))
-                trial_cost = _settle(pricer, trial, pricer.cost(trial), amounts, smallest, unit_money)
-                if trial_cost < cost:
-                    levels, cost, improved = trial, trial_cost, True
+                # Unit after unit in one direction while the settled plan gets cheaper.
+                while levels[index] + direction >= 0:
+                    trial = levels.copy()
+                    trial[index] += direction
+                    trial_cost = _settle(pricer, trial, pricer.cost(trial), amounts, finest, unit_money)
+                    if trial_cost >= cost:
+                        break
+                    levels, cost, moved = trial, trial_cost, True
+                if moved:
+                    improved = True
+                    cost = _settle(pricer, levels, cost, amounts, smallest, finest)
                     break
         for index in amounts:
             for step in _amount_steps(levels[index], smallest):
@@ -69,16 +76,21 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
     return levels
 
 
-def _settle(pricer: Pricer, levels: Levels, cost: float, amounts: Ints, smallest: float, first: float | None) -> float:
-    """Moves each amount of `levels` (in place) by halving steps from `first` while cheaper."""
+def _settle(pricer: Pricer, levels: Levels, cost: float, amounts: Ints, finest: float, first: float | None) -> float:
+    """Moves each amount of `levels` (in place) by halving steps from `first` to `finest` while cheaper.
+
+    Steps stay whole multiples of the amount step (`finest` is rounded to one).
+    """
+    smallest = AMOUNT_STEP_PER_HOUR * pricer.portfolio.hours
+    finest = max(np.floor(finest / smallest) * smallest, smallest)
     for index in amounts:
-        step = first if first is not None else max(levels[index] / 10, smallest)
-        step = max(np.floor(step / smallest) * smallest, smallest)
+        step = first if first is not None else max(levels[index] / 10, finest)
+        step = max(np.floor(step / smallest) * smallest, finest)
         while True:
             _, cost = _line_move(pricer, levels, cost, int(index), step)
-            if step <= smallest:
+            if step <= finest:
                 break
-            step = max(np.floor(step / 2 / smallest) * smallest, smallest)
+            step = max(np.floor(step / 2 / smallest) * smallest, finest)
     return cost
 
 
