@@ -17,8 +17,11 @@ from velmar.portfolio import Ints, Levels, Portfolio, Pricer
 
 #: Savings-plan amounts are whole multiples of this much money per hour.
 AMOUNT_STEP_PER_HOUR = 0.001
-#: Passes over all coordinates at most (each pass prices about four plans per level).
+#: Passes over all coordinates at most.
 MAX_PASSES = 500
+#: Pricings after which reserved levels stop moving (the amounts still settle once):
+#: about 15 s on three years of hourly rows and 32 kinds, never reached below a year x 16.
+MAX_PRICINGS = 6000
 
 
 def whole_units(portfolio: Portfolio, levels: Levels) -> Levels:
@@ -39,8 +42,9 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
     frees money of the plan; settling steps stop at 1/64 of that money), and the move
     is kept, and repeated, while the settled plan is cheaper. Then each amount moves on
     its own, in steps from a tenth of its size down to the amount step. Ends when a
-    whole pass finds nothing cheaper.
+    whole pass finds nothing cheaper, or after MAX_PRICINGS pricings.
     """
+    pricings_at_start = pricer.pricings
     levels = whole_units(portfolio, start)
     reserved = _reserved_mask(portfolio)
     amounts = np.flatnonzero(~reserved)
@@ -49,6 +53,8 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
     for _ in range(MAX_PASSES):
         improved = False
         for index in np.flatnonzero(reserved):
+            if pricer.pricings - pricings_at_start > MAX_PRICINGS:
+                break
             unit_money = _unit_money(portfolio, int(index))
             finest = max(smallest, unit_money / 64)
             moved = False
@@ -71,7 +77,7 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
                 improved |= moved
         if progress is not None:
             progress()
-        if not improved:
+        if not improved or pricer.pricings - pricings_at_start > MAX_PRICINGS:
             break
     return levels
 

@@ -183,9 +183,12 @@ class Pricer:
         # Matrix column of each entry of a level vector.
         self._columns = np.r_[np.arange(n_reserved), np.arange(n_reserved + existing, n_new + existing)]
         self._written = np.zeros(n_new)
+        #: Calls to the module so far.
+        self.pricings = 0
 
     def figure(self, levels: Levels, what: str = "cost") -> float:
         """The module's "cost", "coverage" or "underutilization" of `levels`."""
+        self.pricings += 1
         changed = np.flatnonzero(levels != self._written)
         if changed.size:
             self._matrix[:, self._columns[changed]] = levels[changed]
