@@ -6,11 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <string>
+#include <string_view>
 #include <cerrno>
 #include <exception>
 #include <limits>
 #include <thread>
 
+#include "core/failure.hpp"
 #include "core/runtime/cancellation.hpp"
 
 namespace velmar {
@@ -41,6 +46,24 @@ std::size_t available_cpus() {
     }
     const unsigned hinted = std::thread::hardware_concurrency();
     return hinted > 0 ? hinted : 1;
+}
+
+// The pool size: VELMAR_NUM_THREADS when set (an empty value counts as unset), as
+// OMP_NUM_THREADS sizes an OpenMP runtime, so that several processes on one machine can
+// share its cores; otherwise the CPUs of the affinity mask. A value that is not a positive
+// whole number fails, at every use, rather than quietly falling back.
+std::size_t wanted_workers() {
+    const char* text = std::getenv("VELMAR_NUM_THREADS");
+    if (text == nullptr || *text == '\0') {
+        return available_cpus();
+    }
+    const std::string_view value(text);
+    std::size_t count = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), count);
+    if (error != std::errc() || end != value.data() + value.size() || count == 0) {
+        fail("VELMAR_NUM_THREADS must be a positive whole number, got '" + std::string(value) + "'");
+    }
+    return count;
 }
 
 // Only ever held for the short time it takes to build a pool. The fork handlers take it
@@ -152,14 +175,13 @@ WorkerPool& WorkerPool::of_this_process() {
     if (pool != nullptr) {
         abandoned_pool = pool;
     }
-    pool = new WorkerPool(pid, abandoned_pool);
+    pool = new WorkerPool(pid, abandoned_pool, wanted_workers());
     abandoned_pool = nullptr;
     current_pool.store(pool, std::memory_order_release);
     return *pool;
 }
 
-WorkerPool::WorkerPool(pid_t owner, WorkerPool* replaced) : owner_(owner), replaced_(replaced) {
-    const std::size_t wanted = available_cpus();
+WorkerPool::WorkerPool(pid_t owner, WorkerPool* replaced, std::size_t wanted) : owner_(owner), replaced_(replaced) {
     AllSignalsBlocked blocked;
     for (std::size_t i = 0; i < wanted; ++i) {
         try {

@@ -1,7 +1,8 @@
 #pragma once
 // The process-wide worker pool behind parallel_chunks. Internal to the runtime.
 //
-// One worker per CPU available to the process, started on first use and never stopped:
+// One worker per CPU available to the process (or VELMAR_NUM_THREADS), started on first
+// use and never stopped:
 // the pool is leaked at exit on purpose, since joining threads during static destruction
 // deadlocks inside an embedding interpreter. A process forked after the pool started
 // inherits none of its threads, so the pool is keyed by process id and rebuilt in the child.
@@ -90,7 +91,7 @@ public:
     bool wait_done(std::chrono::milliseconds timeout) noexcept;
 
 private:
-    WorkerPool(pid_t owner, WorkerPool* replaced);
+    WorkerPool(pid_t owner, WorkerPool* replaced, std::size_t wanted);
     [[noreturn]] void worker_loop() noexcept;
 
     const pid_t owner_;
