@@ -80,6 +80,8 @@ def recommend(
         for start in (bound.levels, search_levels):
             levels = _polished(portfolio, pricer, start, say)
             candidates.append(("polish", levels, pricer.cost(levels)))
+            if candidates[-1][2] <= bound.value * (1 + 1e-6):
+                break  # at the bound already: nothing left to gain
     if milp_time_limit is not None:
         say("milp")
         exact = portfolio_bound(portfolio, integer=True, time_limit=milp_time_limit)
