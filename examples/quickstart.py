@@ -18,8 +18,11 @@ matplotlib is optional: when it is installed the last section saves a scatter pl
 import os
 
 import numpy as np
+import numpy.typing as npt
 
 import velmar_backend
+
+Floats = npt.NDArray[np.float64]
 
 DAYS = 730
 HOURS_PER_DAY = 24.0
@@ -46,7 +49,7 @@ PORTFOLIO = ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"]
 TERM_KEYS = [("3Y", "three_years_commitments"), ("1Y", "one_year_commitments")]
 
 
-def running_instances(rng, first_day, days, growth_factor=1.0):
+def running_instances(rng: np.random.Generator, first_day: int, days: int, growth_factor: float = 1.0) -> Floats:
     """Instances running per day, shape (days, kinds): growth, a weekly cycle and noise."""
     day = np.arange(first_day, first_day + days)
     weekend = (day % 7) >= 5
@@ -59,7 +62,7 @@ def running_instances(rng, first_day, days, growth_factor=1.0):
     return np.column_stack(columns)
 
 
-def make_usage(rng):
+def make_usage(rng: np.random.Generator) -> Floats:
     """Daily instance-hours, shape (DAYS, kinds): growth, a weekly cycle, noise and one spike."""
     usage = running_instances(rng, 0, DAYS)
     # A two-week launch campaign in the second year nearly doubles the general fleets.
@@ -68,7 +71,7 @@ def make_usage(rng):
     return np.clip(usage, 0.0, None) * HOURS_PER_DAY
 
 
-def make_prices(rng):
+def make_prices(rng: np.random.Generator) -> Floats:
     """Three price rows per kind: on demand, savings-plan rate, reserved instance-hour."""
     on_demand = np.array([k[1] for k in KINDS])
     savings_rate = on_demand * rng.uniform(0.60, 0.70, size=len(KINDS))
@@ -76,7 +79,7 @@ def make_prices(rng):
     return np.vstack([on_demand, savings_rate, reserved])
 
 
-def make_three_year_prices(rng, prices):
+def make_three_year_prices(rng: np.random.Generator, prices: Floats) -> Floats:
     """The same three rows for three-year terms, which buy deeper discounts."""
     on_demand = prices[0]
     savings_rate = on_demand * rng.uniform(0.45, 0.52, size=len(KINDS))
@@ -84,7 +87,7 @@ def make_three_year_prices(rng, prices):
     return np.vstack([on_demand, savings_rate, reserved])
 
 
-def make_predictions(rng):
+def make_predictions(rng: np.random.Generator) -> Floats:
     """Predicted daily instance-hours for the year after the history, shape (SCENARIOS, SCENARIO_DAYS, kinds).
 
     Each path carries the history's trend on with its own growth, half to one and a half times
@@ -95,19 +98,19 @@ def make_predictions(rng):
     return np.clip(np.stack(paths), 0.0, None) * HOURS_PER_DAY
 
 
-def portfolio_prices(prices, three_year):
+def portfolio_prices(prices: Floats, three_year: Floats) -> Floats:
     """One row per name of PORTFOLIO: reserved prices and savings-plan rates by term, then on demand."""
     return np.vstack([three_year[2], prices[2], three_year[1], prices[1], prices[0]])
 
 
-def priced_plan(levels):
+def priced_plan(levels: npt.NDArray[np.uint64]) -> Floats:
     """A recommended plan as `cost` takes it: reserved instances become reserved instance-hours per day."""
     plan = levels.astype(np.float64)
     plan[1:] *= HOURS_PER_DAY
     return plan
 
 
-def portfolio_levels(commitments, periods):
+def portfolio_levels(commitments: dict[str, npt.NDArray[np.uint64]], periods: int) -> Floats:
     """The columns `final_cost_coverage_underutilization` reads for PORTFOLIO, repeated on every row:
     reserved instances of each kind for RI3Y and RI1Y, then savings-plan money per day for SP3Y and SP1Y."""
     n = len(KINDS)
@@ -117,29 +120,29 @@ def portfolio_levels(commitments, periods):
     return np.tile(row, (periods, 1))
 
 
-def on_demand_cost(usage, prices):
+def on_demand_cost(usage: Floats, prices: Floats) -> float:
     return velmar_backend.cost(usage, prices, np.zeros(usage.shape[1] + 1))
 
 
-def thousands(value):
+def thousands(value: float) -> str:
     """Figures of the random searches, rounded: their starting points differ from run to run."""
     return f"{round(value, -3):,.0f}"
 
 
-def base_load_reservations(usage, quantile=5):
+def base_load_reservations(usage: Floats, quantile: float = 5) -> Floats:
     """Whole instances that run on nearly every day, as reserved instance-hours per day."""
     instances = np.floor(np.percentile(usage / HOURS_PER_DAY, quantile, axis=0))
     return instances * HOURS_PER_DAY
 
 
-def modest_commitment(usage, prices, reserved, share=0.5, quantile=10):
+def modest_commitment(usage: Floats, prices: Floats, reserved: Floats, share: float = 0.5, quantile: float = 10) -> float:
     """Savings-plan money per day: a share of a low day's demand left after reservations."""
     left = np.clip(usage - reserved, 0.0, None)
     daily_demand = left @ prices[1]
     return share * float(np.percentile(daily_demand, quantile))
 
 
-def candidate_plans(usage, prices):
+def candidate_plans(usage: Floats, prices: Floats) -> list[tuple[str, Floats]]:
     """Plans as [savings-plan money per day, reserved instance-hours per day of each kind]."""
     n = usage.shape[1]
     none = np.zeros(n)
@@ -152,7 +155,7 @@ def candidate_plans(usage, prices):
     ]
 
 
-def section_history(usage, prices, three_year):
+def section_history(usage: Floats, prices: Floats, three_year: Floats) -> None:
     print(f"Usage history: {usage.shape[0]} days x {usage.shape[1]} instance kinds")
     print(f"{'kind':<12} {'on demand/h':>11} {'plan rate/h':>11} {'reserved/h':>10} {'3Y rate/h':>10}"
           f" {'3Y res./h':>10} {'mean inst.':>10} {'peak inst.':>10}")
@@ -165,7 +168,7 @@ def section_history(usage, prices, three_year):
     print()
 
 
-def section_candidate_plans(usage, prices):
+def section_candidate_plans(usage: Floats, prices: Floats) -> None:
     plans = candidate_plans(usage, prices)
     on_demand = velmar_backend.cost(usage, prices, plans[0][1])
     print("Candidate plans over the two years")
@@ -183,15 +186,15 @@ def section_candidate_plans(usage, prices):
     print()
 
 
-def commitments_header():
+def commitments_header() -> str:
     return f"{'term':<5} {'plan/day':>9}" + "".join(f" {name:>10}" for name, *_ in KINDS)
 
 
-def commitments_row(term, levels):
+def commitments_row(term: str, levels: npt.NDArray[np.uint64]) -> str:
     return f"{term:<5} {int(levels[0]):>9d}" + "".join(f" {int(units):>10d}" for units in levels[1:])
 
 
-def section_recommended_plan(usage, prices, three_year):
+def section_recommended_plan(usage: Floats, prices: Floats, three_year: Floats) -> Floats:
     """One plan per term from `simple_optimisation`; returns the one-year plan priced for `cost`."""
     on_demand = on_demand_cost(usage, prices)
     print("Recommended single plan (simple_optimisation), searched for each term with its own prices")
@@ -218,7 +221,7 @@ def section_recommended_plan(usage, prices, three_year):
     return plans["1Y"]
 
 
-def section_portfolio(usage, prices, three_year):
+def section_portfolio(usage: Floats, prices: Floats, three_year: Floats) -> None:
     table = portfolio_prices(prices, three_year)
     already_paid = np.zeros((usage.shape[0], 0))  # no savings plan is paid for yet
     on_demand = on_demand_cost(usage, prices)
@@ -243,7 +246,7 @@ def section_portfolio(usage, prices, three_year):
     print()
 
 
-def section_scenarios(predictions, prices, three_year):
+def section_scenarios(predictions: Floats, prices: Floats, three_year: Floats) -> None:
     table = portfolio_prices(prices, three_year)
     already_paid = np.zeros((predictions.shape[1], 0))
     on_demand = float(np.mean([on_demand_cost(path, prices) for path in predictions]))
@@ -264,7 +267,7 @@ def section_scenarios(predictions, prices, three_year):
     print()
 
 
-def section_sampled_plans(usage, prices, plan):
+def section_sampled_plans(usage: Floats, prices: Floats, plan: Floats) -> None:
     """Cost and coverage of random plans, with the recommended one-year plan among them."""
     pieces = os.cpu_count() or 1
     samples = velmar_backend.generate_cost_and_coverage(usage, prices, SAMPLES, pieces, "D")
@@ -301,7 +304,7 @@ def section_sampled_plans(usage, prices, plan):
     print(f"cost-versus-coverage plot saved to {os.path.abspath(PLOT_FILE)}")
 
 
-def main():
+def main() -> None:
     rng = np.random.default_rng(SEED)
     usage = make_usage(rng)
     prices = make_prices(rng)
