@@ -7,7 +7,7 @@ VENV_PYTHON := $(VENV)/bin/python
 # Where `make demo` writes the synthetic export, the recommendation and the report.
 DEMO_DIR ?= demo
 
-.PHONY: demo quickstart test bench clean
+.PHONY: demo quickstart test dev lint bench clean
 
 $(VENV_PYTHON):
 	$(PYTHON) -m venv $(VENV)
@@ -29,6 +29,17 @@ quickstart: $(VENV_PYTHON)
 test: $(VENV_PYTHON)
 	$(VENV_PYTHON) -m pip install '.[test]'
 	$(VENV_PYTHON) -m pytest -q
+
+# Editable install for development: every import rebuilds what changed in the C++ sources
+# (in build/, kept between builds), so a change to one file costs seconds.
+dev: $(VENV_PYTHON)
+	$(VENV_PYTHON) -m pip install scikit-build-core numpy cmake ninja
+	$(VENV_PYTHON) -m pip install --no-build-isolation -Ceditable.rebuild=true -e '.[test,lint]'
+
+# The static checks of CI: formatting, lint, type stub and strict typing.
+lint: $(VENV_PYTHON)
+	$(VENV_PYTHON) -m pip install '.[lint]'
+	PATH="$(abspath $(VENV))/bin:$$PATH" sh .ci/lint
 
 # Runs every benchmark script; each prints its figures against a NumPy baseline.
 bench: $(VENV_PYTHON)
