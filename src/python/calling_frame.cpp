@@ -182,38 +182,22 @@ bool convert_array(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep
     }
 }
 
+// Runs `converter` into a fresh value and stores it in `out` when it succeeds.
+template <class T, class... Extra>
+bool convert_into(bool (*converter)(PyObject*, T&, Extra&...), PyObject* o, Value& out, Extra&... extra) {
+    T value{};
+    if (!converter(o, value, extra...)) return false;
+    out = std::move(value);
+    return true;
+}
+
 bool convert(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep, std::vector<BorrowedArray>& borrowed) {
     switch (kind) {
-        case ArgKind::text: {
-            std::string_view t;
-            if (!convert_text(o, t)) return false;
-            out = t;
-            return true;
-        }
-        case ArgKind::text_list: {
-            std::vector<std::string_view> list;
-            if (!convert_text_list(o, list, keep)) return false;
-            out = std::move(list);
-            return true;
-        }
-        case ArgKind::count: {
-            std::uint64_t c = 0;
-            if (!convert_count(o, c)) return false;
-            out = c;
-            return true;
-        }
-        case ArgKind::flag: {
-            std::optional<bool> f;
-            if (!convert_flag(o, f)) return false;
-            out = f;
-            return true;
-        }
-        case ArgKind::real: {
-            std::optional<double> r;
-            if (!convert_real(o, r)) return false;
-            out = r;
-            return true;
-        }
+        case ArgKind::text: return convert_into(&convert_text, o, out);
+        case ArgKind::text_list: return convert_into(&convert_text_list, o, out, keep);
+        case ArgKind::count: return convert_into(&convert_count, o, out);
+        case ArgKind::flag: return convert_into(&convert_flag, o, out);
+        case ArgKind::real: return convert_into(&convert_real, o, out);
         case ArgKind::array1_or_none:
             if (o == nullptr || o == Py_None) {
                 out = std::optional<View1>();
