@@ -15,21 +15,9 @@
 
 #include "core/array.hpp"
 #include "python/handle.hpp"
+#include "python/signature.hpp"
 
 namespace velmar::py {
-
-enum class ArgKind { array1, array2, array3, array_any, text, text_list, count, flag, real, array1_or_none };
-
-struct Param {
-    const char* name;
-    ArgKind kind;
-};
-
-struct Signature {
-    const char* name;
-    std::span<const Param> params;
-    std::size_t required;  // the first `required` parameters
-};
 
 using Value = std::variant<std::monostate, View1, View2, View3, ViewN, std::string_view,
                            std::vector<std::string_view>, std::uint64_t, std::optional<bool>,
