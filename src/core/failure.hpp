@@ -22,11 +22,10 @@ private:
     std::source_location where_;
 };
 
+// Throws the failure; the default argument records the caller's place in the source.
 [[noreturn]] inline void fail(std::string message,
                               std::source_location where = std::source_location::current()) {
     throw InternalFailure(std::move(message), where);
 }
 
 }  // namespace velmar
-
-#define VELMAR_FAIL(message) ::velmar::fail((message), std::source_location::current())

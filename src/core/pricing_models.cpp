@@ -47,7 +47,7 @@ PricingModel parse_model_name(std::string_view name, bool allow_paid) {
         m.kind = ModelKind::savings_plan;
         m.term = name == "SP1Y" ? Term::one_year : Term::three_years;
     } else {
-        VELMAR_FAIL("Not a known pricing model");
+        fail("Not a known pricing model");
     }
     return m;
 }
@@ -64,7 +64,7 @@ void refuse_repeat(std::span<const PricingModel> earlier, const PricingModel& mo
 
 void refuse_negative(const View1& prices, const char* message) {
     for (std::size_t k = 0; k < prices.size; ++k)
-        if (prices[k] < 0.0) VELMAR_FAIL(message);
+        if (prices[k] < 0.0) fail(message);
 }
 
 std::vector<std::size_t> sorted_order(std::span<const PricingModel> models) {
@@ -78,13 +78,13 @@ std::vector<std::size_t> sorted_order(std::span<const PricingModel> models) {
 Period parse_period(std::string_view code) {
     if (code == "D") return {24.0, true};
     if (code == "H") return {1.0, false};
-    VELMAR_FAIL("provide a valid period string : either D or H");
+    fail("provide a valid period string : either D or H");
 }
 
 Term parse_horizon(std::string_view code) {
     if (code == "1Y") return Term::one_year;
     if (code == "3Y") return Term::three_years;
-    VELMAR_FAIL("Not a valid period, provide 3Y or 1Y");
+    fail("Not a valid period, provide 3Y or 1Y");
 }
 
 }  // namespace velmar

@@ -39,7 +39,7 @@ std::vector<Range> history_ranges(const ColumnMatrix& usage, const PricingModel&
 }
 
 void require_non_negative_step(double step) {
-    if (step < 0.0) VELMAR_FAIL("step must not be negative");
+    if (step < 0.0) fail("step must not be negative");
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ Matrix generate_cost_and_coverage(const View2& usage, const View2& prices, std::
         const Uniform draw(0.0, bounds[i].high);
         for (std::size_t j = 0; j < n_sample; ++j) plans(i, j) = draw.draw();
     }
-    if (n_threads == 0) VELMAR_FAIL("attempt to divide by zero");
+    if (n_threads == 0) fail("attempt to divide by zero");
     // n_threads sets the size of a piece of work, not the number of threads.
     const std::size_t piece = std::max<std::uint64_t>(n_sample / n_threads, 1);
 

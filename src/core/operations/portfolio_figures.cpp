@@ -17,7 +17,7 @@ PortfolioFigure figure_named(std::string_view name) {
     if (name == "cost") return &cost_general;
     if (name == "coverage") return &coverage_general;
     if (name == "underutilization") return &underutilization_general;
-    VELMAR_FAIL("not a valid operation");
+    fail("not a valid operation");
 }
 
 }  // namespace

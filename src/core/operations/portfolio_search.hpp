@@ -56,7 +56,7 @@ Results best_inertial_run(const Matrix& starts, MakeCostFunction make_cost_funct
             runs[j] = inertial_optimiser(cf, start);
         }
     });
-    if (runs.empty()) VELMAR_FAIL("not an empty set");
+    if (runs.empty()) fail("not an empty set");
     std::size_t best = 0;
     for (std::size_t j = 1; j < count; ++j)
         if (!(runs[best].minimum <= runs[j].minimum)) best = j;

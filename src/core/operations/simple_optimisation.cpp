@@ -23,7 +23,7 @@ FinalResults simple_optimisation(const View2& usage, const View2& prices, std::s
     const std::size_t n = usage.cols;
     require_price_table("prices", prices, 3, n);
     // A negative move lowers the cost without bound: the search would never end.
-    if (step && *step < 0.0) VELMAR_FAIL("step must not be negative");
+    if (step && *step < 0.0) fail("step must not be negative");
     refuse_negative(prices.row(2), "reserved prices must not be negative");
     refuse_negative(prices.row(0), "prices must not be negative");
     refuse_negative(prices.row(1), "prices must not be negative");
@@ -32,7 +32,7 @@ FinalResults simple_optimisation(const View2& usage, const View2& prices, std::s
     // an input too large for memory fails at once. Every later pass reads the copy.
     SimpleProblem problem(usage, prices, p.hours);
     const double base_step = step ? *step : default_step(problem.usage(), prices.row(0));
-    if (base_step < 0.0) VELMAR_FAIL("step must not be negative");
+    if (base_step < 0.0) fail("step must not be negative");
 
     const std::vector<Range> space = create_space(problem.usage(), prices, p.hours);
     const std::vector<double> steps = create_steps(prices, base_step, p.hours);

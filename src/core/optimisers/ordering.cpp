@@ -6,7 +6,7 @@
 namespace velmar {
 
 std::size_t first_argmin(std::span<const double> arr) {
-    if (arr.empty()) VELMAR_FAIL("assertion failed: !arr.is_empty()");
+    if (arr.empty()) fail("assertion failed: !arr.is_empty()");
     std::size_t i = 0;
     while (i < arr.size() && std::isnan(arr[i])) ++i;
     if (i == arr.size()) return 0;
@@ -18,7 +18,7 @@ std::size_t first_argmin(std::span<const double> arr) {
 
 std::vector<std::size_t> descending_order(std::span<const double> keys) {
     if (keys.size() >= 2 && std::any_of(keys.begin(), keys.end(), [](double k) { return std::isnan(k); }))
-        VELMAR_FAIL("never empty");
+        fail("never empty");
     std::vector<std::size_t> order(keys.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return keys[a] < keys[b]; });

@@ -46,7 +46,7 @@ void poll_interrupt() {
     // thread polls the host on their behalf and raises the flag.
     const bool pending = is_worker_thread ? cancellation_raised() : host_signal_pending();
     if (pending) {
-        VELMAR_FAIL("Keyboard interupt");
+        fail("Keyboard interupt");
     }
 }
 

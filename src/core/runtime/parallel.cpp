@@ -57,10 +57,10 @@ WaitOutcome wait_polling(WorkerPool& pool, ChunkJob& job) noexcept {
 
 void finish(const ChunkJob& job, WaitOutcome outcome) {
     if (outcome == WaitOutcome::forked) {
-        VELMAR_FAIL("the process forked during a parallel step; the call cannot finish in the child");
+        fail("the process forked during a parallel step; the call cannot finish in the child");
     }
     if (outcome == WaitOutcome::interrupted || job.cancelled()) {
-        VELMAR_FAIL("Keyboard interupt");
+        fail("Keyboard interupt");
     }
     job.rethrow_first_failure();
 }

@@ -22,7 +22,7 @@ std::mt19937_64 seeded_from_system() {
         }
     } catch (const std::exception&) {
         // Only InternalFailure may leave the core.
-        VELMAR_FAIL("the operating system's random source is unavailable");
+        fail("the operating system's random source is unavailable");
     }
     std::seed_seq seed(words.begin(), words.end());
     return std::mt19937_64(seed);
@@ -51,10 +51,10 @@ double unit_draw(std::mt19937_64& generator) {
 
 Uniform::Uniform(double low, double high) : low_(low), width_(high - low), high_(high) {
     if (!(low < high)) {
-        VELMAR_FAIL("Uniform::new called with `low >= high`");
+        fail("Uniform::new called with `low >= high`");
     }
     if (!std::isfinite(width_)) {
-        VELMAR_FAIL("Uniform::new: range overflow");
+        fail("Uniform::new: range overflow");
     }
 }
 
