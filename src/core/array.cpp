@@ -42,37 +42,39 @@ std::string shape_text(std::initializer_list<std::size_t> dims) {
     return out + ")";
 }
 
-namespace {
-[[noreturn]] void shape_failure(std::string_view name, const std::string& actual, const std::string& expected,
-                                std::source_location where = std::source_location::current()) {
-    fail(std::string(name) + " has shape " + actual + " but " + expected + " is required", where);
+void shape_failure(std::string_view name, const std::string& actual, const std::string& requirement,
+                   std::source_location where) {
+    fail(std::string(name) + " has shape " + actual + " but " + requirement, where);
 }
-}  // namespace
 
 void require_rows(std::string_view name, const View2& v, std::size_t rows) {
     if (v.rows != rows)
-        shape_failure(name, shape_text({v.rows, v.cols}), shape_text({rows, v.cols}));
+        shape_failure(name, shape_text({v.rows, v.cols}), shape_text({rows, v.cols}) + " is required");
 }
 
 void require_cols_at_least(std::string_view name, const View2& v, std::size_t cols) {
     if (v.cols < cols)
         shape_failure(name, shape_text({v.rows, v.cols}),
-                      "at least " + std::to_string(cols) + (cols == 1 ? " column" : " columns"));
+                      "at least " + std::to_string(cols) + (cols == 1 ? " column" : " columns") + " is required");
 }
 
 void require_shape(std::string_view name, const View2& v, std::size_t rows, std::size_t cols) {
     if (v.rows != rows || v.cols != cols)
-        shape_failure(name, shape_text({v.rows, v.cols}), shape_text({rows, cols}));
+        shape_failure(name, shape_text({v.rows, v.cols}), shape_text({rows, cols}) + " is required");
 }
 
 void require_size(std::string_view name, std::size_t actual, std::size_t expected) {
-    if (actual != expected) shape_failure(name, shape_text({actual}), shape_text({expected}));
+    if (actual != expected) shape_failure(name, shape_text({actual}), shape_text({expected}) + " is required");
+}
+
+void require_size_at_least(std::string_view name, std::size_t actual, std::size_t minimum) {
+    if (actual < minimum) shape_failure(name, shape_text({actual}), "at least " + shape_text({minimum}) + " is required");
 }
 
 void require_price_table(std::string_view name, const View2& v, std::size_t min_rows, std::size_t cols) {
     if (v.rows < min_rows || v.cols != cols)
         shape_failure(name, shape_text({v.rows, v.cols}),
-                      "at least " + std::to_string(min_rows) + " rows of " + std::to_string(cols) + " entries");
+                      "at least " + std::to_string(min_rows) + " rows of " + std::to_string(cols) + " entries is required");
 }
 
 std::uint64_t saturating_level(double v) {

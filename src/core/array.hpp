@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <source_location>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -118,12 +120,18 @@ private:
 
 std::string shape_text(std::initializer_list<std::size_t> dims);
 
+// Fails with "NAME has shape ACTUAL but REQUIREMENT", as in "prices has shape (2, 3) but
+// (3, 3) is required".
+[[noreturn]] void shape_failure(std::string_view name, const std::string& actual, const std::string& requirement,
+                                std::source_location where = std::source_location::current());
+
 // Shape checks: every array is checked before its first read. The message names the
 // argument and both shapes.
 void require_rows(std::string_view name, const View2& v, std::size_t rows);
 void require_cols_at_least(std::string_view name, const View2& v, std::size_t cols);
 void require_shape(std::string_view name, const View2& v, std::size_t rows, std::size_t cols);
 void require_size(std::string_view name, std::size_t actual, std::size_t expected);
+void require_size_at_least(std::string_view name, std::size_t actual, std::size_t minimum);
 // A price table: at least `min_rows` rows of exactly `cols` entries.
 void require_price_table(std::string_view name, const View2& v, std::size_t min_rows, std::size_t cols);
 

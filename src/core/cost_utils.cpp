@@ -133,19 +133,15 @@ void check_portfolio(const View2& usage, const Portfolio& p) {
     std::size_t needed = 0;
     for (std::size_t i = 0; i < p.models.size(); ++i) {
         const PricingModel& m = p.models[i];
-        if (m.prices.size < n)
-            fail("prices of pricing model " + std::to_string(i) + " has shape " + shape_text({m.prices.size}) + " but at least " + shape_text({n}) +
-                 " is required");
+        require_size_at_least("prices of pricing model " + std::to_string(i), m.prices.size, n);
         const std::size_t columns = m.kind == ModelKind::reserved ? n : 1;
         if (m.kind != ModelKind::on_demand && m.levels.data != nullptr &&
             (m.levels.rows != T || m.levels.cols < columns))
-            fail("levels of pricing model " + std::to_string(i) + " has shape " +
-                 shape_text({m.levels.rows, m.levels.cols}) + " but " + shape_text({T, columns}) + " is required");
+            shape_failure("levels of pricing model " + std::to_string(i), shape_text({m.levels.rows, m.levels.cols}),
+                          shape_text({T, columns}) + " is required");
         needed += p.consumed(m);
     }
-    if (p.new_levels.size() < needed)
-        fail("new_levels has shape " + shape_text({p.new_levels.size()}) + " but at least " +
-             shape_text({needed}) + " is required");
+    require_size_at_least("new_levels", p.new_levels.size(), needed);
 }
 
 // Sum over the periods of a block with eight running partial sums: a fixed order the

@@ -35,9 +35,7 @@ FinalResults finalise_results(Results run, std::span<const PricingModel> models,
         if (!m.is_new_commitment()) continue;
         const std::size_t n = m.prices.size;
         const std::size_t taken = m.parameter_count(n);
-        if (u + taken > argmin.size())
-            fail("argmin has shape " + shape_text({argmin.size()}) + " but at least " + shape_text({u + taken}) +
-                 " is required");
+        require_size_at_least("argmin", argmin.size(), u + taken);
         const char* key = m.term == Term::one_year ? one_year_key : three_years_key;
         if (m.kind == ModelKind::reserved) {
             std::vector<std::uint64_t>& w = entry(out, key, n, true);

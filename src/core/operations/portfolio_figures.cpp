@@ -41,9 +41,9 @@ double py_cost_final(const View2& usage, const View2& prices, const View2& level
         // on-demand model would price the uncovered usage twice.
         refuse_repeat(models, m, pricing_models[i], false);
         if (prices.rows <= i || prices.cols < n)
-            fail("prices has shape " + shape_text({prices.rows, prices.cols}) + " but at least " +
-                 shape_text({pricing_models.size(), n}) + " is required for " +
-                 std::to_string(pricing_models.size()) + " pricing models");
+            shape_failure("prices", shape_text({prices.rows, prices.cols}),
+                          "at least " + shape_text({pricing_models.size(), n}) + " is required for " +
+                              std::to_string(pricing_models.size()) + " pricing models");
         m.prices = prices.row(i);
         m.prices.size = n;
         const std::size_t width = m.kind == ModelKind::reserved ? n : m.kind == ModelKind::savings_plan ? 1 : 0;

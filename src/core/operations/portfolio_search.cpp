@@ -27,8 +27,8 @@ SearchPortfolio parse_search_portfolio(std::span<const std::string_view> names, 
     for (std::size_t i = 0; i < names.size(); ++i) {
         PricingModel m = parse_model_name(names[i], true);
         if (i >= prices.rows())
-            fail("prices has shape " + shape_text({prices.rows(), prices.cols()}) + " but at least " +
-                 std::to_string(i + 1) + " rows are required for the pricing models");
+            shape_failure("prices", shape_text({prices.rows(), prices.cols()}),
+                          "at least " + std::to_string(i + 1) + " rows are required for the pricing models");
         refuse_repeat(models, m, names[i], true);
         m.prices = prices.view().row(i);
         refuse_negative(m.prices, "prices must not be negative");
