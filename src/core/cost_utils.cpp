@@ -130,10 +130,10 @@ struct Portfolio {
 void check_portfolio(const View2& usage, const Portfolio& p) {
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
+    require_model_prices(p.models, n);
     std::size_t needed = 0;
     for (std::size_t i = 0; i < p.models.size(); ++i) {
         const PricingModel& m = p.models[i];
-        require_size_at_least("prices of pricing model " + std::to_string(i), m.prices.size, n);
         const std::size_t columns = m.kind == ModelKind::reserved ? n : 1;
         if (m.kind != ModelKind::on_demand && m.levels.data != nullptr &&
             (m.levels.rows != T || m.levels.cols < columns))

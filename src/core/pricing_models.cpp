@@ -67,6 +67,11 @@ void refuse_negative(const View1& prices, const char* message) {
         if (prices[k] < 0.0) fail(message);
 }
 
+void require_model_prices(std::span<const PricingModel> models, std::size_t n) {
+    for (std::size_t i = 0; i < models.size(); ++i)
+        require_size_at_least("prices of pricing model " + std::to_string(i), models[i].prices.size, n);
+}
+
 std::vector<std::size_t> sorted_order(std::span<const PricingModel> models) {
     std::vector<std::size_t> order(models.size());
     std::iota(order.begin(), order.end(), std::size_t{0});

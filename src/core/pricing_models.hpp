@@ -54,6 +54,10 @@ void refuse_repeat(std::span<const PricingModel> earlier, const PricingModel& mo
 // against a negative price gains without bound and never ends.
 void refuse_negative(const View1& prices, const char* message);
 
+// Fails with "prices of pricing model I has shape (s,) but at least (n,) is required" when
+// a model has fewer than `n` prices (one per kind).
+void require_model_prices(std::span<const PricingModel> models, std::size_t n);
+
 // Stable order of `models` by their key: the permutation to apply to the models and to
 // anything attached to them (search ranges, for example).
 std::vector<std::size_t> sorted_order(std::span<const PricingModel> models);

@@ -7,18 +7,6 @@
 
 namespace velmar {
 
-namespace {
-
-
-void require_model_prices(std::span<const PricingModel> models, std::size_t n) {
-    for (std::size_t i = 0; i < models.size(); ++i)
-        if (models[i].prices.size < n)
-            fail("prices of pricing model " + std::to_string(i) + " has shape " + shape_text({models[i].prices.size}) +
-                 " but at least " + shape_text({n}) + " is required");
-}
-
-}  // namespace
-
 CostFunction::CostFunction(const ColumnMatrix& usage, std::span<const PricingModel> models, bool daily, bool details,
                            std::optional<double> step)
     : usage_(&usage), models_(models), daily_(daily), details_(details) {

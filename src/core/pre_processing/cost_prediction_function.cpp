@@ -22,10 +22,7 @@ CostPredictionFunction::CostPredictionFunction(std::span<const View2> samples,
     }
     for (std::size_t s = 0; s < samples.size(); ++s)
         require_shape("prediction sample " + std::to_string(s), samples[s], T, n);
-    for (std::size_t i = 0; i < models.size(); ++i)
-        if (models[i].prices.size < n)
-            fail("prices of pricing model " + std::to_string(i) + " has shape " + shape_text({models[i].prices.size}) +
-                 " but at least " + shape_text({n}) + " is required");
+    require_model_prices(models, n);
 
     double mean_od = 1000.0;
     for (const PricingModel& m : models) {
