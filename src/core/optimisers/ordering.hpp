@@ -37,6 +37,19 @@ void round_coordinates(std::span<double> v, std::span<const std::size_t> order, 
     }
 }
 
+// The cost after one step along each coordinate: for k in order, trial[k] moves to
+// x[k] + step(k), out[k] = cost(trial), and trial[k] goes back to x[k]. `trial` holds x on
+// entry and on return.
+template <class Step, class Cost>
+void probe_coordinates(std::span<const double> x, std::span<double> trial, Step&& step, Cost&& cost,
+                       std::span<double> out) {
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        trial[k] = x[k] + step(k);
+        out[k] = cost(std::span<const double>(trial));
+        trial[k] = x[k];
+    }
+}
+
 // Truncation toward zero, saturating: NaN and negatives give 0.
 std::vector<std::uint64_t> to_levels(std::span<const double> v);
 std::vector<double> to_floats(std::span<const std::uint64_t> levels);

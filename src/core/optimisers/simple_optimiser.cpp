@@ -16,11 +16,9 @@ constexpr const char* absent_history =
 // a copy of x on entry and on return: one entry is bumped at a time and restored.
 void move_variations(SimpleProblem& problem, std::span<const double> x, std::span<const double> steps,
                      double current, std::span<double> trial, std::span<double> variation) {
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        trial[i] = x[i] + steps[i];
-        variation[i] = problem.plan_cost(trial) - current;
-        trial[i] = x[i];
-    }
+    probe_coordinates(
+        x, trial, [&](std::size_t i) { return steps[i]; },
+        [&](std::span<const double> v) { return problem.plan_cost(v) - current; }, variation);
 }
 
 void require_plan_sizes(const SimpleProblem& problem, std::span<const double> steps, std::span<const double> start) {
@@ -132,11 +130,9 @@ std::vector<std::uint64_t> rounding(SimpleProblem& problem, std::span<const doub
     const double base = problem.plan_cost(x);
     std::vector<double> y(x.begin(), x.end());
     std::vector<double> gain(x.size());
-    for (std::size_t i = 0; i < y.size(); ++i) {
-        y[i] = x[i] + 1.0;
-        gain[i] = problem.plan_cost(y) - base;
-        y[i] = x[i];
-    }
+    probe_coordinates(
+        x, y, [](std::size_t) { return 1.0; }, [&](std::span<const double> v) { return problem.plan_cost(v) - base; },
+        gain);
     return round_by_sensitivity(gain, y, [&](std::span<const double> v) { return problem.plan_cost(v); });
 }
 

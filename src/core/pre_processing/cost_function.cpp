@@ -56,11 +56,8 @@ void CostFunction::stepped_costs(std::span<const double> x, std::span<double> ou
     require_size("x", x.size(), scale_.size());
     require_size("out", out.size(), scale_.size());
     std::copy(x.begin(), x.end(), trial_.begin());
-    for (std::size_t k = 0; k < x.size(); ++k) {
-        trial_[k] = x[k] + step_;
-        out[k] = call(trial_);
-        trial_[k] = x[k];
-    }
+    probe_coordinates(
+        x, trial_, [&](std::size_t) { return step_; }, [&](std::span<const double> v) { return call(v); }, out);
 }
 
 void CostFunction::gradient(std::span<const double> x, std::span<double> out) {

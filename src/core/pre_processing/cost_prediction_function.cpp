@@ -69,11 +69,8 @@ void CostPredictionFunction::stepped_costs(std::span<const double> x, std::span<
     require_size("x", x.size(), scale_.size());
     require_size("out", out.size(), scale_.size());
     std::copy(x.begin(), x.end(), trial_.begin());
-    for (std::size_t k = 0; k < x.size(); ++k) {
-        trial_[k] = x[k] + scale_[k];
-        out[k] = call(trial_);
-        trial_[k] = x[k];
-    }
+    probe_coordinates(
+        x, trial_, [&](std::size_t k) { return scale_[k]; }, [&](std::span<const double> v) { return call(v); }, out);
 }
 
 void CostPredictionFunction::gradient(std::span<const double> x, std::span<double> out) {
