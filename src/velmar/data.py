@@ -13,7 +13,7 @@ import glob
 import os
 from collections.abc import Iterator, Mapping, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 
 import duckdb
@@ -90,30 +90,12 @@ def load_focus(
     [start, end). Each row must fit in one period: a daily export needs period "D".
     The history runs from the first to the last period with usage rows.
     """
-    _check_period(period)
-    if not kind_columns:
-        raise UserError("kind columns: give at least one column")
+    _check_kinds(period, kind_columns)
     with _connection() as con:
-        files = _resolve(con, paths)
-        required = [
-            "ChargeCategory",
-            "PricingCategory",
-            "ChargePeriodStart",
-            "ChargePeriodEnd",
-            "ConsumedQuantity",
-            *kind_columns,
-        ]
-        if sub_account is not None:
-            required.append("SubAccountId")
-        _require_columns(files, required, focus=True)
-        where = [_FOCUS_USAGE]
-        if files.has_column("CommitmentDiscountStatus"):
-            where.append(_FOCUS_USED)
-        base = _Selection(files, " AND ".join(where), {})
+        files, base, layout = _focus_rows(con, paths, kind_columns, ["SubAccountId"] if sub_account is not None else [])
         selection = base
         if sub_account is not None:
             selection = base.narrowed('CAST("SubAccountId" AS VARCHAR) = $sub_account', {"sub_account": sub_account})
-        layout = _Layout("ChargePeriodStart", "ConsumedQuantity", tuple(kind_columns), end="ChargePeriodEnd")
         source = f"FOCUS export {files.label}"
         if sub_account is not None:
             source += f", SubAccountId {sub_account}"
@@ -122,7 +104,115 @@ def load_focus(
             return history
         if sub_account is not None:
             _explain_unknown_sub_account(con, base, sub_account)
-        raise UserError(f"{files.label}: no usage rows (ChargeCategory 'Usage', PricingCategory other than 'Dynamic')")
+        raise UserError(_no_usage_rows(files))
+
+
+GroupKey = tuple[str | None, ...]
+
+
+@contextmanager
+def split_focus(
+    paths: str | Sequence[str],
+    by: Sequence[str],
+    period: Period = "H",
+    kind_columns: Sequence[str] = DEFAULT_KIND_COLUMNS,
+    start: str | None = None,
+    end: str | None = None,
+    spill_directory: str | None = None,
+) -> Iterator[FocusSplit]:
+    """The usage of a FOCUS export split into groups by the values of the columns `by`.
+
+    One pass over the export aggregates every group at once (spilling to
+    `spill_directory` when it outgrows memory); `FocusSplit.history` then gives each
+    group's usage exactly as `load_focus` would read it with a filter on `by`, and a
+    group with bad rows fails alone, with `load_focus`'s message.
+    """
+    _check_kinds(period, kind_columns)
+    if not by:
+        raise UserError("group columns: give at least one column")
+    with _connection() as con:
+        if spill_directory is not None:
+            con.execute(f"SET temp_directory = {_literal(spill_directory)}")
+        files, selection, layout = _focus_rows(con, paths, kind_columns, by)
+        split = FocusSplit(con, files.label, selection, replace(layout, groups=tuple(by)), period, start, end)
+        if not split.keys:
+            if start is not None or end is not None:
+                _explain_window(con, selection, layout, start, end)
+            raise UserError(_no_usage_rows(files))
+        yield split
+
+
+class FocusSplit:
+    """Groups of a FOCUS export's usage, aggregated in one DuckDB pass (see `split_focus`)."""
+
+    def __init__(
+        self,
+        con: duckdb.DuckDBPyConnection,
+        label: str,
+        selection: _Selection,
+        layout: _Layout,
+        period: Period,
+        start: str | None,
+        end: str | None,
+    ) -> None:
+        self._con, self._label, self._selection, self._layout, self._period = con, label, selection, layout, period
+        self._window, self._window_params = _window(con, start, end)
+        self._window_label = _window_label(start, end) if self._window else ""
+        _collect_cells(con, selection, layout, period, self._window, self._window_params)
+        groups = ", ".join(f"g{index}" for index in range(len(layout.groups)))
+        same_group = " AND ".join(f"cells.g{i} IS NOT DISTINCT FROM groups.g{i}" for i in range(len(layout.groups)))
+        step = 3600 * HOURS_PER_PERIOD[period]
+        con.execute(
+            f"""CREATE TEMP TABLE groups AS
+            SELECT row_number() OVER (ORDER BY {groups}) - 1 AS gi, {groups}, {_CELL_PROBLEMS},
+                   min(t) AS first_t, max(t) AS last_t
+            FROM cells GROUP BY {groups}"""
+        )
+        con.execute(
+            f"""CREATE TEMP TABLE group_kinds AS
+            SELECT gi, kind, row_number() OVER (PARTITION BY gi ORDER BY kind) - 1 AS col
+            FROM (SELECT DISTINCT gi, {_kind_name(layout)} AS kind FROM cells JOIN groups ON {same_group})"""
+        )
+        # Ordered by group, so that reading one group skips the others' row groups.
+        con.execute(
+            f"""CREATE TEMP TABLE group_cells AS
+            SELECT groups.gi, (t - first_t) // {step} AS row, col, quantity
+            FROM cells JOIN groups ON {same_group}
+                 JOIN group_kinds ON group_kinds.gi = groups.gi AND group_kinds.kind = {_kind_name(layout)}
+            WHERE t IS NOT NULL ORDER BY groups.gi"""
+        )
+        con.execute("DROP TABLE cells")
+        rows = con.execute(
+            f"SELECT {groups}, bad_times, non_numeric, smallest, span, first_t, last_t FROM groups ORDER BY gi"
+        ).fetchall()
+        width = len(layout.groups)
+        #: Each group's values of the `by` columns, as text (None for an empty value).
+        self.keys: tuple[GroupKey, ...] = tuple(tuple(row[:width]) for row in rows)
+        self._problems = [tuple(row[width : width + 4]) for row in rows]
+        self._spans = [tuple(row[width + 4 :]) for row in rows]
+
+    def kinds(self) -> tuple[str, ...]:
+        """Every kind with usage in any group, sorted."""
+        rows = self._con.execute("SELECT DISTINCT kind FROM group_kinds ORDER BY kind").fetchall()
+        return tuple(str(row[0]) for row in rows)
+
+    def history(self, index: int) -> UsageHistory:
+        """The usage of group `index` of `keys`; raises `load_focus`'s UserError if its rows are bad."""
+        key, con = self.keys[index], self._con
+        condition = " AND ".join(
+            f"CAST({_identifier(column)} AS VARCHAR) IS NOT DISTINCT FROM $group_{i}"
+            for i, column in enumerate(self._layout.groups)
+        )
+        narrowed = self._selection.narrowed(condition, {f"group_{i}": value for i, value in enumerate(key)})
+        problems = self._problems[index]
+        _raise_first_problem(con, problems, narrowed, self._layout, self._window, self._window_params, self._period)
+        kinds_of_group = f"FROM group_kinds WHERE gi = {int(index)}"
+        names = [str(row[0]) for row in con.execute(f"SELECT kind {kinds_of_group} ORDER BY col").fetchall()]
+        cell = con.execute(f"SELECT row, col, quantity FROM group_cells WHERE gi = {int(index)}").fetchnumpy()
+        first, last = self._spans[index]
+        described = ", ".join(f"{column} {value}" for column, value in zip(self._layout.groups, key))
+        source = f"FOCUS export {self._label}, {described}{self._window_label}"
+        return _history(first, last, names, cell, self._period, source)
 
 
 def load_long_table(path: str, period: Period = "H", start: str | None = None, end: str | None = None) -> UsageHistory:
@@ -378,6 +468,8 @@ class _Layout:
     kinds: tuple[str, ...]
     #: Column of each row's end, to check that a row fits in one period.
     end: str | None = None
+    #: Columns whose values split the rows into groups.
+    groups: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -392,6 +484,24 @@ class _Selection:
         return _Selection(self.files, f"({self.where}) AND {condition}", {**self.params, **params})
 
 
+def _focus_rows(
+    con: duckdb.DuckDBPyConnection, paths: str | Sequence[str], kind_columns: Sequence[str], also: Sequence[str]
+) -> tuple[_Files, _Selection, _Layout]:
+    """The usage rows of a FOCUS export and where they keep what; fails on a missing column."""
+    files = _resolve(con, paths)
+    required = ["ChargeCategory", "PricingCategory", "ChargePeriodStart", "ChargePeriodEnd", "ConsumedQuantity"]
+    _require_columns(files, [*required, *kind_columns, *also], focus=True)
+    where = [_FOCUS_USAGE]
+    if files.has_column("CommitmentDiscountStatus"):
+        where.append(_FOCUS_USED)
+    layout = _Layout("ChargePeriodStart", "ConsumedQuantity", tuple(kind_columns), end="ChargePeriodEnd")
+    return files, _Selection(files, " AND ".join(where), {}), layout
+
+
+def _no_usage_rows(files: _Files) -> str:
+    return f"{files.label}: no usage rows (ChargeCategory 'Usage', PricingCategory other than 'Dynamic')"
+
+
 def _aggregate(
     con: duckdb.DuckDBPyConnection,
     selection: _Selection,
@@ -403,27 +513,74 @@ def _aggregate(
 ) -> UsageHistory | None:
     """The usage matrix of the selected rows in the window, or None without rows."""
     window, window_params = _window(con, start, end)
-    params = {**selection.params, **window_params}
-    step = 3600 * HOURS_PER_PERIOD[period]
+    _collect_cells(con, selection, layout, period, window, window_params)
+    problems = _fetch_one(con, f"SELECT {_CELL_PROBLEMS} FROM cells")
+    _raise_first_problem(con, problems, selection, layout, window, window_params, period)
+    (cells,) = _fetch_one(con, "SELECT count(*) FROM cells")
+    if not cells:
+        if window:
+            _explain_window(con, selection, layout, start, end)
+        return None
+    first, last = _fetch_one(con, "SELECT min(t), max(t) FROM cells")
+    kind_name = _kind_name(layout)
+    names = [
+        str(row[0]) for row in con.execute(f"SELECT DISTINCT {kind_name} AS kind FROM cells ORDER BY kind").fetchall()
+    ]
+    cell = con.execute(
+        f"""SELECT (t - {first}) // {3600 * HOURS_PER_PERIOD[period]} AS row,
+                   dense_rank() OVER (ORDER BY {kind_name}) - 1 AS col, quantity
+            FROM cells"""
+    ).fetchnumpy()
+    return _history(first, last, names, cell, period, source + (_window_label(start, end) if window else ""))
+
+
+# Per set of cells: rows without a time, non-numeric quantities, the smallest quantity and
+# the longest row, in seconds.
+_CELL_PROBLEMS = (
+    "count(*) FILTER (WHERE t IS NULL) AS bad_times, sum(non_numeric) AS non_numeric, "
+    "min(smallest) AS smallest, max(span) AS span"
+)
+
+
+def _collect_cells(
+    con: duckdb.DuckDBPyConnection,
+    selection: _Selection,
+    layout: _Layout,
+    period: Period,
+    window: str,
+    window_params: Mapping[str, object],
+) -> None:
+    """Temporary table `cells`: the selected rows summed per group, period and kind."""
+    groups = "".join(f"g{index}, " for index in range(len(layout.groups)))
     kinds = ", ".join(f"k{index}" for index in range(len(layout.kinds)))
-    kind_name = "concat_ws('/', " + ", ".join(f"coalesce(k{index}, '')" for index in range(len(layout.kinds))) + ")"
     try:
         con.execute(
             f"""CREATE TEMP TABLE cells AS
-            SELECT CAST(epoch(date_trunc('{"hour" if period == "H" else "day"}', ts)) AS BIGINT) AS t, {kinds},
+            SELECT {groups}CAST(epoch(date_trunc('{"hour" if period == "H" else "day"}', ts)) AS BIGINT) AS t, {kinds},
                    sum(amount) AS quantity,
                    count(raw_quantity) - count(*) FILTER (WHERE isfinite(amount)) AS non_numeric,
                    min(amount) AS smallest,
                    {"max(epoch(ends) - epoch(ts))" if layout.end else "0"} AS span
             FROM ({_rows(selection, layout, window)}) GROUP BY ALL""",
-            params,
+            {**selection.params, **window_params},
         )
     except _READ_ERRORS as error:
         raise UserError(f"{selection.files.label}: cannot read: {_first_line(error)}") from None
-    bad_times, non_numeric, smallest, longest = _fetch_one(
-        con, "SELECT count(*) FILTER (WHERE t IS NULL), sum(non_numeric), min(smallest), max(span) FROM cells"
-    )
-    problems = [
+
+
+def _raise_first_problem(
+    con: duckdb.DuckDBPyConnection,
+    problems: tuple[Any, ...],
+    selection: _Selection,
+    layout: _Layout,
+    window: str,
+    window_params: Mapping[str, object],
+    period: Period,
+) -> None:
+    """Names the file, column, row and value of the first bad row, given `_CELL_PROBLEMS`."""
+    bad_times, non_numeric, smallest, longest = problems
+    step = 3600 * HOURS_PER_PERIOD[period]
+    checks = [
         (bad_times, "ts IS NULL", layout.time, "raw_time", "is not a date and time"),
         (
             non_numeric,
@@ -442,35 +599,36 @@ def _aggregate(
             + ("; load with period 'D'" if period == "H" else ""),
         ),
     ]
-    for found, condition, column, value, problem in problems:
+    for found, condition, column, value, problem in checks:
         if found:
             path, row_start, text = _fetch_one(
                 con,
                 f"""SELECT filename, CAST(raw_time AS VARCHAR), CAST({value} AS VARCHAR)
                     FROM ({_rows(selection, layout, window, with_filename=True)}) WHERE {condition} LIMIT 1""",
-                params,
+                {**selection.params, **window_params},
             )
             where = "" if column == layout.time else f", row starting {row_start}"
             raise UserError(f"{path}: column '{column}'{where}: {_quoted(text)} {problem}")
-    (cells,) = _fetch_one(con, "SELECT count(*) FROM cells")
-    if not cells:
-        if window:
-            _explain_window(con, selection, layout, start, end)
-        return None
-    first, last = _fetch_one(con, "SELECT min(t), max(t) FROM cells")
-    names = [
-        str(row[0]) for row in con.execute(f"SELECT DISTINCT {kind_name} AS kind FROM cells ORDER BY kind").fetchall()
-    ]
-    cell = con.execute(
-        f"""SELECT (t - {first}) // {step} AS row, dense_rank() OVER (ORDER BY {kind_name}) - 1 AS col, quantity
-            FROM cells"""
-    ).fetchnumpy()
+
+
+def _history(
+    first: int, last: int, names: Sequence[str], cell: Mapping[str, Any], period: Period, source: str
+) -> UsageHistory:
+    """The usage matrix of cells given as row, column (into `names`) and quantity."""
+    step = 3600 * HOURS_PER_PERIOD[period]
     usage = np.zeros(((last - first) // step + 1, len(names)), dtype=np.float64)
     np.add.at(usage, (cell["row"].astype(np.intp), cell["col"].astype(np.intp)), cell["quantity"].astype(np.float64))
     timestamps = (first + step * np.arange(usage.shape[0], dtype=np.int64)).astype("datetime64[s]")
-    if window:
-        source += f", window [{start or '...'}, {end or '...'})"
     return UsageHistory(timestamps, tuple(names), usage, period, source=source)
+
+
+def _kind_name(layout: _Layout) -> str:
+    """SQL of a kind's name: the kind columns joined by "/"."""
+    return "concat_ws('/', " + ", ".join(f"coalesce(k{index}, '')" for index in range(len(layout.kinds))) + ")"
+
+
+def _window_label(start: str | None, end: str | None) -> str:
+    return f", window [{start or '...'}, {end or '...'})"
 
 
 def _rows(selection: _Selection, layout: _Layout, window: str, with_filename: bool = False) -> str:
@@ -478,6 +636,9 @@ def _rows(selection: _Selection, layout: _Layout, window: str, with_filename: bo
     ts, ends, amount, k0..kn, and the raw values raw_time, raw_end and raw_quantity."""
     kinds = "".join(
         f", CAST({_identifier(column)} AS VARCHAR) AS k{index}" for index, column in enumerate(layout.kinds)
+    )
+    kinds += "".join(
+        f", CAST({_identifier(column)} AS VARCHAR) AS g{index}" for index, column in enumerate(layout.groups)
     )
     ends = f", {_timestamp(layout.end)} AS ends, {_identifier(layout.end)} AS raw_end" if layout.end else ""
     filename = ", filename" if with_filename else ""
@@ -618,6 +779,12 @@ def _fetch_one(
     row = con.execute(query, dict(params or {})).fetchone()
     assert row is not None, "an aggregate query returns one row"
     return tuple(row)
+
+
+def _check_kinds(period: str, kind_columns: Sequence[str]) -> None:
+    _check_period(period)
+    if not kind_columns:
+        raise UserError("kind columns: give at least one column")
 
 
 def _check_period(period: str) -> None:
