@@ -43,13 +43,7 @@ Results gradiant_descent(F& cf, std::span<const double> start, double step) {
         if (it + 1 >= gradiant_descent_max_steps) break;
         it = next;
     }
-
-    Results out;
-    out.argmin = cf.round_res(x);
-    out.minimum = cf.compute_min(out.argmin);
-    out.n_iter = next;
-    out.convergence = cf.convergence();
-    return out;
+    return finish_run(cf, x, next, cf.convergence());
 }
 
 }  // namespace velmar

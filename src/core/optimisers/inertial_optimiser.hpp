@@ -85,13 +85,7 @@ Results inertial_optimiser(F& cf, std::span<const double> start) {
         if (!(speed > inertial_speed_threshold) || it + 1 >= inertial_max_updates) break;
         it = next;
     }
-
-    Results out;
-    out.argmin = cf.round_res(best);
-    out.minimum = cf.compute_min(out.argmin);
-    out.n_iter = next;
-    out.convergence = detail::history_since(cf.convergence(), mark);
-    return out;
+    return finish_run(cf, best, next, detail::history_since(cf.convergence(), mark));
 }
 
 }  // namespace velmar

@@ -73,12 +73,7 @@ Results simple_optimiser(SimpleProblem& problem, std::span<const double> steps, 
         trial[k] = x[k];
         current = current + variation[k];
     }
-
-    Results out;
-    out.argmin = rounding(problem, x);
-    out.minimum = problem.plan_cost(to_floats(out.argmin));
-    out.n_iter = it;
-    return out;
+    return finish_run(problem, x, it, Convergence::absent());
 }
 
 Results simple_optimiser_details(SimpleProblem& problem, std::span<const double> steps,
@@ -116,24 +111,19 @@ Results simple_optimiser_details(SimpleProblem& problem, std::span<const double>
         Convergence::push(history.coverages, problem.plan_coverage(x), absent_history);
         Convergence::push(history.underutilisation_cost, problem.plan_underutilisation(x), absent_history);
     }
-
-    Results out;
-    out.argmin = rounding(problem, saved);
-    out.minimum = problem.plan_cost(to_floats(out.argmin));
-    out.n_iter = improving;
-    out.convergence = std::move(history);
-    return out;
+    return finish_run(problem, saved, improving, std::move(history));
 }
 
-std::vector<std::uint64_t> rounding(SimpleProblem& problem, std::span<const double> x) {
-    require_size("x", x.size(), problem.level_count());
-    const double base = problem.plan_cost(x);
+std::vector<std::uint64_t> SimpleProblem::round_res(std::span<const double> x) {
+    require_size("x", x.size(), level_count());
+    const double base = plan_cost(x);
     std::vector<double> y(x.begin(), x.end());
     std::vector<double> gain(x.size());
     probe_coordinates(
-        x, y, [](std::size_t) { return 1.0; }, [&](std::span<const double> v) { return problem.plan_cost(v) - base; },
-        gain);
-    return round_by_sensitivity(gain, y, [&](std::span<const double> v) { return problem.plan_cost(v); });
+        x, y, [](std::size_t) { return 1.0; }, [&](std::span<const double> v) { return plan_cost(v) - base; }, gain);
+    return round_by_sensitivity(gain, y, [&](std::span<const double> v) { return plan_cost(v); });
 }
+
+double SimpleProblem::compute_min(std::span<const std::uint64_t> levels) { return plan_cost(to_floats(levels)); }
 
 }  // namespace velmar

@@ -30,6 +30,10 @@ public:
     double plan_cost(std::span<const double> v);
     double plan_coverage(std::span<const double> v);
     double plan_underutilisation(std::span<const double> v);
+    // Whole units near x: coordinates with the dearest unit step are decided first.
+    std::vector<std::uint64_t> round_res(std::span<const double> x);
+    // Cost of whole units.
+    double compute_min(std::span<const std::uint64_t> levels);
 
 private:
     View2 scaled_levels(std::span<const double> v);
@@ -50,8 +54,5 @@ Results simple_optimiser(SimpleProblem& problem, std::span<const double> steps, 
 // every move. Returns the point of the first failure, rounded; n_iter = improving moves.
 Results simple_optimiser_details(SimpleProblem& problem, std::span<const double> steps,
                                  std::span<const double> start);
-
-// Whole units near x: coordinates with the dearest unit step are decided first.
-std::vector<std::uint64_t> rounding(SimpleProblem& problem, std::span<const double> x);
 
 }  // namespace velmar

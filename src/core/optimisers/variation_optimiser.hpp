@@ -56,13 +56,7 @@ Results default_optimiser(F& cf, std::span<const double> start, double step) {
         ++c;
         if (c % 8 == 0) poll_interrupt();
     }
-
-    Results out;
-    out.argmin = cf.round_res(x);
-    out.minimum = cf.compute_min(out.argmin);
-    out.n_iter = c;
-    out.convergence = cf.convergence();
-    return out;
+    return finish_run(cf, x, c, cf.convergence());
 }
 
 // Makes every move, improving or not, and stops once the failed moves reach half the
@@ -95,13 +89,7 @@ Results default_optimiser_details(F& cf, std::span<const double> start, double s
         current = current + v[k];
         if (failed >= limit) break;
     }
-
-    Results out;
-    out.argmin = cf.round_res(saved);
-    out.minimum = cf.compute_min(out.argmin);
-    out.n_iter = failed + improving;
-    out.convergence = cf.convergence();
-    return out;
+    return finish_run(cf, saved, failed + improving, cf.convergence());
 }
 
 }  // namespace velmar
