@@ -43,16 +43,17 @@ Matrix starting_points(std::span<const Range> ranges, std::uint64_t n_starts);
 // Runs the inertial search from every column of `starts` on the worker pool and keeps the
 // least minimum (the first on ties; a NaN on either side hands the choice to the later
 // run). Runs differ in length, so each is a chunk of its own that the next free worker
-// takes; its cost function borrows the shared usage and costs little to build.
+// takes. Each run has a cost function of its own, so its history is its own; the cost
+// function borrows the shared usage and costs little to build.
 template <class MakeCostFunction>
 Results best_inertial_run(const Matrix& starts, MakeCostFunction make_cost_function) {
     const std::size_t count = starts.cols();
     std::vector<Results> runs(count);
     parallel_chunks(count, 1, [&](std::size_t begin, std::size_t end) {
-        auto cf = make_cost_function();
         std::vector<double> start(starts.rows());
         for (std::size_t j = begin; j < end; ++j) {
             for (std::size_t r = 0; r < start.size(); ++r) start[r] = starts(r, j);
+            auto cf = make_cost_function();
             runs[j] = inertial_optimiser(cf, start);
         }
     });

@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -20,44 +19,13 @@ inline constexpr double inertial_rate = 0.1;
 inline constexpr double inertial_speed_threshold = 1.0;
 inline constexpr std::uint64_t inertial_max_updates = 500;
 
-namespace detail {
-
-// Lengths of the history lists when a run begins. Several runs may share one cost
-// function; each run reports only the rows recorded after its mark.
-struct HistoryMark {
-    std::size_t costs = 0, coverages = 0, discounts = 0, choices = 0, underutilisation_cost = 0, speeds = 0;
-};
-
-template <class T>
-std::size_t list_length(const std::optional<std::vector<T>>& list) {
-    return list ? list->size() : 0;
-}
-
-template <class T>
-std::optional<std::vector<T>> list_since(const std::optional<std::vector<T>>& list, std::size_t mark) {
-    if (!list) return std::nullopt;
-    return std::vector<T>(list->begin() + static_cast<std::ptrdiff_t>(mark), list->end());
-}
-
-inline HistoryMark mark_history(const Convergence& c) {
-    return {list_length(c.costs),    list_length(c.coverages),             list_length(c.discounts),
-            list_length(c.choices), list_length(c.underutilisation_cost), list_length(c.speeds)};
-}
-
-inline Convergence history_since(const Convergence& c, const HistoryMark& m) {
-    return {list_since(c.costs, m.costs),     list_since(c.coverages, m.coverages),
-            list_since(c.discounts, m.discounts), list_since(c.choices, m.choices),
-            list_since(c.underutilisation_cost, m.underutilisation_cost), list_since(c.speeds, m.speeds)};
-}
-
-}  // namespace detail
-
 // One run from `start`: at most 500 updates, ending as soon as the speed (the velocity's
 // norm) drops to 1.0 or below. Returns the best point seen, rounded; n_iter = updates.
+// The history is the cost function's whole history: every run needs a cost function of
+// its own.
 template <Optimisable F>
 Results inertial_optimiser(F& cf, std::span<const double> start) {
     require_size("start", start.size(), cf.parameter_count());
-    const detail::HistoryMark mark = detail::mark_history(cf.convergence());
     std::vector<double> x(start.begin(), start.end());
     std::vector<double> velocity(x.size(), 0.0);
     std::vector<double> g(x.size());
@@ -85,7 +53,7 @@ Results inertial_optimiser(F& cf, std::span<const double> start) {
         if (!(speed > inertial_speed_threshold) || it + 1 >= inertial_max_updates) break;
         it = next;
     }
-    return finish_run(cf, best, next, detail::history_since(cf.convergence(), mark));
+    return finish_run(cf, best, next, cf.convergence());
 }
 
 }  // namespace velmar
