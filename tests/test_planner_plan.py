@@ -195,3 +195,19 @@ def test_existing_plans_price_as_the_module_search_serves_already_paid_ones():
     )
     levels = portfolio.levels_of_commitments(result.commitments)
     assert Pricer(portfolio).cost(levels) == pytest.approx(result.minimum, rel=1e-12)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_whole_unit_master_proves_the_full_milp_optimum(seed):
+    """Both reserved terms, expiry inside the history, existing plans, hourly and daily rows."""
+    rng = np.random.default_rng(200 + seed)
+    period = "H" if seed % 2 else "D"
+    periods = int(rng.choice([30, 90])) if period == "H" else int(rng.choice([200, 500]))
+    history, prices, existing = random_case(rng, periods, int(rng.integers(1, 4)), period, existing=seed % 3 == 0)
+    models = MODELS if seed < 4 else ("RI1Y", "SP3Y")
+    portfolio = build_portfolio(history, prices, models, existing)
+    exact = portfolio_bound(portfolio, integer=True, time_limit=60)
+    assert exact.proven_optimal
+    reserved = np.concatenate([exact.levels[portfolio.slot(m)] for m in portfolio.reserved_models])
+    assert np.array_equal(reserved, np.round(reserved))
+    assert exact.value == pytest.approx(full_lp(portfolio, integer=True), rel=1e-7)

@@ -18,9 +18,10 @@ the best F evaluated to 1e-9 relative, so the bound equals the full LP's optimum
 Models that another model dominates over the whole history (same periods in force,
 rates no higher on any kind) are left out first: they change nothing in the optimum.
 
-With `integer=True` reserved units are whole: the master becomes a MILP over the same
-cuts (Benders), solved by HiGHS until its optimum meets F at its own solution, or until
-`time_limit`, when HiGHS's proven dual bound is the bound (`proven_optimal` False).
+With `integer=True` reserved units are whole: `integer_master.WholeUnitMaster` takes
+over from the LP optimum with separable cuts over unit steps, until the whole-unit
+optimum is proven or until `time_limit`, when its proven dual bound is the bound
+(`proven_optimal` False).
 
 HiGHS through `highspy` rather than SciPy's `linprog`: the master is built once and
 grows by rows (warm-started dual simplex on each added block of cuts), MILPs take a
@@ -31,21 +32,19 @@ from __future__ import annotations
 
 import os
 import sys
-import time
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
 
 import highspy
 import numpy as np
 
+from velmar.integer_master import WholeUnitMaster
 from velmar.period_costs import Bools, UncoveredCost
 from velmar.portfolio import RESERVED, Levels, Portfolio, build_portfolio
 from velmar.records import COMMITMENT_MODELS, ExistingSavingsPlan, Floats, PriceTable, UsageHistory
 
 #: Relative distance between the master's optimum and the best F at which F's minimum is reached.
 TOLERANCE = 1e-9
-#: The same for whole units, where HiGHS's own MILP gap sets the floor.
-MILP_TOLERANCE = 1e-7
 #: Blocks of consecutive periods that get a cut of their own per iteration.
 BLOCKS = 64
 #: Weight of the best point in the next query point (in-out stabilisation).
@@ -82,7 +81,8 @@ def portfolio_bound(portfolio: Portfolio, integer: bool = False, time_limit: flo
     value, levels, proven = solver.solve_lp()
     method = "lp"
     if integer and reduced.reserved_models:
-        value, levels, proven = solver.solve_milp(value, levels, time_limit)
+        master = WholeUnitMaster(reduced, solver.cost, solver.charges, solver.upper, fixed_zero, quiet_highs())
+        value, levels, proven = master.solve(levels, value, time_limit)
         method = "milp"
     full = np.zeros(portfolio.level_count)
     for model in reduced.models:
@@ -141,7 +141,7 @@ class _CuttingPlanes:
         periods = portfolio.periods
         self.starts = np.unique(np.linspace(0, periods, min(BLOCKS, periods) + 1).astype(np.intp))[:-1]
         self.size = portfolio.level_count
-        upper = np.where(fixed_zero, 0.0, upper_levels(portfolio))
+        self.upper = upper = np.where(fixed_zero, 0.0, upper_levels(portfolio))
         blocks = self.starts.size
         self.master = quiet_highs()
         none = np.array([], dtype=np.int32)
@@ -193,39 +193,8 @@ class _CuttingPlanes:
             query = STABILISATION * self.best_levels + (1 - STABILISATION) * levels
         return bound, self.best_levels, False
 
-    def solve_milp(self, lp_bound: float, lp_levels: Levels, time_limit: float | None) -> tuple[float, Levels, bool]:
-        deadline = None if time_limit is None else time.monotonic() + time_limit
-        reserved = len(self.portfolio.reserved_models) * len(self.portfolio.kinds)
-        self.master.changeColsIntegrality(
-            reserved, np.arange(reserved, dtype=np.int32), np.full(reserved, highspy.HighsVarType.kInteger)
-        )
-        self.master.setOptionValue("mip_rel_gap", MILP_TOLERANCE / 10)
-        self.best_value = np.inf
-        self.evaluate(_rounded(lp_levels, reserved))
-        bound = lp_bound
-        while True:
-            if deadline is not None:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return bound, self.best_levels, False
-                self.master.setOptionValue("time_limit", left)
-            self.master.run()
-            info = self.master.getInfo()
-            stopped = self.master.getModelStatus() != highspy.HighsModelStatus.kOptimal
-            bound = max(bound, float(info.mip_dual_bound) + self.cost.existing_total)
-            if stopped or self._close(bound, MILP_TOLERANCE):
-                return bound, self.best_levels, self._close(bound, MILP_TOLERANCE)
-            levels = np.array(self.master.getSolution().col_value[: self.size])
-            self.evaluate(_rounded(levels, reserved))
-
     def _close(self, bound: float, tolerance: float = TOLERANCE) -> bool:
         return self.best_value - bound <= tolerance * max(abs(self.best_value), 1.0)
-
-
-def _rounded(levels: Levels, reserved: int) -> Levels:
-    whole = np.maximum(levels, 0.0)
-    whole[:reserved] = np.round(whole[:reserved])
-    return whole
 
 
 def _charges(portfolio: Portfolio) -> Floats:

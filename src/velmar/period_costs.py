@@ -45,10 +45,16 @@ Ints = npt.NDArray[np.intp]
 
 @dataclass(frozen=True)
 class PeriodCosts:
-    """Per-period least on-demand costs `values` (T,) and subgradients `gradients` (T, levels)."""
+    """Per-period least on-demand costs `values` (T,) and subgradients `gradients` (T, levels).
+
+    `unit_values` (T, n) is a_k(gamma_t) of every kind and `money_values` (T, pools)
+    is gamma_t: the maximising dual of each period, from which separable cuts are made.
+    """
 
     values: Floats
     gradients: Floats
+    unit_values: Floats
+    money_values: Floats
 
 
 class UncoveredCost:
@@ -125,6 +131,7 @@ class UncoveredCost:
             both = self.two_pools.solve(left[rows], budgets[rows])
             gamma[rows] = both
             alpha[rows] = self.two_pools.unit_values(both)
+        unit_values = alpha
         alpha = np.where(short, alpha, 0.0)
         values = (alpha * left).sum(axis=1) - (gamma * budgets).sum(axis=1)
         gradients = np.zeros((self.usage.shape[0], self.level_count))
@@ -132,7 +139,7 @@ class UncoveredCost:
             gradients[:active, entries] = -self.hours * alpha[:active]
         for entry, pool, active in self.savings:
             gradients[:active, entry] = -gamma[:active, pool]
-        return PeriodCosts(values, gradients)
+        return PeriodCosts(values, gradients, unit_values, gamma)
 
 
 def _ratio(on_demand: Floats, rates: Floats) -> Floats:
