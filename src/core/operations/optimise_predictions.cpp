@@ -69,7 +69,7 @@ FinalResults optimise_predictions(const View3& predictions, const View2& prices,
     const Period p = parse_period(period);
     const SearchPortfolio portfolio = parse_search_portfolio(
         pricing_models, price_rows, current_sp_commitments, T,
-        [&](const PricingModel& m, std::size_t) { return prediction_ranges(samples, T, n, m, p.hours); });
+        [&](const PricingModel& m) { return prediction_ranges(samples, T, n, m, p.hours); });
     const std::vector<PricingModel>& models = portfolio.models;
     const Matrix starts = starting_points(portfolio.ranges, n_starts);
     const bool details = convergence_details.value_or(false);

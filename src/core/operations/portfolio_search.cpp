@@ -22,7 +22,6 @@ double nan_skipping_max(double current, double candidate) { return candidate > c
 SearchPortfolio parse_search_portfolio(std::span<const std::string_view> names, const Matrix& prices,
                                        const View2& current_sp, std::size_t periods, const RangesFor& ranges_for) {
     std::vector<PricingModel> models;
-    std::vector<std::vector<Range>> ranges;
     std::size_t paid = 0;
     for (std::size_t i = 0; i < names.size(); ++i) {
         PricingModel m = parse_model_name(names[i], true);
@@ -39,13 +38,15 @@ SearchPortfolio parse_search_portfolio(std::span<const std::string_view> names, 
                         current_sp.row_stride, current_sp.col_stride};
             ++paid;
         }
-        ranges.push_back(m.is_new_commitment() ? ranges_for(m, i) : std::vector<Range>{});
         models.push_back(m);
     }
-    const std::vector<std::size_t> order = sorted_order(models);
     SearchPortfolio out;
-    out.models = permuted(models, order);
-    for (std::size_t i : order) out.ranges.insert(out.ranges.end(), ranges[i].begin(), ranges[i].end());
+    out.models = permuted(models, sorted_order(models));
+    for (const PricingModel& m : out.models) {
+        if (!m.is_new_commitment()) continue;
+        const std::vector<Range> ranges = ranges_for(m);
+        out.ranges.insert(out.ranges.end(), ranges.begin(), ranges.end());
+    }
     return out;
 }
 

@@ -25,12 +25,12 @@ struct SearchPortfolio {
 // A copy of the price rows (n entries each) that the models view for the whole call.
 Matrix own_prices(const View2& prices, std::size_t n);
 
-// Search ranges of the model named at position `row` of the caller's list.
-using RangesFor = std::function<std::vector<Range>(const PricingModel& model, std::size_t row)>;
+// Search ranges of the parameters of one new commitment.
+using RangesFor = std::function<std::vector<Range>(const PricingModel& model)>;
 
 // Parses the names (already-paid plans allowed), giving model i row i of `prices` and the
-// u-th already-paid plan column u of `current_sp`. Ranges travel with their model
-// through the sort.
+// u-th already-paid plan column u of `current_sp`, sorts the models, and collects the
+// ranges of each new commitment in the sorted parameter layout.
 SearchPortfolio parse_search_portfolio(std::span<const std::string_view> names, const Matrix& prices,
                                        const View2& current_sp, std::size_t periods, const RangesFor& ranges_for);
 
