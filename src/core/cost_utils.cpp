@@ -417,6 +417,22 @@ double evaluate_plan(const View2& usage, const View2& prices, const View2& level
 
 }  // namespace
 
+double on_demand_spend(const View2& usage, const View1& prices, double spend) {
+    for (std::size_t k = 0; k < usage.cols; ++k) {
+        const View1 column = usage.col(k);
+        const double price = prices[k];
+        for (std::size_t t = 0; t < usage.rows; ++t) spend += column[t] * price;
+    }
+    return spend;
+}
+
+double on_demand_spend_by_period(const View2& usage, const View1& prices) {
+    double spend = 0.0;
+    for (std::size_t t = 0; t < usage.rows; ++t)
+        for (std::size_t k = 0; k < usage.cols; ++k) spend += usage(t, k) * prices[k];
+    return spend;
+}
+
 double cost(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining) {
     return evaluate_plan<Figure::cost>(usage, prices, levels, remaining);
 }

@@ -40,6 +40,15 @@ public:
     std::vector<double> staging;
 };
 
+// What the usage costs at `prices` (one per kind) with nothing committed, added to `spend`
+// kind by kind, each kind's periods in order, in one running sum: the mean on-demand spend
+// that sizes the steps of both cost functions.
+double on_demand_spend(const View2& usage, const View1& prices, double spend = 0.0);
+// The same sum taken period by period, each period's kinds in column order: the single-plan
+// search's default step, reported as its step_size, has always been summed in this order,
+// and summing it kind by kind would move that figure in its last bits.
+double on_demand_spend_by_period(const View2& usage, const View1& prices);
+
 // Single plan over a T x (n + 1) level matrix: column 0 the savings-plan commitment,
 // column 1 + k the reserved units of kind k. Prices: row 0 on demand, row 1 savings-plan
 // rate, row 2 reserved price (rows beyond are ignored).

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "core/cost_utils.hpp"
 #include "core/optimisers/simple_optimiser.hpp"
 #include "core/pre_processing/search_space.hpp"
 #include "core/pricing_models.hpp"
@@ -10,9 +11,7 @@
 namespace velmar {
 
 double default_step(const View2& usage, const View1& on_demand_prices) {
-    double value = 0.0;
-    for (std::size_t t = 0; t < usage.rows; ++t)
-        for (std::size_t k = 0; k < usage.cols; ++k) value += usage(t, k) * on_demand_prices[k];
+    const double value = on_demand_spend_by_period(usage, on_demand_prices);
     return std::sqrt(static_cast<double>(usage.cols)) * (value / static_cast<double>(usage.rows)) / 1000.0;
 }
 

@@ -17,13 +17,7 @@ CostFunction::CostFunction(const ColumnMatrix& usage, std::span<const PricingMod
     double mean_od = 1000.0;
     for (const PricingModel& m : models) {
         if (m.kind == ModelKind::on_demand) {
-            double spend = 0.0;
-            for (std::size_t k = 0; k < n; ++k) {
-                const double* col = usage.column(k);
-                const double price = m.prices[k];
-                for (std::size_t t = 0; t < T; ++t) spend += col[t] * price;
-            }
-            mean_od = spend / static_cast<double>(T);
+            mean_od = on_demand_spend(usage, m.prices) / static_cast<double>(T);
         } else if (m.is_new_commitment()) {
             if (m.kind == ModelKind::savings_plan) {
                 scale_.push_back(1.0);

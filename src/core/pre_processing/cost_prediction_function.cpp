@@ -27,13 +27,9 @@ CostPredictionFunction::CostPredictionFunction(std::span<const View2> samples,
     double mean_od = 1000.0;
     for (const PricingModel& m : models) {
         if (m.kind == ModelKind::on_demand) {
+            // One running sum through every sample.
             double spend = 0.0;
-            for (const View2& sample : samples)
-                for (std::size_t k = 0; k < n; ++k) {
-                    const View1 col = sample.col(k);
-                    const double price = m.prices[k];
-                    for (std::size_t t = 0; t < T; ++t) spend += col[t] * price;
-                }
+            for (const View2& sample : samples) spend = on_demand_spend(sample, m.prices, spend);
             mean_od = spend / static_cast<double>(T) / static_cast<double>(samples.size());
         } else if (m.is_new_commitment()) {
             if (m.kind == ModelKind::savings_plan) {
