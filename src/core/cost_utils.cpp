@@ -213,110 +213,153 @@ double spend(const double* in, double* out, double* __restrict b, double price, 
     return 0.0;
 }
 
-// Prices one block of periods for every kind and model. Sums that outlive the block
-// go to the workspace: per_model[m * n + k] and per_model_total[m]. For the cost, the
-// block's payments are returned.
+// One block's pass through the models: its levels, the kind being priced and its uncovered
+// usage as it goes from model to model, and the payments so far. Sums that outlive the
+// block go to the workspace: per_model[m * n + k] and per_model_total[m].
+struct BlockPass {
+    const Portfolio& p;
+    Block blk;
+    CostWorkspace& ws;
+    const View2* levels;  // per model, viewed from the block start
+    double paid = 0.0;    // the cost figure's payments, in the order they are made
+    std::size_t k = 0;
+    const double* used = nullptr;       // kind k's usage
+    const double* uncovered = nullptr;  // its uncovered usage: `used` until a model writes rem()
+    bool clipped = false;               // a reservation has clipped the uncovered usage at zero
+
+    std::size_t length() const { return blk.length; }
+    double* rem() const { return ws.uncovered.data(); }
+    double* budget(std::size_t m) const { return ws.budgets.data() + m * CostWorkspace::block; }
+    double& kept(std::size_t m) const { return ws.per_model[m * p.n_kinds + k]; }
+    void start_kind(std::size_t kind, const double* usage) {
+        k = kind;
+        used = usage;
+        uncovered = usage;
+        clipped = false;
+    }
+};
+
+// Savings-plan budgets of the block: money in force plus the new level, zero once expired.
+// The cost pays them in full, spent or not. `entry` is each model's entry of new_levels.
+template <Figure F>
+void fill_budgets(BlockPass& b) {
+    const std::size_t L = b.length();
+    std::size_t entry = 0;
+    for (std::size_t m = 0; m < b.p.models.size(); ++m) {
+        const PricingModel& model = b.p.models[m];
+        if (model.kind == ModelKind::savings_plan) {
+            const InForce budget = b.p.in_force(model, entry, 1.0, b.blk);
+            double* out = b.budget(m);
+            const View2& levels = b.levels[m];
+            if (levels.data == nullptr || levels.row_stride == 0) {
+                std::fill(out, out + L, budget(levels.data == nullptr ? 0.0 : levels(0, 0)));
+            } else {
+                budget.fill(levels.data, out, L);
+            }
+            if constexpr (F == Figure::cost) b.paid += lane_sum(out, 1.0, L);
+        }
+        entry += b.p.consumed(model);
+    }
+}
+
+// Reservation m (its entries of new_levels from `entry`) on kind k: pays for its units
+// (cost) or keeps them (coverage, idle units for under-utilisation), and clips the
+// uncovered usage at zero.
+template <Figure F>
+void price_reservation(BlockPass& b, std::size_t m, std::size_t entry) {
+    const PricingModel& model = b.p.models[m];
+    const View2& levels = b.levels[m];
+    const std::size_t L = b.length();
+    const double price = model.prices[b.k];
+    const InForce units = b.p.in_force(model, entry + b.k, b.p.daily ? 24.0 : 1.0, b.blk);
+    double reserved_kept;
+    if (levels.data == nullptr || levels.row_stride == 0) {
+        const double level = levels.data == nullptr ? 0.0 : levels(0, b.k);
+        reserved_kept = reserve<F>(b.uncovered, b.rem(), SameEveryPeriod{units(level)}, price, L);
+    } else {
+        double* r = b.ws.reserved.data();
+        units.fill(levels.data + static_cast<Index>(b.k) * levels.col_stride, r, L);
+        reserved_kept = reserve<F>(b.uncovered, b.rem(), PerPeriod{r}, price, L);
+    }
+    if constexpr (F == Figure::cost)
+        b.paid += reserved_kept;
+    else
+        b.kept(m) += reserved_kept;
+    b.uncovered = b.rem();
+    b.clipped = true;
+}
+
+// Savings plan m on kind k: its budgets buy what they can of the uncovered usage.
+template <Figure F>
+void price_savings_plan(BlockPass& b, std::size_t m) {
+    const double price = b.p.models[m].prices[b.k];
+    // Once every budget of the block is spent, a positive finite rate buys nothing more
+    // from non-negative usage: skip the division.
+    char& spent = b.ws.spent[m];
+    if (spent && b.clipped && price > 0.0 && price < infinity) return;
+    b.kept(m) += spend<F>(b.uncovered, b.rem(), b.budget(m), price, b.length(), spent, b.ws.reserved.data());
+    b.uncovered = b.rem();
+}
+
+// On demand (model m) on kind k: pays for the uncovered usage (cost), or keeps the value
+// of the whole usage (coverage).
+template <Figure F>
+void price_on_demand(BlockPass& b, std::size_t m) {
+    const std::size_t L = b.length();
+    const double price = b.p.models[m].prices[b.k];
+    if constexpr (F == Figure::cost) {
+        if (m + 1 == b.p.models.size()) {
+            // Nothing reads the uncovered usage after the last model.
+            b.paid += lane_sum(b.uncovered, price, L);
+        } else {
+            double* rem = b.rem();
+            for (std::size_t i = 0; i < L; ++i) rem[i] = b.uncovered[i] * price;
+            b.paid += lane_sum(rem, 1.0, L);
+            b.uncovered = rem;
+        }
+    } else if constexpr (F == Figure::coverage) {
+        b.kept(m) += lane_sum(b.used, price, L);
+    }
+}
+
+// Money the savings plans did not spend in this block.
+void keep_unspent(BlockPass& b) {
+    for (std::size_t m = 0; m < b.p.models.size(); ++m) {
+        if (b.p.models[m].kind != ModelKind::savings_plan) continue;
+        b.ws.per_model_total[m] += lane_sum(b.budget(m), 1.0, b.length());
+    }
+}
+
+// Prices one block of periods for every kind and model, kind by kind, each kind through
+// the models in order. For the cost, the block's payments are returned.
 template <Figure F>
 double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorkspace& ws) {
-    const std::size_t n = p.n_kinds;
-    const std::size_t L = blk.length;
     const std::size_t M = p.models.size();
-    double* rem = ws.uncovered.data();
-    double paid = 0.0;
-
     double* staging = ws.staging.data();
-    const View2 use = block_view(usage, blk.begin, L, staging, false);
+    const View2 use = block_view(usage, blk.begin, blk.length, staging, false);
     View2* levels = ws.block_levels.data();
-    for (std::size_t m = 0; m < M; ++m) levels[m] = block_view(p.models[m].levels, blk.begin, L, staging, true);
+    for (std::size_t m = 0; m < M; ++m) levels[m] = block_view(p.models[m].levels, blk.begin, blk.length, staging, true);
 
-    // Savings-plan budgets of the block: money in force plus the new level, zero once expired.
-    std::size_t cursor = 0;
-    for (std::size_t m = 0; m < M; ++m) {
-        const PricingModel& model = p.models[m];
-        if (model.kind == ModelKind::savings_plan) {
-            const InForce budget = p.in_force(model, cursor, 1.0, blk);
-            double* b = ws.budgets.data() + m * CostWorkspace::block;
-            if (levels[m].data == nullptr || levels[m].row_stride == 0) {
-                std::fill(b, b + L, budget(levels[m].data == nullptr ? 0.0 : levels[m](0, 0)));
-            } else {
-                budget.fill(levels[m].data, b, L);
-            }
-            if constexpr (F == Figure::cost) paid += lane_sum(b, 1.0, L);  // paid in full, spent or not
-        }
-        cursor += p.consumed(model);
-    }
-
+    BlockPass b{p, blk, ws, levels};
+    fill_budgets<F>(b);
     std::fill(ws.spent.begin(), ws.spent.end(), char{0});
-    for (std::size_t k = 0; k < n; ++k) {
-        const double* used = use.data + static_cast<Index>(k) * use.col_stride;
-        // The uncovered usage of this kind: the usage itself until a model writes `rem`.
-        const double* uncovered = used;
-        bool clipped = false;  // a reservation has clipped the uncovered usage at zero
-        cursor = 0;
+    for (std::size_t k = 0; k < p.n_kinds; ++k) {
+        b.start_kind(k, use.data + static_cast<Index>(k) * use.col_stride);
+        std::size_t entry = 0;
         for (std::size_t m = 0; m < M; ++m) {
-            const PricingModel& model = p.models[m];
-            const double price = model.prices[k];
-            double& kept = ws.per_model[m * n + k];
-            switch (model.kind) {
-                case ModelKind::reserved: {
-                    const InForce units = p.in_force(model, cursor + k, p.daily ? 24.0 : 1.0, blk);
-                    double reserved_kept;
-                    if (levels[m].data == nullptr || levels[m].row_stride == 0) {
-                        const double level = levels[m].data == nullptr ? 0.0 : levels[m](0, k);
-                        reserved_kept = reserve<F>(uncovered, rem, SameEveryPeriod{units(level)}, price, L);
-                    } else {
-                        double* r = ws.reserved.data();
-                        const double* level = levels[m].data + static_cast<Index>(k) * levels[m].col_stride;
-                        units.fill(level, r, L);
-                        reserved_kept = reserve<F>(uncovered, rem, PerPeriod{r}, price, L);
-                    }
-                    if constexpr (F == Figure::cost)
-                        paid += reserved_kept;
-                    else
-                        kept += reserved_kept;
-                    uncovered = rem;
-                    clipped = true;
-                    break;
-                }
-                case ModelKind::savings_plan: {
-                    // Once every budget of the block is spent, a positive finite rate
-                    // buys nothing more from non-negative usage: skip the division.
-                    char& spent = ws.spent[m];
-                    if (spent && clipped && price > 0.0 && price < infinity) break;
-                    double* b = ws.budgets.data() + m * CostWorkspace::block;
-                    kept += spend<F>(uncovered, rem, b, price, L, spent, ws.reserved.data());
-                    uncovered = rem;
-                    break;
-                }
-                case ModelKind::on_demand: {
-                    if constexpr (F == Figure::cost) {
-                        if (m + 1 == M) {
-                            // Nothing reads the uncovered usage after the last model.
-                            paid += lane_sum(uncovered, price, L);
-                        } else {
-                            for (std::size_t i = 0; i < L; ++i) rem[i] = uncovered[i] * price;
-                            paid += lane_sum(rem, 1.0, L);
-                            uncovered = rem;
-                        }
-                    } else if constexpr (F == Figure::coverage) {
-                        kept += lane_sum(used, price, L);
-                    }
-                    break;
-                }
+            switch (p.models[m].kind) {
+                case ModelKind::reserved: price_reservation<F>(b, m, entry); break;
+                case ModelKind::savings_plan: price_savings_plan<F>(b, m); break;
+                case ModelKind::on_demand: price_on_demand<F>(b, m); break;
             }
-            cursor += p.consumed(model);
+            entry += p.consumed(p.models[m]);
         }
     }
-
-    // Money the savings plans did not spend in this block.
-    if constexpr (F != Figure::cost) {
-        for (std::size_t m = 0; m < M; ++m) {
-            if (p.models[m].kind != ModelKind::savings_plan) continue;
-            ws.per_model_total[m] += lane_sum(ws.budgets.data() + m * CostWorkspace::block, 1.0, L);
-        }
-        return 0.0;
+    if constexpr (F == Figure::cost) {
+        return b.paid;
     } else {
-        return paid;
+        keep_unspent(b);
+        return 0.0;
     }
 }
 
