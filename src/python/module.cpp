@@ -15,8 +15,8 @@ namespace {
 PyModuleDef definition = {PyModuleDef_HEAD_INIT, "velmar_backend", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 bool initialised = false;
 
-// The host's signal check, asked by the optimisers on the calling thread.
-bool host_signal_pending() { return PyErr_CheckSignals() != 0; }
+// The interpreter's signal check: the interrupt hook, asked on the calling thread only.
+bool interpreter_signal_pending() { return PyErr_CheckSignals() != 0; }
 
 bool add_exported(PyObject* module, PyObject* all, const char* name, PyObject* value) {
     Ref key(PyUnicode_FromString(name));
@@ -55,6 +55,6 @@ PyMODINIT_FUNC PyInit_velmar_backend() {
     }
     initialised = true;
     if (!import_numpy() || !populate(module.get())) return nullptr;
-    velmar::install_interrupt_hook(&host_signal_pending);
+    velmar::install_interrupt_hook(&interpreter_signal_pending);
     return module.release();
 }
