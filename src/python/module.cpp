@@ -46,7 +46,7 @@ bool populate(PyObject* module) {
 
 PyMODINIT_FUNC PyInit_velmar_backend() {
     using namespace velmar::py;
-    Ref module(PyModule_Create2(&definition, 1013));
+    Ref module(PyModule_Create2(&definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
     if (initialised) {
         PyErr_SetString(PyExc_ImportError,
