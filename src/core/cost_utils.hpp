@@ -56,6 +56,8 @@ double cost(const View2& usage, const View2& prices, const View2& levels, CostWo
 double coverage(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
 double underutilisation(const View2& usage, const View2& prices, const View2& levels,
                         CostWorkspace& remaining);
+// One of the three single-plan figures.
+using PlanFigure = double (*)(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
 
 // Any sorted portfolio: `new_levels` is consumed by the models in order (n entries per
 // new reservation, one per new savings plan). Commitments expire after their term.

@@ -8,8 +8,6 @@ namespace velmar {
 
 namespace {
 
-using PlanFigure = double (*)(const View2&, const View2&, const View2&, CostWorkspace&);
-
 std::optional<double> price_plan(const View2& usage, const View2& prices, const ViewN& levels, PlanFigure figure) {
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;

@@ -12,8 +12,6 @@ namespace velmar {
 
 namespace {
 
-using PlanFigure = double (*)(const View2&, const View2&, const View2&, CostWorkspace&);
-
 // Prices column j of `plans` for every j, `figure` into column `out_col` of `out`.
 void price_samples(const ColumnMatrix& usage, const View2& prices, const Matrix& plans, std::size_t piece,
                    PlanFigure figure, Matrix& out, std::size_t out_col) {
