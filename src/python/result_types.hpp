@@ -4,7 +4,7 @@
 
 #include <Python.h>
 
-#include "core/operations/final_results.hpp"
+#include "core/operations/final_results_record.hpp"
 #include "core/optimisers/results.hpp"
 
 namespace velmar::py {

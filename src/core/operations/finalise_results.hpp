@@ -3,7 +3,7 @@
 
 #include <span>
 
-#include "core/operations/final_results.hpp"
+#include "core/operations/final_results_record.hpp"
 #include "core/optimisers/results.hpp"
 #include "core/pricing_models.hpp"
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "core/array.hpp"
-#include "core/operations/final_results.hpp"
+#include "core/operations/final_results_record.hpp"
 
 namespace velmar {
 

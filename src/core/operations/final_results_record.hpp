@@ -1,5 +1,6 @@
 #pragma once
-// Outcome of an optimisation operation, handed to the boundary for wrapping.
+// The record an optimisation operation returns (FinalResults), handed to the boundary for
+// wrapping.
 
 #include <cstdint>
 #include <optional>
