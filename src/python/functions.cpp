@@ -8,7 +8,7 @@
 #include "core/operations/general_optimisation.hpp"
 #include "core/operations/generate_cost_and_coverage.hpp"
 #include "core/operations/optimise_predictions.hpp"
-#include "core/operations/portfolio_figures.hpp"
+#include "core/operations/final_cost_coverage_underutilization.hpp"
 #include "core/operations/simple_optimisation.hpp"
 #include "python/arrays.hpp"
 #include "python/calling_frame.hpp"
@@ -87,7 +87,7 @@ PyMethodDef functions[] = {
     method<cost_sig, &cost_operation>(),
     method<coverage_sig, &coverage_operation>(),
     method<general_sig, &general_optimisation>(),
-    method<figure_sig, &py_cost_final>(),
+    method<figure_sig, &final_cost_coverage_underutilization>(),
     method<sampling_sig, &generate_cost_and_coverage>(),
 };
 

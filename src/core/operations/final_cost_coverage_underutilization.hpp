@@ -9,7 +9,7 @@
 
 namespace velmar {
 
-double py_cost_final(const View2& usage, const View2& prices, const View2& levels,
+double final_cost_coverage_underutilization(const View2& usage, const View2& prices, const View2& levels,
                      std::span<const std::string_view> pricing_models, std::string_view period,
                      std::string_view cost_or_coverage);
 

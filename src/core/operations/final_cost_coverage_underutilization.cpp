@@ -1,4 +1,4 @@
-#include "core/operations/portfolio_figures.hpp"
+#include "core/operations/final_cost_coverage_underutilization.hpp"
 
 #include <string>
 #include <vector>
@@ -22,7 +22,7 @@ PortfolioFigure figure_named(std::string_view name) {
 
 }  // namespace
 
-double py_cost_final(const View2& usage, const View2& prices, const View2& levels,
+double final_cost_coverage_underutilization(const View2& usage, const View2& prices, const View2& levels,
                      std::span<const std::string_view> pricing_models, std::string_view period,
                      std::string_view cost_or_coverage) {
     const std::size_t T = usage.rows;
