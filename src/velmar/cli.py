@@ -1,7 +1,8 @@
 """The `velmar` command: parsing, progress and exit codes; the work is done by the library.
 
 Exit codes: 0 success, 2 a user mistake (one line on standard error), 1 an internal
-failure, 130 an interrupt (Ctrl-C, also when the module reports it as its own failure).
+failure, 130 an interrupt (Ctrl-C, also when the module reports it as its own failure),
+3 a batch that finished with some groups not planned (their rows say why).
 Outputs are written only once everything they hold has been computed, each whole or
 not at all.
 """
@@ -16,6 +17,7 @@ import traceback
 from collections.abc import Callable, Sequence
 from dataclasses import replace
 from pathlib import Path
+from typing import Any
 
 from rich.console import Console
 from rich.table import Table
@@ -23,7 +25,7 @@ from rich.table import Table
 from velmar import __version__
 from velmar.atomic import write_atomically
 from velmar.curve import SavingsCurve, savings_curve
-from velmar.errors import UserError
+from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
 from velmar.formatting import money
 from velmar.progress import Steps
 from velmar.records import COMMITMENT_MODELS, ExistingSavingsPlan, PriceTable, Recommendation, UsageHistory
@@ -31,10 +33,10 @@ from velmar.records import COMMITMENT_MODELS, ExistingSavingsPlan, PriceTable, R
 EXIT_USER_ERROR = 2
 EXIT_INTERNAL_FAILURE = 1
 EXIT_INTERRUPTED = 130
-#: The message with which the module reports a Ctrl-C noticed during its searches.
-MODULE_INTERRUPT_MESSAGE = "Keyboard interupt"
+EXIT_GROUPS_FAILED = 3
 
-Command = Callable[[argparse.Namespace, Console, Steps], None]
+#: Runs a command; returns its exit code when it is not 0.
+Command = Callable[[argparse.Namespace, Console, Steps], int | None]
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -47,7 +49,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     errors = Console(stderr=True)
     command: Command = args.command
     try:
-        command(args, Console(), Steps(errors))
+        code = command(args, Console(), Steps(errors))
     except UserError as error:
         _fail(f"error: {error}")
         return EXIT_USER_ERROR
@@ -58,14 +60,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         _fail(f"internal error: {type(error).__name__}: {error} (VELMAR_DEBUG=1 shows where)", error)
         return EXIT_INTERNAL_FAILURE
     except BaseException as failure:
-        if not _is_module_failure(failure):
+        if not is_module_failure(failure):
             raise
         if str(failure) == MODULE_INTERRUPT_MESSAGE:
             _fail("interrupted")
             return EXIT_INTERRUPTED
         _fail(f"internal failure of the numerical module: {failure}", failure)
         return EXIT_INTERNAL_FAILURE
-    return 0
+    return code or 0
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -106,6 +108,20 @@ def build_parser() -> argparse.ArgumentParser:
     price.add_argument("--plan", metavar="FILE", required=True, help='JSON with a "plan" as recommend writes it')
     price.add_argument("--json", metavar="OUT", help="write the priced plan as JSON")
     price.set_defaults(command=_price)
+
+    batch = commands.add_parser("batch", help="plan every group of an export (e.g. each sub-account) on a Dask cluster")
+    batch.add_argument("export", metavar="EXPORT", help="FOCUS export files (CSV or Parquet; a glob)")
+    batch.add_argument("--prices", metavar="FILE", required=True, help="price file, one row per kind")
+    batch.add_argument("--by", metavar="COLUMNS", default="SubAccountId", help="columns whose values make a group")
+    batch.add_argument("--out", metavar="DIR", required=True, help="folder of the results; a rerun resumes there")
+    batch.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler, e.g. tcp://host:8786 (default: local)")
+    batch.add_argument("--workers", type=int, help="processes of the local cluster (default: one per CPU)")
+    batch.add_argument("--period", choices=("H", "D"), default="H", help="rows are hours (H) or days (D)")
+    batch.add_argument("--start", help="first timestamp to keep (inclusive)")
+    batch.add_argument("--end", help="timestamp to stop at (exclusive)")
+    batch.add_argument("--kind-columns", help="FOCUS columns that make up a kind, comma-separated")
+    _planning_options(batch)
+    batch.set_defaults(command=_batch)
     return parser
 
 
@@ -230,6 +246,22 @@ def _plan(
     existing: Sequence[ExistingSavingsPlan],
     steps: Steps,
 ) -> Recommendation:
+    models, options = _planning_choices(args)
+    from velmar.plan import recommend
+
+    with steps.step("Planning") as step:
+        return recommend(
+            history,
+            prices,
+            models=models,
+            existing=existing,
+            progress=lambda text: step.say(f"Planning: {text}"),
+            **options,
+        )
+
+
+def _planning_choices(args: argparse.Namespace) -> tuple[list[str], dict[str, Any]]:
+    """The models and the planner's options, checked."""
     models = _list(args.models)
     unknown = [m for m in models if m not in COMMITMENT_MODELS]
     if unknown or not models:
@@ -240,22 +272,46 @@ def _plan(
         raise UserError(f"--target-coverage: {args.target_coverage} is not a share between 0 and 1")
     if args.load_factor <= 0:
         raise UserError(f"--load-factor: {args.load_factor} is not positive")
-    from velmar.plan import recommend
+    options = {
+        "optimiser": args.optimiser,
+        "n_starts": args.n_starts,
+        "polish": args.polish,
+        "milp_time_limit": args.milp_time_limit,
+        "load_factor": args.load_factor,
+        "target_coverage": args.target_coverage,
+    }
+    return models, options
 
-    with steps.step("Planning") as step:
-        return recommend(
-            history,
-            prices,
-            models=models,
-            optimiser=args.optimiser,
-            n_starts=args.n_starts,
-            existing=existing,
-            polish=args.polish,
-            milp_time_limit=args.milp_time_limit,
-            load_factor=args.load_factor,
-            target_coverage=args.target_coverage,
-            progress=lambda text: step.say(f"Planning: {text}"),
-        )
+
+def _batch(args: argparse.Namespace, console: Console, steps: Steps) -> int | None:
+    """One plan per group on a Dask cluster: the results table, a summary page, and exit code 3 if a group failed."""
+    models, options = _planning_choices(args)
+    from velmar.batch import BatchProgress, plan_many
+    from velmar.batch_report import write_summary
+
+    by = _list(args.by)
+    columns = {"kind_columns": _list(args.kind_columns)} if args.kind_columns else {}
+    with steps.step("Planning groups") as step:
+
+        def show(progress: BatchProgress) -> None:
+            total = progress.done + progress.left
+            step.say(f"Planning groups ({progress.failed} failed, {progress.left} left)")
+            step.count(progress.done, total)
+
+        result = plan_many(
+            args.export, args.prices, by=by, client=args.scheduler, out=args.out, period=args.period,
+            models=models, workers=args.workers, progress=show, start=args.start, end=args.end, **columns, **options,
+        )  # fmt: skip
+    summary = Path(args.out) / "summary.html"
+    with steps.step("Writing the summary"):
+        write_summary(summary, result.rows, by, args.export)
+    console.print(
+        f"Groups: {result.groups:,} ({result.planned:,} planned now, {result.skipped:,} done before); "
+        f"not planned: {result.failed:,}"
+    )
+    for label, path in (("Results", result.parquet), ("Results (CSV)", result.csv), ("Summary", summary)):
+        console.print(f"{label}: {Path(path or '').resolve()}")
+    return EXIT_GROUPS_FAILED if result.failed else None
 
 
 def _as_planned(history: UsageHistory, load_factor: float) -> UsageHistory:
@@ -326,11 +382,6 @@ def _write_json(path: str, document: dict[str, object]) -> None:
 
 def _list(text: str) -> list[str]:
     return [item.strip() for item in text.split(",") if item.strip()]
-
-
-def _is_module_failure(failure: BaseException) -> bool:
-    """The numerical module's own failure type, which derives from BaseException."""
-    return type(failure).__module__ == "velmar_backend"
 
 
 def _fail(message: str, failure: BaseException | None = None) -> None:

@@ -1,0 +1,119 @@
+"""The summary page of a batch: totals over every group, savings per group, and the groups to look at."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+from matplotlib.figure import Figure
+
+from velmar import plots
+from velmar.atomic import write_atomically
+from velmar.batch_results import Row
+from velmar.formatting import money, share
+from velmar.report_html import _STYLE, _e, _figure, _section, _table
+
+#: Groups drawn in the savings figure and listed in each table of groups to look at.
+FIGURE_GROUPS, WATCH_GROUPS, LISTED_GROUPS = 30, 10, 500
+
+
+@dataclass(frozen=True)
+class _Group:
+    """One group's figures, taken from the first of its rows (they repeat on each)."""
+
+    name: str
+    row: Row
+
+
+def write_summary(path: str | os.PathLike[str], rows: Sequence[Row], by: Sequence[str], source: str) -> None:
+    """Write the self-contained summary page of a batch's rows, whole or not at all."""
+    groups: dict[str, _Group] = {}
+    for row in rows:
+        name = " / ".join("(empty)" if row[column] is None else str(row[column]) for column in by)
+        groups.setdefault(name, _Group(name, row))
+    planned = [g for g in groups.values() if g.row["status"] == "ok"]
+    failed = [g for g in groups.values() if g.row["status"] != "ok"]
+    by_savings = sorted(planned, key=lambda g: -g.row["savings"])
+    sections = [
+        _header(planned, failed, by, source),
+        _section("Savings per group", _savings(by_savings)),
+        _section("Largest gaps to the proven bound", _table(
+            ["Group", "Cost of the plan", "Proven lower bound", "Gap", "Method"],
+            [[g.name, money(g.row["cost"]), money(g.row["lower_bound"]), f"{g.row['gap_percent']:.2f}%",
+              g.row["method"]] for g in sorted(planned, key=lambda g: -g.row["gap_percent"])[:WATCH_GROUPS]],
+        )),
+        _section("Lowest coverage", _table(
+            ["Group", "Coverage", "Savings", "All on demand"],
+            [[g.name, share(g.row["coverage"]), money(g.row["savings"]), money(g.row["on_demand_cost"])]
+             for g in sorted(planned, key=lambda g: g.row["coverage"])[:WATCH_GROUPS]],
+        )),
+    ]  # fmt: skip
+    if failed:
+        sections.append(_section(f"Groups not planned ({len(failed)})", _table(
+            ["Group", "Error"], [[g.name, g.row["error"]] for g in failed[:LISTED_GROUPS]]
+        )))  # fmt: skip
+    page = (
+        '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
+        '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
+        f"<title>Batch plan summary</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
+        + "\n".join(sections)
+        + "\n</body>\n</html>\n"
+    )
+    write_atomically(path, page)
+
+
+def _header(planned: list[_Group], failed: list[_Group], by: Sequence[str], source: str) -> str:
+    cost = sum(g.row["cost"] for g in planned)
+    on_demand = sum(g.row["on_demand_cost"] for g in planned)
+    bound = sum(g.row["lower_bound"] for g in planned)
+    covered = sum(g.row["coverage"] * g.row["on_demand_cost"] for g in planned)
+    cards = [
+        ("Groups planned", f"{len(planned):,}", f"{len(failed):,} not planned" if failed else "every group"),
+        ("Savings", money(on_demand - cost), f"{share((on_demand - cost) / on_demand if on_demand else 0.0)} "
+                                             f"of all on demand ({money(on_demand)})"),
+        ("Cost of the plans", money(cost), f"proven lower bound: {money(bound)}"),
+        ("Coverage", share(covered / on_demand if on_demand else 0.0), "weighted by each group's on-demand cost"),
+    ]  # fmt: skip
+    card_html = "".join(
+        f'<div class="card"><div class="label">{_e(label)}</div><div class="value">{_e(value)}</div>'
+        f'<div class="detail">{_e(detail)}</div></div>'
+        for label, value, detail in cards
+    )
+    lead = f"Portfolio-wide totals over the planned groups of {source}, one plan per {' / '.join(by)}."
+    return f'<h1>Batch plan summary</h1>\n<p class="lead">{_e(lead)}</p>\n<div class="cards">{card_html}</div>'
+
+
+def _savings(by_savings: list[_Group]) -> str:
+    if not by_savings:
+        return '<p class="note">No group was planned.</p>'
+    shown = by_savings[:FIGURE_GROUPS]
+    rest = len(by_savings) - len(shown)
+    caption = "Savings of each group's plan against paying all its usage on demand, over its history" + (
+        f"; the {len(shown)} groups that save most of {len(by_savings):,}." if rest else "."
+    )
+    listed = _table(
+        ["Group", "Savings", "Share of on demand", "Cost of the plan", "Coverage", "Gap"],
+        [[g.name, money(g.row["savings"]), share(g.row["savings_rate"]), money(g.row["cost"]),
+          share(g.row["coverage"]), f"{g.row['gap_percent']:.2f}%"] for g in by_savings[:LISTED_GROUPS]],
+    )  # fmt: skip
+    more = (
+        f'<p class="note">The {LISTED_GROUPS} groups that save most; results.csv lists all.</p>'
+        if len(by_savings) > LISTED_GROUPS
+        else ""
+    )
+    return _figure(plots.to_svg(_savings_figure(shown), "savings"), caption) + listed + more
+
+
+def _savings_figure(groups: list[_Group]) -> Figure:
+    figure = Figure(figsize=(9.0, 0.8 + 0.24 * len(groups)), layout="constrained")
+    axes = figure.add_subplot()
+    names = [g.name for g in reversed(groups)]
+    axes.barh(names, [g.row["savings"] for g in reversed(groups)], color=plots.SAVINGS_PLAN_COLOUR)
+    axes.set_xlabel("Savings against all on demand, over the history")
+    axes.tick_params(axis="y", labelsize=8)
+    axes.grid(axis="x", color="#e6e6e6")
+    axes.set_axisbelow(True)
+    for side in ("top", "right"):
+        axes.spines[side].set_visible(False)
+    return figure

@@ -1,0 +1,183 @@
+"""Many groups planned on a local Dask cluster of two worker processes."""
+
+import logging
+import os
+import signal
+import subprocess
+import sys
+
+import duckdb
+import numpy as np
+import pytest
+from distributed import Client, LocalCluster
+
+import velmar.batch
+from velmar import data
+from velmar.batch import plan_group, plan_many
+from velmar.batch_results import plan_rows
+from velmar.cli import main
+from velmar.demo_data import write_demo
+from velmar.errors import UserError
+from velmar.plan import recommend
+from velmar.records import UsageHistory
+
+pytestmark = pytest.mark.timeout(180)
+
+MODELS = ("RI1Y", "SP1Y")
+OPTIONS = {"n_starts": 1}
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
+        ) as cluster,
+        Client(cluster, timeout="60s") as client,
+    ):
+        client.wait_for_workers(2, timeout=60)
+        yield client
+
+
+@pytest.fixture(scope="module")
+def demo(tmp_path_factory):
+    return write_demo(str(tmp_path_factory.mktemp("demo")), days=14, accounts=6, kinds=4)
+
+
+def accounts(export):
+    return [row[0] for row in duckdb.sql(f"SELECT DISTINCT SubAccountId FROM '{export}' ORDER BY 1").fetchall()]
+
+
+def run(demo, client, out, **extra):
+    client.wait_for_workers(2, timeout=60)  # a worker killed by an earlier test is back
+    return plan_many(demo.export, demo.prices, client=client, out=out, models=MODELS, **OPTIONS, **extra)
+
+
+def without_time(rows):
+    return [{name: value for name, value in row.items() if name != "seconds"} for row in rows]
+
+
+def test_the_batch_equals_the_plans_made_one_by_one(demo, client, tmp_path):
+    result = run(demo, client, tmp_path)
+    expected = []
+    for account in accounts(demo.export):
+        history = data.load_focus(demo.export, sub_account=account)
+        prices = data.load_prices(demo.prices, history.kinds, focus_paths=demo.export)
+        rec = recommend(history, prices, models=MODELS, **OPTIONS)
+        expected += [{"SubAccountId": account, **row} for row in plan_rows(rec, len(history.timestamps), 0.0)]
+    assert without_time(result.rows) == without_time(expected)
+    table = duckdb.sql(f"SELECT * FROM '{result.parquet}'")
+    assert without_time(dict(zip(table.columns, row)) for row in table.fetchall()) == without_time(expected)
+    assert duckdb.sql(f"SELECT count(*) FROM read_csv('{result.csv}')").fetchall() == [(len(expected),)]
+    assert (result.groups, result.planned, result.skipped, result.failed) == (6, 6, 0, 0)
+
+
+def test_a_bad_group_gets_one_error_row_and_the_summary_lists_it(demo, client, tmp_path):
+    bad_account = accounts(demo.export)[1]
+    export = tmp_path / "bad.parquet"
+    duckdb.execute(
+        f"""COPY (SELECT * REPLACE (CASE WHEN SubAccountId = '{bad_account}' THEN -ConsumedQuantity
+                                         ELSE ConsumedQuantity END AS ConsumedQuantity)
+                  FROM '{demo.export}') TO '{export}' (FORMAT parquet)"""
+    )
+    with pytest.raises(UserError) as expected:
+        data.load_focus(str(export), sub_account=bad_account)
+    out = tmp_path / "out"
+    arguments = ["batch", str(export), "--prices", demo.prices, "--out", str(out), "--models", ",".join(MODELS)]
+    assert main([*arguments, "--n-starts", "1", "--scheduler", client.scheduler.address]) == 3
+    rows = duckdb.sql(f"SELECT SubAccountId, status, error FROM '{out / 'results.parquet'}'").fetchall()
+    errors = [row for row in rows if row[1] == "error"]
+    assert errors == [(bad_account, "error", str(expected.value))]
+    assert len(rows) == 1 + 5 * len(MODELS)
+    page = (out / "summary.html").read_text()
+    assert "<svg" in page and "Groups not planned (1)" in page and "is negative" in page
+
+
+def test_a_worker_killed_mid_batch_leaves_a_complete_table(demo, client, tmp_path):
+    pids = client.run(os.getpid, wait=True)
+
+    def kill_one_worker_after_the_first_group(progress):
+        if progress.done == 1:
+            os.kill(next(iter(pids.values())), signal.SIGKILL)
+
+    result = run(demo, client, tmp_path, progress=kill_one_worker_after_the_first_group)
+    keys = [(row["SubAccountId"], row["model"]) for row in result.rows]
+    assert len(keys) == len(set(keys)) == 6 * len(MODELS)
+    assert {row["status"] for row in result.rows} == {"ok"}
+
+
+def test_an_interrupted_batch_resumes_without_losing_or_repeating_a_group(demo, client, tmp_path):
+    def interrupt_after_two_groups(progress):
+        if progress.done == 2:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        run(demo, client, tmp_path, progress=interrupt_after_two_groups)
+    first = duckdb.sql(f"SELECT * FROM '{tmp_path / 'results.parquet'}'").fetchall()
+    assert len(first) == 2 * len(MODELS)
+    with (tmp_path / "results.jsonl").open("a") as journal:
+        journal.write('{"group": ["cut short by a cra')  # a line a crash left unfinished
+    result = run(demo, client, tmp_path)
+    assert (result.planned, result.skipped) == (4, 2)
+    final = duckdb.sql(f"SELECT * FROM '{tmp_path / 'results.parquet'}'").fetchall()
+    assert set(first) <= set(final) and len(final) == len(set(final)) == 6 * len(MODELS)
+    with pytest.raises(UserError, match="other settings"):
+        plan_many(demo.export, demo.prices, client=client, out=tmp_path, models=("RI3Y",))
+
+
+def test_workers_share_the_cores_and_a_bad_thread_count_fails_clearly(demo, client, tmp_path, monkeypatch):
+    run(demo, client, tmp_path)
+    expected = os.environ.get("VELMAR_NUM_THREADS") or str(max(1, len(os.sched_getaffinity(0)) // 2))
+    assert set(client.run(os.getenv, "VELMAR_NUM_THREADS").values()) == {expected}
+    monkeypatch.setenv("VELMAR_NUM_THREADS", "two")
+    with pytest.raises(UserError, match="VELMAR_NUM_THREADS: 'two' is not a positive whole number"):
+        run(demo, client, tmp_path / "other")
+    parallel_call = (
+        "import numpy as np, velmar_backend as vb\n"
+        "try:\n    vb.generate_cost_and_coverage(np.ones((4, 2)), np.ones((3, 2)), 8, 2, 'H')\n"
+        "except BaseException as failure:\n    print(failure)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", parallel_call], capture_output=True, text=True, timeout=60)
+    if not done.stdout.strip():
+        pytest.skip("the module in use predates VELMAR_NUM_THREADS")
+    assert done.stdout.strip() == "VELMAR_NUM_THREADS must be a positive whole number, got 'two'"
+
+
+def module_failure(message):
+    """An instance of the module's own failure type (it is not exported)."""
+    import velmar_backend
+
+    try:
+        velmar_backend.final_cost_coverage_underutilization(
+            np.ones((1, 1)), np.ones((1, 1)), np.zeros((1, 0)), ["OD"], "H", "neither"
+        )
+    except BaseException as failure:  # the module's type derives from BaseException
+        return type(failure)(message)
+    raise AssertionError("the module accepted an unknown figure")
+
+
+@pytest.mark.parametrize(
+    ("failure", "message"),
+    [
+        (UserError("prices.csv: no price"), "prices.csv: no price"),
+        (ValueError("a bug"), "internal error: ValueError: a bug"),
+        (MemoryError(), "out of memory planning a usage matrix of 3x1"),
+        (module_failure("boom"), "internal failure of the numerical module: boom"),
+        (module_failure("Keyboard interupt"), None),
+        (KeyboardInterrupt(), None),
+    ],
+    ids=["user error", "bug", "out of memory", "module failure", "interrupt in the module", "interrupt"],
+)
+def test_a_group_that_fails_gets_its_error_and_an_interrupt_goes_through(monkeypatch, failure, message):
+    def fail(*args, **kwargs):
+        raise failure
+
+    monkeypatch.setattr(velmar.batch, "recommend", fail)
+    history = UsageHistory(np.arange(3).astype("datetime64[h]"), ("k",), np.ones((3, 1)), "H")
+    if message is None:
+        with pytest.raises(BaseException) as raised:
+            plan_group(history, None, MODELS, {})
+        assert raised.value is failure
+        return
+    [row] = plan_group(history, None, MODELS, {})
+    assert (row["status"], row["error"], row["model"]) == ("error", message, None)
