@@ -211,3 +211,13 @@ def test_whole_unit_master_proves_the_full_milp_optimum(seed):
     reserved = np.concatenate([exact.levels[portfolio.slot(m)] for m in portfolio.reserved_models])
     assert np.array_equal(reserved, np.round(reserved))
     assert exact.value == pytest.approx(full_lp(portfolio, integer=True), rel=1e-7)
+
+
+@pytest.mark.parametrize("seed, period", [(0, "D"), (1, "H"), (2, "D")])
+def test_recommendation_proven_within_a_tenth_of_a_percent_of_the_whole_unit_optimum(seed, period):
+    """One savings plan: the module's split is the LP's, so the proof reaches the plan."""
+    rng = np.random.default_rng(300 + seed)
+    history, prices, _ = random_case(rng, 300 if period == "D" else 200, 3, period)
+    rec = recommend(history, prices, models=("RI3Y", "RI1Y", "SP3Y"), n_starts=2)
+    assert rec.lower_bound <= rec.whole_unit_bound <= rec.cost <= rec.whole_unit_bound * 1.001
+    assert any(note.startswith("proven within 0.1%") for note in rec.notes)

@@ -32,7 +32,7 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 
 import highspy
@@ -76,18 +76,43 @@ def lower_bound(
 
 def portfolio_bound(portfolio: Portfolio, integer: bool = False, time_limit: float | None = None) -> Bound:
     """The bound of an already translated portfolio."""
+    lp, whole = portfolio_bounds(portfolio, time_limit if integer else 0.0)
+    return whole if integer and portfolio.reserved_models else lp
+
+
+def portfolio_bounds(
+    portfolio: Portfolio,
+    time_limit: float | None = None,
+    tolerance: float = TOLERANCE,
+    progress: Callable[[str], None] | None = None,
+) -> tuple[Bound, Bound]:
+    """The LP bound and the whole-unit bound (with the best whole-unit plan found).
+
+    The whole-unit search ends once its bound is within `tolerance` (relative) of the
+    best whole-unit plan's cost in the LP model, or after `time_limit` seconds (0: the
+    LP optimum stands in, not proven). Without reserved models both are the LP's.
+    `progress` hears "whole-unit bound" when the LP is done and that search starts.
+    """
     reduced, fixed_zero = _without_dominated(portfolio)
     solver = _CuttingPlanes(reduced, fixed_zero)
     value, levels, proven = solver.solve_lp()
-    method = "lp"
-    if integer and reduced.reserved_models:
-        master = WholeUnitMaster(reduced, solver.cost, solver.charges, solver.upper, fixed_zero, quiet_highs())
-        value, levels, proven = master.solve(levels, value, time_limit)
-        method = "milp"
+    lp = Bound(value=value, levels=_full_levels(portfolio, reduced, levels), proven_optimal=proven, method="lp")
+    if not reduced.reserved_models:
+        return lp, lp
+    if time_limit is not None and time_limit <= 0:
+        return lp, replace(lp, proven_optimal=False, method="milp")
+    if progress is not None:
+        progress("whole-unit bound")
+    master = WholeUnitMaster(reduced, solver.cost, solver.charges, solver.upper, fixed_zero, quiet_highs())
+    value, levels, proven = master.solve(levels, value, time_limit, tolerance)
+    return lp, Bound(value=value, levels=_full_levels(portfolio, reduced, levels), proven_optimal=proven, method="milp")
+
+
+def _full_levels(portfolio: Portfolio, reduced: Portfolio, levels: Levels) -> Levels:
     full = np.zeros(portfolio.level_count)
     for model in reduced.models:
         full[portfolio.slot(model)] = levels[reduced.slot(model)]
-    return Bound(value=value, levels=full, proven_optimal=proven, method=method)
+    return full
 
 
 def _without_dominated(portfolio: Portfolio) -> tuple[Portfolio, Bools]:

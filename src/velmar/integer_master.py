@@ -91,7 +91,7 @@ class WholeUnitMaster:
         self.savings = [(entry, pool, active) for entry, pool, active in cost.savings]
         self.best_value = np.inf
         self.best_levels = np.zeros(self.size)
-        master.setOptionValue("mip_rel_gap", TOLERANCE / 10)
+        self.tolerance = TOLERANCE
 
     def evaluate(self, levels: Levels) -> float:
         """F(levels), exact; adds the separable cuts taken there."""
@@ -150,31 +150,39 @@ class WholeUnitMaster:
         return value, np.array(self.master.getSolution().col_value[: self.size])
 
     def _close(self, bound: float) -> bool:
-        return self.best_value - bound <= TOLERANCE * max(abs(self.best_value), 1.0)
+        return self.best_value - bound <= self.tolerance * max(abs(self.best_value), 1.0)
 
     def _rounded(self, levels: Levels) -> Levels:
         whole = np.clip(levels, 0.0, self.upper)
         whole[: self.whole] = np.round(whole[: self.whole])
         return whole
 
-    def solve(self, start: Levels, bound: float, time_limit: float | None) -> tuple[float, Levels, bool]:
-        """(proven bound, best whole-unit levels, proven optimal) from the LP optimum `start`."""
+    def solve(
+        self, start: Levels, bound: float, time_limit: float | None, tolerance: float = TOLERANCE
+    ) -> tuple[float, Levels, bool]:
+        """(proven bound, best whole-unit levels, proven optimal) from the LP optimum `start`.
+
+        Ends when the bound is within `tolerance` (relative) of the best plan's F, or at
+        `time_limit`; "proven optimal" means within TOLERANCE.
+        """
         deadline = None if time_limit is None else time.monotonic() + time_limit
-        self._best_amounts(self._rounded(start)[: self.whole])
+        self.tolerance = tolerance
+        self.master.setOptionValue("mip_rel_gap", tolerance / 10)
+        self._best_amounts(self._rounded(start)[: self.whole], deadline)
         history: list[float] = []
         for _ in range(MAX_ROUNDS):  # LP rounds
             value, levels = self._run()
             bound = max(bound, value)
             history.append(value)
             if self._close(bound) or self._late(deadline):
-                return bound, self.best_levels, self._close(bound)
+                break
             if len(history) > LP_PATIENCE and history[-1] - history[-1 - LP_PATIENCE] <= LP_STALL * abs(history[-1]):
                 break
             self.evaluate(self._rounded(levels))
             self.evaluate(self._rounded(0.5 * levels + 0.5 * self.best_levels))
         whole = np.arange(self.whole, dtype=np.int32)
         seen: set[bytes] = set()
-        for _ in range(MAX_ROUNDS):  # MILP rounds
+        for _ in range(MAX_ROUNDS if not self._close(bound) else 0):  # MILP rounds
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
                 break
@@ -192,13 +200,13 @@ class WholeUnitMaster:
             if units.tobytes() in seen:
                 break  # the master is exact there: only HiGHS's own tolerance is left
             seen.add(units.tobytes())
-            self._best_amounts(units)
-        return bound, self.best_levels, self._close(bound)
+            self._best_amounts(units, deadline)
+        return bound, self.best_levels, self.best_value - bound <= TOLERANCE * max(abs(self.best_value), 1.0)
 
     def _late(self, deadline: float | None) -> bool:
         return deadline is not None and time.monotonic() > deadline
 
-    def _best_amounts(self, units: Levels) -> float:
+    def _best_amounts(self, units: Levels, deadline: float | None) -> float:
         """min over amounts of F with the reserved units fixed (Kelley, stabilised)."""
         index = np.arange(self.whole, dtype=np.int32)
         self.master.changeColsBounds(self.whole, index, units, units)
@@ -209,7 +217,7 @@ class WholeUnitMaster:
             if value < best_value:
                 best_value, best = value, query
             master_value, levels = self._run()
-            if best_value - master_value <= TOLERANCE * max(abs(best_value), 1.0):
+            if best_value - master_value <= TOLERANCE * max(abs(best_value), 1.0) or self._late(deadline):
                 break
             query = np.r_[units, 0.5 * best[self.whole :] + 0.5 * levels[self.whole :]]
         self.master.changeColsBounds(self.whole, index, np.zeros(self.whole), self.upper[: self.whole])

@@ -24,7 +24,7 @@ from dataclasses import replace
 import numpy as np
 import velmar_backend
 
-from velmar.bound import Bound, portfolio_bound, upper_levels
+from velmar.bound import Bound, portfolio_bound, portfolio_bounds, upper_levels
 from velmar.polish import polish as polish_levels
 from velmar.polish import whole_units
 from velmar.portfolio import RESERVED, TERM_DAYS, Levels, Portfolio, Pricer, build_portfolio
@@ -39,6 +39,12 @@ from velmar.records import (
 
 Progress = Callable[[str], None]
 HOURS_PER_MONTH = 730.0
+#: Seconds the whole-unit optimum may take when no MILP time limit is given.
+WHOLE_UNIT_SECONDS = 5.0
+#: Relative distance to its bound at which a whole-unit plan counts as optimal here.
+WHOLE_UNIT_TOLERANCE = 1e-7
+#: The share above the cheapest whole-unit plan within which a plan is called near-optimal.
+PROVEN_WITHIN = 0.001
 
 
 def recommend(
@@ -57,11 +63,15 @@ def recommend(
     """The cheapest plan found for `models` over `history` (usage scaled by `load_factor`).
 
     Candidates: the module's searches (`simple_optimisation` per term from zero, and
-    `general_optimisation` with `optimiser` and `n_starts`), the LP optimum rounded to
-    whole units and polished with the module's price as the judge, the module's search
-    result polished the same way (both "polish"), and with
-    `milp_time_limit` the whole-unit MILP's plan, polished too. The module prices each
-    one; the cheapest wins and `method` names it ("search", "polish" or "milp").
+    `general_optimisation` with `optimiser` and `n_starts`); the whole-unit optimum of
+    the LP cost model (`velmar.bound.portfolio_bounds`, within `milp_time_limit` or
+    WHOLE_UNIT_SECONDS) polished with the module's price as the judge ("milp"); then,
+    unless a plan is at the proven bound already, the LP optimum rounded to whole units
+    and the module's search result, polished the same way ("polish"). The module
+    prices each one; the cheapest wins and `method` names it ("search", "polish" or
+    "milp"). A note says whether the plan is proven within 0.1% of the cheapest
+    whole-unit plan (`whole_unit_bound`). `lower_bound` is the LP bound, or with
+    `milp_time_limit` the whole-unit bound when higher.
     With `target_coverage`, the plan is then scaled up until the module's coverage
     reaches it (see `_reach_coverage`).
     """
@@ -73,30 +83,45 @@ def recommend(
     say("module search")
     search_levels, search_cost = _module_search(portfolio, pricer, optimiser, n_starts, notes)
     say("lower bound")
-    bound = portfolio_bound(portfolio)
+    time_limit = WHOLE_UNIT_SECONDS if milp_time_limit is None else milp_time_limit
+    bound, whole = portfolio_bounds(portfolio, time_limit, WHOLE_UNIT_TOLERANCE, say)
+    proven = max(bound.value, whole.value)
     candidates = [("search", search_levels, search_cost)]
     if polish:
         say("polish")
-        for start in (bound.levels, search_levels):
+        starts = [("milp", whole.levels), ("polish", bound.levels), ("polish", search_levels)]
+        for name, start in starts if whole.method == "milp" else starts[1:]:
             levels = _polished(portfolio, pricer, start, say)
-            candidates.append(("polish", levels, pricer.cost(levels)))
-            if candidates[-1][2] <= bound.value * (1 + 1e-6):
+            candidates.append((name, levels, pricer.cost(levels)))
+            if candidates[-1][2] <= proven * (1 + 1e-6):
                 break  # at the bound already: nothing left to gain
-    if milp_time_limit is not None:
-        say("milp")
-        exact = portfolio_bound(portfolio, integer=True, time_limit=milp_time_limit)
-        if not exact.proven_optimal:
-            notes.append(f"MILP stopped at its time limit of {milp_time_limit:g} s; the bound is HiGHS's proven dual bound")
-        bound = exact if exact.value > bound.value else bound
-        levels = _polished(portfolio, pricer, exact.levels, say) if polish else whole_units(portfolio, exact.levels)
+    elif whole.method == "milp":
+        levels = whole_units(portfolio, whole.levels)
         candidates.append(("milp", levels, pricer.cost(levels)))
+    if milp_time_limit is not None:
+        if not whole.proven_optimal:
+            notes.append(f"MILP stopped at its time limit of {milp_time_limit:g} s; the bound is its proven dual bound")
+        bound = whole if whole.value > bound.value else bound
     method, levels, _ = min(candidates, key=lambda c: c[2])
     if target_coverage is not None:
         say("target coverage")
         levels = _reach_coverage(portfolio, pricer, levels, bound.levels, target_coverage, notes)
     say("pricing")
     fingerprint = _fingerprint(history, prices, portfolio.models, existing, load_factor)
-    return _recommendation(portfolio, pricer, levels, bound, method, search_cost, fingerprint, notes)
+    rec = _recommendation(portfolio, pricer, levels, bound, method, search_cost, fingerprint, notes)
+    return _with_whole_unit_bound(rec, whole)
+
+
+def _with_whole_unit_bound(rec: Recommendation, whole: Bound) -> Recommendation:
+    """`rec` with the proven whole-unit bound and a note on how close the plan is to it."""
+    value = max(whole.value, rec.lower_bound)
+    gap = 100.0 * (rec.cost - value) / value if value > 0 else 0.0
+    what = "the whole-unit optimum (proven)" if whole.proven_optimal else "a proven bound on the cheapest whole-unit plan"
+    if rec.cost <= value * (1 + PROVEN_WITHIN):
+        note = f"proven within {100 * PROVEN_WITHIN:g}% of the cheapest whole-unit plan: {gap:.3f}% above {what}"
+    else:
+        note = f"not proven within {100 * PROVEN_WITHIN:g}% of the cheapest whole-unit plan: {gap:.3f}% above {what}"
+    return replace(rec, whole_unit_bound=value, notes=(*rec.notes, note))
 
 
 def price_plan(

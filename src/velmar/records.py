@@ -117,3 +117,6 @@ class Recommendation:
     levels: Floats
     fingerprint: str = ""
     notes: tuple[str, ...] = ()
+    #: A proven lower bound on the cost of any plan of whole reserved units (the whole-unit
+    #: optimum of the LP cost model, or a bound on it), None when not computed.
+    whole_unit_bound: float | None = None
