@@ -43,6 +43,8 @@ HOURS_PER_MONTH = 730.0
 WHOLE_UNIT_SECONDS = 5.0
 #: Relative distance to its bound at which a whole-unit plan counts as optimal here.
 WHOLE_UNIT_TOLERANCE = 1e-7
+#: Relative distance to the proven bound at which a plan is not polished any further.
+AT_BOUND = 1e-6
 #: The share above the cheapest whole-unit plan within which a plan is called near-optimal.
 PROVEN_WITHIN = 0.001
 
@@ -91,9 +93,13 @@ def recommend(
         say("polish")
         starts = [("milp", whole.levels), ("polish", bound.levels), ("polish", search_levels)]
         for name, start in starts if whole.method == "milp" else starts[1:]:
-            levels = _polished(portfolio, pricer, start, say)
-            candidates.append((name, levels, pricer.cost(levels)))
-            if candidates[-1][2] <= proven * (1 + 1e-6):
+            levels = whole_units(portfolio, start)
+            cost = pricer.cost(levels)
+            if cost > proven * (1 + AT_BOUND):
+                levels = _polished(portfolio, pricer, levels, say, proven * (1 + AT_BOUND))
+                cost = pricer.cost(levels)
+            candidates.append((name, levels, cost))
+            if cost <= proven * (1 + AT_BOUND):
                 break  # at the bound already: nothing left to gain
     elif whole.method == "milp":
         levels = whole_units(portfolio, whole.levels)
@@ -233,7 +239,7 @@ def _searchable(portfolio: Portfolio, peak_usage: np.ndarray, notes: list[str]) 
     return bool(portfolio.models)
 
 
-def _polished(portfolio: Portfolio, pricer: Pricer, start: Levels, say: Progress) -> Levels:
+def _polished(portfolio: Portfolio, pricer: Pricer, start: Levels, say: Progress, target: float = 0.0) -> Levels:
     passes = 0
 
     def tick() -> None:
@@ -241,7 +247,7 @@ def _polished(portfolio: Portfolio, pricer: Pricer, start: Levels, say: Progress
         passes += 1
         say(f"polish pass {passes}")
 
-    return polish_levels(portfolio, pricer, start, tick)
+    return polish_levels(portfolio, pricer, start, tick, target)
 
 
 def _reach_coverage(

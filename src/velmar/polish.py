@@ -34,7 +34,13 @@ def whole_units(portfolio: Portfolio, levels: Levels) -> Levels:
     return rounded
 
 
-def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callable[[], None] | None = None) -> Levels:
+def polish(
+    portfolio: Portfolio,
+    pricer: Pricer,
+    start: Levels,
+    progress: Callable[[], None] | None = None,
+    target: float = 0.0,
+) -> Levels:
     """Local search from `whole_units(start)` while the module's price drops.
 
     A pass tries one reserved unit more, then one less, on each kind of each reserved
@@ -42,7 +48,8 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
     frees money of the plan; settling steps stop at 1/64 of that money), and the move
     is kept, and repeated, while the settled plan is cheaper. Then each amount moves on
     its own, in steps from a tenth of its size down to the amount step. Ends when a
-    whole pass finds nothing cheaper, or after MAX_PRICINGS pricings.
+    whole pass finds nothing cheaper, after MAX_PRICINGS pricings, or once the cost
+    is at most `target` (a proven bound: nothing cheaper is left to find).
     """
     pricings_at_start = pricer.pricings
     levels = whole_units(portfolio, start)
@@ -53,7 +60,7 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
     for _ in range(MAX_PASSES):
         improved = False
         for index in np.flatnonzero(reserved):
-            if pricer.pricings - pricings_at_start > MAX_PRICINGS:
+            if pricer.pricings - pricings_at_start > MAX_PRICINGS or cost <= target:
                 break
             unit_money = _unit_money(portfolio, int(index))
             finest = max(smallest, unit_money / 64)
@@ -77,7 +84,7 @@ def polish(portfolio: Portfolio, pricer: Pricer, start: Levels, progress: Callab
                 improved |= moved
         if progress is not None:
             progress()
-        if not improved or pricer.pricings - pricings_at_start > MAX_PRICINGS:
+        if not improved or pricer.pricings - pricings_at_start > MAX_PRICINGS or cost <= target:
             break
     return levels
 
