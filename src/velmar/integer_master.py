@@ -168,6 +168,7 @@ class WholeUnitMaster:
         deadline = None if time_limit is None else time.monotonic() + time_limit
         self.tolerance = tolerance
         self.master.setOptionValue("mip_rel_gap", tolerance / 10)
+        self.best_levels = self._rounded(start)  # its amounts start the first search
         self._best_amounts(self._rounded(start)[: self.whole], deadline)
         history: list[float] = []
         for _ in range(MAX_ROUNDS):  # LP rounds

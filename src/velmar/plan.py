@@ -42,7 +42,7 @@ HOURS_PER_MONTH = 730.0
 #: Seconds the whole-unit optimum may take when no MILP time limit is given.
 WHOLE_UNIT_SECONDS = 5.0
 #: Relative distance to its bound at which a whole-unit plan counts as optimal here.
-WHOLE_UNIT_TOLERANCE = 1e-7
+WHOLE_UNIT_TOLERANCE = 1e-6
 #: Relative distance to the proven bound at which a plan is not polished any further.
 AT_BOUND = 1e-6
 #: The share above the cheapest whole-unit plan within which a plan is called near-optimal.
