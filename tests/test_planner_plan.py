@@ -221,3 +221,14 @@ def test_recommendation_proven_within_a_tenth_of_a_percent_of_the_whole_unit_opt
     rec = recommend(history, prices, models=("RI3Y", "RI1Y", "SP3Y"), n_starts=2)
     assert rec.lower_bound <= rec.whole_unit_bound <= rec.cost <= rec.whole_unit_bound * 1.001
     assert any(note.startswith("proven within 0.1%") for note in rec.notes)
+
+
+def test_whole_unit_master_reserves_above_the_peak_of_the_first_year():
+    """Growth after the one-year term: the three-year units exceed the first year's peak."""
+    rng = np.random.default_rng(21)
+    usage = np.r_[np.full((365, 2), 2.0 * 24), np.full((235, 2), 10.0 * 24)] + rng.integers(0, 24, (600, 2))
+    history = history_of(usage, "D")
+    portfolio = build_portfolio(history, prices_of(history.kinds, rng), MODELS)
+    exact = portfolio_bound(portfolio, integer=True, time_limit=60)
+    assert exact.proven_optimal
+    assert exact.value == pytest.approx(full_lp(portfolio, integer=True), rel=1e-7)

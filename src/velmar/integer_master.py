@@ -81,13 +81,15 @@ class WholeUnitMaster:
             self.groups.append((periods_mask, in_force, most, column))
             total = int(most.sum())
             master.addCols(total, np.zeros(total), np.zeros(total), np.ones(total), 0, none, none, np.array([]))
-            # sum_i z_ki = units of kind k in force
+            # Units above the group's peak (useful in later periods) cover nothing here.
+            master.addCols(n, np.zeros(n), np.zeros(n), np.full(n, inf), 0, none, none, np.array([]))
+            # sum_i z_ki + idle_k = units of kind k in force
             offsets = column + np.r_[0, np.cumsum(most)]
             for k in range(n):
-                z = np.arange(offsets[k], offsets[k + 1], dtype=np.int32)
-                r = np.array([e.start + k for e in in_force], dtype=np.int32)
+                z = np.r_[np.arange(offsets[k], offsets[k + 1]), column + total + k]
+                r = np.array([e.start + k for e in in_force])
                 master.addRow(0.0, 0.0, z.size + r.size, np.r_[z, r].astype(np.int32), np.r_[np.ones(z.size), -np.ones(r.size)])
-            column += total
+            column += total + n
         self.savings = [(entry, pool, active) for entry, pool, active in cost.savings]
         self.best_value = np.inf
         self.best_levels = np.zeros(self.size)
