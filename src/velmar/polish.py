@@ -56,7 +56,10 @@ def polish(
     reserved = _reserved_mask(portfolio)
     amounts = np.flatnonzero(~reserved)
     smallest = AMOUNT_STEP_PER_HOUR * portfolio.hours
-    cost = _settle(pricer, levels, pricer.cost(levels), amounts, smallest, None)
+    cost = pricer.cost(levels)
+    if cost <= target:
+        return levels
+    cost = _settle(pricer, levels, cost, amounts, smallest, None)
     for _ in range(MAX_PASSES):
         improved = False
         for index in np.flatnonzero(reserved):
