@@ -121,7 +121,7 @@ def recommend(
 def _with_whole_unit_bound(rec: Recommendation, whole: Bound) -> Recommendation:
     """`rec` with the proven whole-unit bound and a note on how close the plan is to it."""
     value = max(whole.value, rec.lower_bound)
-    gap = 100.0 * (rec.cost - value) / value if value > 0 else 0.0
+    gap = max(100.0 * (rec.cost - value) / value, 0.0) if value > 0 else 0.0  # float noise below the bound
     what = "the whole-unit optimum (proven)" if whole.proven_optimal else "a proven bound on the cheapest whole-unit plan"
     if rec.cost <= value * (1 + PROVEN_WITHIN):
         note = f"proven within {100 * PROVEN_WITHIN:g}% of the cheapest whole-unit plan: {gap:.3f}% above {what}"
