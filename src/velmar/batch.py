@@ -28,7 +28,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import dask
+import dask.config
 from distributed import Client, Future, KilledWorker, LocalCluster, as_completed
 from distributed.comm.addressing import get_address_host
 from distributed.diagnostics.plugin import WorkerPlugin
@@ -44,6 +44,8 @@ THREADS_VARIABLE = "VELMAR_NUM_THREADS"
 #: Options of `velmar.plan.recommend` that a batch passes on to every group.
 PLANNER_OPTIONS = frozenset({"optimiser", "n_starts", "polish", "milp_time_limit", "load_factor", "target_coverage"})
 SETTINGS = "batch.json"
+#: A local cluster of worker processes with no dashboard, whose logs stay quiet.
+_QUIET_PROCESSES: Mapping[str, Any] = {"processes": True, "dashboard_address": None, "silence_logs": logging.CRITICAL}
 
 
 @dataclass(frozen=True)
@@ -269,13 +271,17 @@ class _Rates:
             self._all = None
 
     def of(self, kinds: Sequence[str]) -> PriceTable:
-        table = self._all
-        if table is None:
+        if self._all is None:
             return data.load_prices(self._path, kinds, focus_paths=self._source, kind_columns=self._kind_columns)
-        column = {kind: index for index, kind in enumerate(table.kinds)}
-        chosen = [column[kind] for kind in kinds]
-        rates = {model: rate[chosen] for model, rate in table.commitment.items()}
-        return PriceTable(tuple(kinds), table.on_demand[chosen], rates, source=table.source)
+        return prices_of_kinds(self._all, kinds)
+
+
+def prices_of_kinds(table: PriceTable, kinds: Sequence[str]) -> PriceTable:
+    """The rates of `kinds` (all in `table`), in that order: what `load_prices` reads for them."""
+    column = {kind: index for index, kind in enumerate(table.kinds)}
+    chosen = [column[kind] for kind in kinds]
+    rates = {model: rate[chosen] for model, rate in table.commitment.items()}
+    return PriceTable(tuple(kinds), table.on_demand[chosen], rates, source=table.source)
 
 
 @contextmanager
@@ -295,9 +301,7 @@ def _client(client: Client | str | None, workers: int | None) -> Iterator[Client
         return
     count = workers or len(os.sched_getaffinity(0))
     with _children_ignore_ctrl_c():
-        cluster = LocalCluster(  # type: ignore[no-untyped-call]
-            n_workers=count, threads_per_worker=1, processes=True, dashboard_address=None, silence_logs=logging.CRITICAL
-        )
+        cluster = LocalCluster(n_workers=count, threads_per_worker=1, **_QUIET_PROCESSES)  # type: ignore[no-untyped-call]
     with cluster, Client(cluster) as local:  # type: ignore[no-untyped-call]
         yield local
 

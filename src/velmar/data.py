@@ -155,7 +155,8 @@ class FocusSplit:
         start: str | None,
         end: str | None,
     ) -> None:
-        self._con, self._label, self._selection, self._layout, self._period = con, label, selection, layout, period
+        self._con, self._label, self._selection, self._layout = con, label, selection, layout
+        self._period: Period = period
         self._window, self._window_params = _window(con, start, end)
         self._window_label = _window_label(start, end) if self._window else ""
         _collect_cells(con, selection, layout, period, self._window, self._window_params)
