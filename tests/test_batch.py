@@ -181,3 +181,38 @@ def test_a_group_that_fails_gets_its_error_and_an_interrupt_goes_through(monkeyp
         return
     [row] = plan_group(history, None, MODELS, {})
     assert (row["status"], row["error"], row["model"]) == ("error", message, None)
+
+
+@pytest.mark.parametrize(
+    ("by", "window"),
+    [(["SubAccountId"], {"start": "2025-01-08", "end": "2025-01-15T06:00"}), (["SubAccountId", "RegionId"], {})],
+    ids=["one column, a window", "two columns"],
+)
+def test_each_group_of_the_split_is_its_slice_of_the_account(demo, by, window):
+    with data.split_focus(demo.export, by, **window) as split:
+        groups = {key: split.history(index) for index, key in enumerate(split.keys)}
+    assert {key[0] for key in groups} == set(accounts(demo.export))
+    for key, history in groups.items():
+        whole = data.load_focus(demo.export, sub_account=key[0], **window)
+        rows = np.searchsorted(whole.timestamps, history.timestamps)
+        columns = [whole.kinds.index(kind) for kind in history.kinds]
+        assert np.array_equal(whole.timestamps[rows], history.timestamps)
+        assert np.array_equal(whole.usage[np.ix_(rows, columns)], history.usage)
+        if len(by) == 2:
+            assert {kind.split("/")[0] for kind in history.kinds} == {key[1]}
+        else:
+            assert (history.kinds, history.source) == (whole.kinds, whole.source)
+
+
+def test_the_summary_counts_each_group_once(tmp_path):
+    from velmar.batch_report import write_summary
+
+    def rows(account, savings):
+        figures = {"cost": 100.0 - savings, "on_demand_cost": 100.0, "savings": savings, "savings_rate": savings / 100,
+                   "coverage": 0.5, "lower_bound": 90.0 - savings, "gap_percent": 1.0, "method": "polish"}  # fmt: skip
+        return [{"SubAccountId": account, "model": model, "status": "ok", **figures} for model in MODELS]
+
+    failed = {"SubAccountId": "c", "model": None, "status": "error", "error": "no price for kind 'x'"}
+    write_summary(tmp_path / "summary.html", [*rows("a", 30.0), *rows("b", 10.0), failed], ["SubAccountId"], "export")
+    page = (tmp_path / "summary.html").read_text()
+    assert "40.00" in page and "20.0% of all on demand (200.00)" in page and "1 not planned" in page
