@@ -26,7 +26,7 @@ import velmar_backend
 
 from velmar.bound import Bound, portfolio_bound, portfolio_bounds, upper_levels
 from velmar.polish import polish as polish_levels
-from velmar.polish import whole_units
+from velmar.polish import pricing_budget, whole_units
 from velmar.portfolio import RESERVED, TERM_DAYS, Levels, Portfolio, Pricer, build_portfolio
 from velmar.records import (
     COMMITMENT_MODELS,
@@ -67,9 +67,10 @@ def recommend(
     Candidates: the module's searches (`simple_optimisation` per term from zero, and
     `general_optimisation` with `optimiser` and `n_starts`); the whole-unit optimum of
     the LP cost model (`velmar.bound.portfolio_bounds`, within `milp_time_limit` or
-    WHOLE_UNIT_SECONDS) polished with the module's price as the judge ("milp"); then,
-    unless a plan is at the proven bound already, the LP optimum rounded to whole units
-    and the module's search result, polished the same way ("polish"). The module
+    WHOLE_UNIT_SECONDS; without reserved models the LP optimum) polished with the
+    module's price as the judge ("milp"); then, unless a plan is at the proven bound
+    already, the module's search result polished the same way ("polish"), both polishes
+    sharing one budget of module calls (`velmar.polish.pricing_budget`). The module
     prices each one; the cheapest wins and `method` names it ("search", "polish" or
     "milp"). A note says whether the plan is proven within 0.1% of the cheapest
     whole-unit plan (`whole_unit_bound`). `lower_bound` is the LP bound, or with
@@ -91,13 +92,18 @@ def recommend(
     candidates = [("search", search_levels, search_cost)]
     if polish:
         say("polish")
-        starts = [("milp", whole.levels), ("polish", bound.levels), ("polish", search_levels)]
-        for name, start in starts if whole.method == "milp" else starts[1:]:
+        # The whole-unit optimum stands in for the rounded LP optimum; the module's search
+        # result may lie nearer the cheapest plan of the module's own spending order.
+        first = ("milp", whole.levels) if whole.method == "milp" else ("polish", bound.levels)
+        budget = pricing_budget(portfolio)
+        for name, start in (first, ("polish", search_levels)):
             levels = whole_units(portfolio, start)
             cost = pricer.cost(levels)
-            if cost > proven * (1 + AT_BOUND):
-                levels = _polished(portfolio, pricer, levels, say, proven * (1 + AT_BOUND))
+            if cost > proven * (1 + AT_BOUND) and budget > 0:
+                used = pricer.pricings
+                levels = _polished(portfolio, pricer, levels, say, proven * (1 + AT_BOUND), budget)
                 cost = pricer.cost(levels)
+                budget -= pricer.pricings - used
             candidates.append((name, levels, cost))
             if cost <= proven * (1 + AT_BOUND):
                 break  # at the bound already: nothing left to gain
@@ -239,7 +245,9 @@ def _searchable(portfolio: Portfolio, peak_usage: np.ndarray, notes: list[str]) 
     return bool(portfolio.models)
 
 
-def _polished(portfolio: Portfolio, pricer: Pricer, start: Levels, say: Progress, target: float = 0.0) -> Levels:
+def _polished(
+    portfolio: Portfolio, pricer: Pricer, start: Levels, say: Progress, target: float = 0.0, max_pricings: int | None = None
+) -> Levels:
     passes = 0
 
     def tick() -> None:
@@ -247,7 +255,7 @@ def _polished(portfolio: Portfolio, pricer: Pricer, start: Levels, say: Progress
         passes += 1
         say(f"polish pass {passes}")
 
-    return polish_levels(portfolio, pricer, start, tick, target)
+    return polish_levels(portfolio, pricer, start, tick, target, max_pricings)
 
 
 def _reach_coverage(

@@ -19,9 +19,12 @@ from velmar.portfolio import Ints, Levels, Portfolio, Pricer
 AMOUNT_STEP_PER_HOUR = 0.001
 #: Passes over all coordinates at most.
 MAX_PASSES = 500
-#: Pricings after which reserved levels stop moving (the amounts still settle once):
-#: about 15 s on three years of hourly rows and 32 kinds, never reached below a year x 16.
+#: Pricings after which reserved levels stop moving (the amounts still settle once), on
+#: histories up to PRICED_CELLS periods x kinds (a year of hourly rows x 16 kinds);
+#: larger ones get proportionally fewer, at least MIN_PRICINGS (see `pricing_budget`).
 MAX_PRICINGS = 6000
+PRICED_CELLS = 8760 * 16
+MIN_PRICINGS = 500
 
 
 def whole_units(portfolio: Portfolio, levels: Levels) -> Levels:
@@ -40,6 +43,7 @@ def polish(
     start: Levels,
     progress: Callable[[], None] | None = None,
     target: float = 0.0,
+    max_pricings: int | None = None,
 ) -> Levels:
     """Local search from `whole_units(start)` while the module's price drops.
 
@@ -48,9 +52,11 @@ def polish(
     frees money of the plan; settling steps stop at 1/64 of that money), and the move
     is kept, and repeated, while the settled plan is cheaper. Then each amount moves on
     its own, in steps from a tenth of its size down to the amount step. Ends when a
-    whole pass finds nothing cheaper, after MAX_PRICINGS pricings, or once the cost
-    is at most `target` (a proven bound: nothing cheaper is left to find).
+    whole pass finds nothing cheaper, after `max_pricings` pricings (default
+    `pricing_budget`), or once the cost is at most `target` (a proven bound: nothing
+    cheaper is left to find).
     """
+    budget = pricing_budget(portfolio) if max_pricings is None else max_pricings
     pricings_at_start = pricer.pricings
     levels = whole_units(portfolio, start)
     reserved = _reserved_mask(portfolio)
@@ -63,7 +69,7 @@ def polish(
     for _ in range(MAX_PASSES):
         improved = False
         for index in np.flatnonzero(reserved):
-            if pricer.pricings - pricings_at_start > MAX_PRICINGS or cost <= target:
+            if pricer.pricings - pricings_at_start > budget or cost <= target:
                 break
             unit_money = _unit_money(portfolio, int(index))
             finest = max(smallest, unit_money / 64)
@@ -87,9 +93,15 @@ def polish(
                 improved |= moved
         if progress is not None:
             progress()
-        if not improved or pricer.pricings - pricings_at_start > MAX_PRICINGS or cost <= target:
+        if not improved or pricer.pricings - pricings_at_start > budget or cost <= target:
             break
     return levels
+
+
+def pricing_budget(portfolio: Portfolio) -> int:
+    """Pricings a polish may spend moving reserved levels (about 3 s of module calls)."""
+    cells = portfolio.periods * len(portfolio.kinds)
+    return int(np.clip(MAX_PRICINGS * PRICED_CELLS / max(cells, 1), MIN_PRICINGS, MAX_PRICINGS))
 
 
 def _settle(pricer: Pricer, levels: Levels, cost: float, amounts: Ints, finest: float, first: float | None) -> float:
