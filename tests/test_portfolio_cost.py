@@ -9,6 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmar_backend as vb
+import reference
 from conftest import internal_failure, same_float
 
 FIGURES = ("cost", "coverage", "underutilization")
@@ -29,136 +30,6 @@ def assert_figures(actual, expected):
     for name, a, e in zip(FIGURES, actual, expected):
         assert isinstance(a, float), (name, a)
         assert same_float(a, e, rel=1e-12, abs_=1e-12), (name, a, e)
-
-
-# --- A tiny plain-Python formulation, cell by cell --------------------------------------
-
-_ORDER = {"RI3Y": 1, "RI1Y": 2, "SP3Y": 4, "SP1Y": 5, "OD": 6}
-
-
-def _divide(a, b):
-    try:
-        return a / b
-    except ZeroDivisionError:
-        if a != a or a == 0.0:
-            return NAN
-        return math.copysign(INF, a) * math.copysign(1.0, b)
-
-
-def _smaller(a, b):
-    if a != a:
-        return b
-    if b != b:
-        return a
-    return b if b < a else a
-
-
-def reference(usage, prices, levels, names, daily):
-    """(cost, coverage, underutilization) of the portfolio, with every commitment
-    starting at period 0 and lasting 365 / 1095 days or 8760 / 26280 hours."""
-    T, n = usage.shape
-    usage, prices, levels = usage.tolist(), prices.tolist(), levels.tolist()
-    models, c = [], 0
-    for i, name in enumerate(names):
-        years = 3 if name.endswith("3Y") else 1
-        duration = 365 * years * (1 if daily else 24)
-        if name.startswith("RI"):
-            lv = [[row[c + k] for k in range(n)] for row in levels]
-            c += n
-        elif name.startswith("SP"):
-            lv = [row[c] for row in levels]
-            c += 1
-        else:
-            lv = None
-        models.append((_ORDER[name], name[:2], prices[i][:n], lv, duration))
-    models.sort(key=lambda m: m[0])  # stable: equal names keep the caller's order
-
-    def reservation(lv, duration):
-        scale = 24.0 if daily else 1.0
-        return [[(lv[t][k] + 0.0) * scale * (1.0 if t < duration else 0.0) for k in range(n)] for t in range(T)]
-
-    def budget(lv, duration):
-        return [(lv[t] + 0.0) * (1.0 if t < duration else 0.0) for t in range(T)]
-
-    def spend(b, remaining, price, covered_per_kind):
-        for k in range(n):
-            for t in range(T):
-                covered = _smaller(remaining[t][k], _divide(b[t], price[k]))
-                remaining[t][k] -= covered
-                b[t] -= covered * price[k]
-                covered_per_kind[k] += covered
-
-    def clamp(remaining):
-        for row in remaining:
-            for k in range(n):
-                if row[k] < 0.0:
-                    row[k] = 0.0
-
-    # cost
-    remaining = [row[:] for row in usage]
-    paid = [0.0] * T
-    for _, kind, price, lv, duration in models:
-        if kind == "RI":
-            r = reservation(lv, duration)
-            for t in range(T):
-                paid[t] += sum(r[t][k] * price[k] for k in range(n))
-                for k in range(n):
-                    remaining[t][k] -= r[t][k]
-            clamp(remaining)
-        elif kind == "SP":
-            b = budget(lv, duration)
-            for t in range(T):
-                paid[t] += b[t]
-            spend(b, remaining, price, [0.0] * n)
-        else:
-            for t in range(T):
-                for k in range(n):
-                    remaining[t][k] *= price[k]
-                paid[t] += sum(remaining[t])
-    cost = sum(paid)
-
-    # coverage
-    remaining = [row[:] for row in usage]
-    covered, unspent, value = [0.0] * n, 0.0, 1.0
-    for _, kind, price, lv, duration in models:
-        if kind == "RI":
-            r = reservation(lv, duration)
-            for k in range(n):
-                covered[k] += sum(r[t][k] for t in range(T))
-            for t in range(T):
-                for k in range(n):
-                    remaining[t][k] -= r[t][k]
-            clamp(remaining)
-        elif kind == "SP":
-            b = budget(lv, duration)
-            spend(b, remaining, price, covered)
-            unspent += sum(b)
-        else:
-            value = sum(usage[t][k] * price[k] for t in range(T) for k in range(n))
-            covered = [covered[k] * price[k] for k in range(n)]
-    coverage = _divide(unspent + sum(covered), value)
-
-    # under-utilisation
-    remaining = [row[:] for row in usage]
-    idle = 0.0
-    for _, kind, price, lv, duration in models:
-        if kind == "RI":
-            r = reservation(lv, duration)
-            for t in range(T):
-                for k in range(n):
-                    remaining[t][k] -= r[t][k]
-            for k in range(n):
-                unused = 0.0
-                for t in range(T):
-                    x = -remaining[t][k]
-                    unused += x if x > 0.0 else 0.0
-                idle += price[k] * unused
-            clamp(remaining)
-        elif kind == "SP":
-            b = budget(lv, duration)
-            spend(b, remaining, price, [0.0] * n)
-            idle += sum(b)
-    return cost, coverage, idle
 
 
 def block_columns(names, n):
@@ -460,7 +331,8 @@ def portfolios(draw):
 def test_matches_plain_formulation(portfolio):
     usage, prices, levels, names, period = portfolio
     copies = [a.copy() for a in (usage, prices, levels)]
-    expected = reference(usage, prices, levels, names, period == "D")
+    f = reference.portfolio(usage, prices, levels, names, period == "D")
+    expected = (f.cost, f.coverage, f.idle)
     actual = tuple(final(usage, prices, levels, names, period, f) for f in FIGURES)
     assert_figures(actual, expected)
     for before, after in zip(copies, (usage, prices, levels)):

@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import velmar_backend as vb
+import reference
 from conftest import internal_failure, same_float
 
 NAN = float("nan")
@@ -33,31 +34,12 @@ def scaled(plan, period):
     return v
 
 
-def underutilisation(usage, prices, v):
-    """Reserved units above usage at their price, plus savings-plan money left unspent."""
-    usage, prices = arr(usage), arr(prices)
-    idle = 0.0
-    spare = 0.0
-    for row in usage:
-        budget = v[0]
-        for k, u in enumerate(row):
-            excess = v[1 + k] - u
-            if excess > 0:
-                idle += excess * prices[2, k]
-            left = max(u - v[1 + k], 0.0)
-            quota = budget / prices[1, k] if prices[1, k] != 0 else INF
-            covered = min(left, quota)
-            budget -= covered * prices[1, k]
-        spare += budget
-    return idle + spare
-
-
 def assert_measures_agree(r, usage, prices, period):
     """minimum, coverage and underutilisation are those of the returned plan."""
     v = scaled(plan_of(r), period)
     assert same_float(r.minimum, vb.cost(usage, prices, v))
     assert same_float(r.coverage, vb.coverage(usage, prices, v))
-    assert same_float(r.underutilization_cost, underutilisation(usage, prices, v))
+    assert same_float(r.underutilization_cost, reference.single_plan(usage, prices, v).idle)
 
 
 # --- a plain formulation of the search, priced by the module's own `cost` ----------
@@ -186,7 +168,7 @@ def test_search_follows_the_greedy_moves_and_rounding(case):
     assert r.minimum == plan_cost(plan)
     assert r.step_size == step
     assert same_float(r.coverage, vb.coverage(usage, prices, arr(plan)))
-    assert same_float(r.underutilization_cost, underutilisation(usage, prices, arr(plan)))
+    assert same_float(r.underutilization_cost, reference.single_plan(usage, prices, arr(plan)).idle)
 
     d_plan, improving, costs, points = ref_search_details(plan_cost, steps, start)
     d = vb.simple_optimisation(usage, prices, "H", "1Y", True, step, sp)
@@ -197,7 +179,7 @@ def test_search_follows_the_greedy_moves_and_rounding(case):
     c = d.convergence
     assert c.costs.tolist() == costs
     assert np.array_equal(c.coverages, [vb.coverage(usage, prices, arr(p)) for p in points], equal_nan=True)
-    assert np.allclose(c.underutilisation_cost, [underutilisation(usage, prices, arr(p)) for p in points])
+    assert np.allclose(c.underutilisation_cost, [reference.single_plan(usage, prices, arr(p)).idle for p in points])
     assert len(plan) == n + 1
 
 

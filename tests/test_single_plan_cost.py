@@ -8,6 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmar_backend as vb
+import reference
 from conftest import internal_failure, same_float
 
 NAN = float("nan")
@@ -19,76 +20,6 @@ PRICES = [[1.0, 2.0], [0.5, 1.0], [0.25, 0.5]]
 
 def arr(x):
     return np.array(x, dtype=np.float64)
-
-
-# --- a plain formulation of the model, cell by cell ---------------------------------
-
-
-def _div(a, b):
-    """IEEE division: Python raises where the module gives an infinity or NaN."""
-    if b == 0.0:
-        if math.isnan(a) or a == 0.0:
-            return NAN
-        return math.copysign(INF, a) * math.copysign(1.0, b)
-    return a / b
-
-
-def _min_skip_nan(a, b):
-    if math.isnan(a):
-        return b
-    if math.isnan(b):
-        return a
-    return min(a, b)
-
-
-def _after_reservation(usage, levels):
-    out = []
-    for t, row in enumerate(usage):
-        cells = []
-        for k, u in enumerate(row):
-            d = u - levels[t][1 + k]
-            cells.append(0.0 if d < 0 else d)
-        out.append(cells)
-    return out
-
-
-def _allocate(remaining, prices, levels, reduce):
-    """Savings-plan budget of each period, spent kind by kind in column order."""
-    budget = [levels[t][0] for t in range(len(remaining))]
-    covered_per_kind = []
-    n = len(prices[0])
-    for k in range(n):
-        rate = prices[1][k]
-        total = 0.0
-        for t, row in enumerate(remaining):
-            covered = _min_skip_nan(row[k], _div(budget[t], rate))
-            budget[t] -= covered * rate
-            if reduce:
-                row[k] -= covered
-            total += covered
-        covered_per_kind.append(total)
-    return budget, covered_per_kind
-
-
-def ref_cost(usage, prices, levels):
-    n = len(prices[0])
-    reserved = sum(levels[t][1 + k] * prices[2][k] for t in range(len(usage)) for k in range(n))
-    commitment = sum(levels[t][0] for t in range(len(usage)))
-    remaining = _after_reservation(usage, levels)
-    _allocate(remaining, prices, levels, reduce=True)
-    on_demand = sum(row[k] * prices[0][k] for row in remaining for k in range(n))
-    return (reserved + commitment) + on_demand
-
-
-def ref_coverage(usage, prices, levels):
-    """Returns (numerator, denominator) so the caller can judge a zero denominator."""
-    n = len(prices[0])
-    value = sum(row[k] * prices[0][k] for row in usage for k in range(n))
-    reserved = [sum(levels[t][1 + k] for t in range(len(usage))) for k in range(n)]
-    remaining = _after_reservation(usage, levels)
-    budget, covered = _allocate(remaining, prices, levels, reduce=False)
-    numerator = sum((reserved[k] + covered[k]) * prices[0][k] for k in range(n)) + sum(budget)
-    return numerator, value
 
 
 # --- hand-made cases -----------------------------------------------------------------
@@ -127,6 +58,8 @@ def test_hand_made_plans(usage, prices, levels, expected_cost, expected_coverage
     assert type(got_cost) is float and type(got_coverage) is float
     assert same_float(got_cost, expected_cost), got_cost
     assert same_float(got_coverage, expected_coverage), got_coverage
+    plain = reference.single_plan(u, p, lv)
+    assert same_float(plain.cost, expected_cost) and same_float(plain.coverage, expected_coverage), plain
 
 
 def test_remaining_budget_serves_the_next_kind():
@@ -244,7 +177,7 @@ def _plans(draw):
 
 def _coverage_matches(got, numerator, denominator):
     if denominator != 0.0 or math.isnan(denominator):
-        return same_float(got, _div(numerator, denominator))
+        return same_float(got, reference.divide(numerator, denominator))
     # Over a zero value only the sign of the numerator decides, and a numerator that is
     # zero up to rounding may come out either side of zero.
     if math.isnan(numerator):
@@ -258,7 +191,8 @@ def _coverage_matches(got, numerator, denominator):
 @given(_plans())
 def test_matches_plain_formulation(plan):
     usage, prices, levels, u, p, lv = plan
-    assert same_float(vb.cost(u, p, lv), ref_cost(usage, prices, levels))
-    numerator, denominator = ref_coverage(usage, prices, levels)
+    expected = reference.single_plan(usage, prices, levels)
+    assert same_float(vb.cost(u, p, lv), expected.cost)
+    numerator, denominator = expected.covered, expected.value
     got = vb.coverage(u, p, lv)
     assert _coverage_matches(got, numerator, denominator), (got, numerator, denominator)
