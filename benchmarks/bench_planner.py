@@ -129,7 +129,7 @@ def run(name: str, case: Case, milp_limit: float) -> None:
         "search gap to LP": gap(rec.search_cost, rec.lower_bound),
         "recommended gap to LP": gap(rec.cost, rec.lower_bound),
         "by": rec.method,
-        "proven gap to whole-unit": gap(rec.cost, rec.whole_unit_bound or rec.lower_bound),
+        "proven gap to whole-unit": gap(rec.cost, rec.whole_unit_bound or rec.lower_bound).replace("-0.000", " 0.000"),
         "whole-unit optimum": "proven" if any("(proven)" in note for note in rec.notes) else "bounded",
     }
     print(f"{name:28s} " + "  ".join(f"{k}: {v}" for k, v in line.items()), flush=True)
