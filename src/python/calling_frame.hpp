@@ -19,10 +19,6 @@
 
 namespace velmar::py {
 
-using Value = std::variant<std::monostate, View1, View2, View3, ViewN, std::string_view,
-                           std::vector<std::string_view>, std::uint64_t, std::optional<bool>,
-                           std::optional<double>, std::optional<View1>>;
-
 // Converted arguments in parameter order; keeps alive whatever the views point into.
 class Arguments {
 public:

@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "core/array.hpp"
@@ -28,51 +30,20 @@ struct Signature {
     std::size_t required;  // the first `required` parameters
 };
 
-// The C++ type an argument of each kind is converted to.
+// A converted argument: alternative 1 + k holds an argument of ArgKind k (alternative 0 is
+// the empty slot before conversion).
+using Value = std::variant<std::monostate, View1, View2, View3, ViewN, std::string_view,
+                           std::vector<std::string_view>, std::uint64_t, std::optional<bool>,
+                           std::optional<double>, std::optional<View1>>;
+
+// The C++ type an argument of kind K is converted to.
 template <ArgKind K>
-struct ConvertedType;
-template <>
-struct ConvertedType<ArgKind::array1> {
-    using type = View1;
-};
-template <>
-struct ConvertedType<ArgKind::array2> {
-    using type = View2;
-};
-template <>
-struct ConvertedType<ArgKind::array3> {
-    using type = View3;
-};
-template <>
-struct ConvertedType<ArgKind::array_any> {
-    using type = ViewN;
-};
-template <>
-struct ConvertedType<ArgKind::text> {
-    using type = std::string_view;
-};
-template <>
-struct ConvertedType<ArgKind::text_list> {
-    using type = std::vector<std::string_view>;
-};
-template <>
-struct ConvertedType<ArgKind::count> {
-    using type = std::uint64_t;
-};
-template <>
-struct ConvertedType<ArgKind::flag> {
-    using type = std::optional<bool>;
-};
-template <>
-struct ConvertedType<ArgKind::real> {
-    using type = std::optional<double>;
-};
-template <>
-struct ConvertedType<ArgKind::array1_or_none> {
-    using type = std::optional<View1>;
-};
-template <ArgKind K>
-using Converted = typename ConvertedType<K>::type;
+using Converted = std::variant_alternative_t<static_cast<std::size_t>(K) + 1, Value>;
+static_assert(std::variant_size_v<Value> == static_cast<std::size_t>(ArgKind::array1_or_none) + 2 &&
+                  std::is_same_v<Converted<ArgKind::array_any>, ViewN> &&
+                  std::is_same_v<Converted<ArgKind::text_list>, std::vector<std::string_view>> &&
+                  std::is_same_v<Converted<ArgKind::array1_or_none>, std::optional<View1>>,
+              "Value lists one alternative per ArgKind, in the order of ArgKind");
 
 namespace detail {
 
