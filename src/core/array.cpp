@@ -48,8 +48,7 @@ void shape_failure(std::string_view name, const std::string& actual, const std::
 }
 
 void require_rows(std::string_view name, const View2& v, std::size_t rows) {
-    if (v.rows != rows)
-        shape_failure(name, shape_text({v.rows, v.cols}), shape_text({rows, v.cols}) + " is required");
+    if (v.rows != rows) shape_failure(name, shape_text({v.rows, v.cols}), shape_text({rows, v.cols}) + " is required");
 }
 
 void require_cols_at_least(std::string_view name, const View2& v, std::size_t cols) {
@@ -68,17 +67,19 @@ void require_size(std::string_view name, std::size_t actual, std::size_t expecte
 }
 
 void require_size_at_least(std::string_view name, std::size_t actual, std::size_t minimum) {
-    if (actual < minimum) shape_failure(name, shape_text({actual}), "at least " + shape_text({minimum}) + " is required");
+    if (actual < minimum)
+        shape_failure(name, shape_text({actual}), "at least " + shape_text({minimum}) + " is required");
 }
 
 void require_price_table(std::string_view name, const View2& v, std::size_t min_rows, std::size_t cols) {
     if (v.rows < min_rows || v.cols != cols)
-        shape_failure(name, shape_text({v.rows, v.cols}),
-                      "at least " + std::to_string(min_rows) + " rows of " + std::to_string(cols) + " entries is required");
+        shape_failure(
+            name, shape_text({v.rows, v.cols}),
+            "at least " + std::to_string(min_rows) + " rows of " + std::to_string(cols) + " entries is required");
 }
 
 std::uint64_t saturating_level(double v) {
-    if (!(v > 0.0)) return 0;  // NaN, zero and negatives
+    if (!(v > 0.0)) return 0;                         // NaN, zero and negatives
     constexpr double limit = 18446744073709551616.0;  // 2^64
     if (v >= limit) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(v);

@@ -34,12 +34,8 @@ struct View2 {
     double operator()(std::size_t r, std::size_t c) const {
         return data[static_cast<Index>(r) * row_stride + static_cast<Index>(c) * col_stride];
     }
-    View1 row(std::size_t r) const {
-        return {data + static_cast<Index>(r) * row_stride, cols, col_stride};
-    }
-    View1 col(std::size_t c) const {
-        return {data + static_cast<Index>(c) * col_stride, rows, row_stride};
-    }
+    View1 row(std::size_t r) const { return {data + static_cast<Index>(r) * row_stride, cols, col_stride}; }
+    View1 col(std::size_t c) const { return {data + static_cast<Index>(c) * col_stride, rows, row_stride}; }
 };
 
 struct View3 {
@@ -72,7 +68,8 @@ std::size_t element_count(std::size_t rows, std::size_t cols);
 class ColumnMatrix {
 public:
     ColumnMatrix() = default;
-    ColumnMatrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(element_count(rows, cols), 0.0) {}
+    ColumnMatrix(std::size_t rows, std::size_t cols)
+        : rows_(rows), cols_(cols), data_(element_count(rows, cols), 0.0) {}
     explicit ColumnMatrix(const View2& v);
 
     // Copies v into columns first .. first + v.cols - 1; v has this matrix's row count.
@@ -87,9 +84,7 @@ public:
     double* column(std::size_t c) { return data_.data() + c * rows_; }
     const double* column(std::size_t c) const { return data_.data() + c * rows_; }
     double operator()(std::size_t r, std::size_t c) const { return data_[c * rows_ + r]; }
-    View2 view() const {
-        return {data_.data(), rows_, cols_, 1, static_cast<Index>(rows_)};
-    }
+    View2 view() const { return {data_.data(), rows_, cols_, 1, static_cast<Index>(rows_)}; }
     operator View2() const { return view(); }  // NOLINT: a column-major matrix is a view
 
 private:

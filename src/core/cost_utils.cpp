@@ -34,7 +34,6 @@ namespace {
 
 enum class Figure { cost, coverage, underutilisation };
 
-
 // Periods [begin, begin + L) of an array as a view whose row 0 is period `begin`, read
 // with a unit period stride. Column-major arrays, absent levels and (when the reader
 // handles them) broadcast rows are viewed in place; any other layout is copied into
@@ -52,7 +51,8 @@ View2 block_view(const View2& v, std::size_t begin, std::size_t L, double*& stag
         if (v.col_stride == 1) {
             for (std::size_t c = 0; c < v.cols; ++c) to[static_cast<Index>(c) * pitch] = row[c];
         } else {
-            for (std::size_t c = 0; c < v.cols; ++c) to[static_cast<Index>(c) * pitch] = row[static_cast<Index>(c) * v.col_stride];
+            for (std::size_t c = 0; c < v.cols; ++c)
+                to[static_cast<Index>(c) * pitch] = row[static_cast<Index>(c) * v.col_stride];
         }
     }
     return {out, L, v.cols, 1, pitch};
@@ -338,7 +338,8 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
     double* staging = ws.staging.data();
     const View2 use = block_view(usage, blk.begin, blk.length, staging, false);
     View2* levels = ws.block_levels.data();
-    for (std::size_t m = 0; m < M; ++m) levels[m] = block_view(p.models[m].levels, blk.begin, blk.length, staging, true);
+    for (std::size_t m = 0; m < M; ++m)
+        levels[m] = block_view(p.models[m].levels, blk.begin, blk.length, staging, true);
 
     BlockPass b{p, blk, ws, levels};
     fill_budgets<F>(b);
@@ -348,9 +349,15 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
         std::size_t entry = 0;
         for (std::size_t m = 0; m < M; ++m) {
             switch (p.models[m].kind) {
-                case ModelKind::reserved: price_reservation<F>(b, m, entry); break;
-                case ModelKind::savings_plan: price_savings_plan<F>(b, m); break;
-                case ModelKind::on_demand: price_on_demand<F>(b, m); break;
+                case ModelKind::reserved:
+                    price_reservation<F>(b, m, entry);
+                    break;
+                case ModelKind::savings_plan:
+                    price_savings_plan<F>(b, m);
+                    break;
+                case ModelKind::on_demand:
+                    price_on_demand<F>(b, m);
+                    break;
             }
             entry += p.consumed(p.models[m]);
         }
@@ -429,8 +436,8 @@ VELMAR_HOT_KERNEL double evaluate(const View2& usage, const Portfolio& p, CostWo
 }
 
 template <Figure F>
-double evaluate_general(const View2& usage, std::span<const PricingModel> models,
-                        std::span<const double> new_levels, bool daily, CostWorkspace& ws) {
+double evaluate_general(const View2& usage, std::span<const PricingModel> models, std::span<const double> new_levels,
+                        bool daily, CostWorkspace& ws) {
     const Portfolio p{models, new_levels, usage.cols, usage.rows, daily, true};
     return evaluate<F>(usage, p, ws);
 }
@@ -482,17 +489,16 @@ double cost(const View2& usage, const View2& prices, const View2& levels, CostWo
 double coverage(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining) {
     return evaluate_plan<Figure::coverage>(usage, prices, levels, remaining);
 }
-double underutilisation(const View2& usage, const View2& prices, const View2& levels,
-                        CostWorkspace& remaining) {
+double underutilisation(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining) {
     return evaluate_plan<Figure::underutilisation>(usage, prices, levels, remaining);
 }
 
-double cost_general(const View2& usage, std::span<const PricingModel> models,
-                    std::span<const double> new_levels, bool daily, CostWorkspace& remaining) {
+double cost_general(const View2& usage, std::span<const PricingModel> models, std::span<const double> new_levels,
+                    bool daily, CostWorkspace& remaining) {
     return evaluate_general<Figure::cost>(usage, models, new_levels, daily, remaining);
 }
-double coverage_general(const View2& usage, std::span<const PricingModel> models,
-                        std::span<const double> new_levels, bool daily, CostWorkspace& remaining) {
+double coverage_general(const View2& usage, std::span<const PricingModel> models, std::span<const double> new_levels,
+                        bool daily, CostWorkspace& remaining) {
     return evaluate_general<Figure::coverage>(usage, models, new_levels, daily, remaining);
 }
 double underutilization_general(const View2& usage, std::span<const PricingModel> models,

@@ -27,10 +27,10 @@ public:
 
     static constexpr std::size_t block = 512;  // periods per pass, small enough for L1
 
-    std::vector<double> uncovered;   // block: uncovered usage of one kind
-    std::vector<double> reserved;    // block: reserved units of one kind per period
-    std::vector<double> budgets;     // n_models x block: savings-plan money left per period
-    std::vector<double> per_model;   // n_models x n_kinds: sums kept per model and kind
+    std::vector<double> uncovered;        // block: uncovered usage of one kind
+    std::vector<double> reserved;         // block: reserved units of one kind per period
+    std::vector<double> budgets;          // n_models x block: savings-plan money left per period
+    std::vector<double> per_model;        // n_models x n_kinds: sums kept per model and kind
     std::vector<double> per_model_total;  // n_models
     std::vector<char> spent;              // n_models: every budget of the block is zero
     std::vector<View2> block_levels;      // n_models: levels in force, viewed from the block start
@@ -54,17 +54,16 @@ double on_demand_spend_by_period(const View2& usage, const View1& prices);
 // rate, row 2 reserved price (rows beyond are ignored).
 double cost(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
 double coverage(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
-double underutilisation(const View2& usage, const View2& prices, const View2& levels,
-                        CostWorkspace& remaining);
+double underutilisation(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
 // One of the three single-plan figures.
 using PlanFigure = double (*)(const View2& usage, const View2& prices, const View2& levels, CostWorkspace& remaining);
 
 // Any sorted portfolio: `new_levels` is consumed by the models in order (n entries per
 // new reservation, one per new savings plan). Commitments expire after their term.
-double cost_general(const View2& usage, std::span<const PricingModel> models,
-                    std::span<const double> new_levels, bool daily, CostWorkspace& remaining);
-double coverage_general(const View2& usage, std::span<const PricingModel> models,
-                        std::span<const double> new_levels, bool daily, CostWorkspace& remaining);
+double cost_general(const View2& usage, std::span<const PricingModel> models, std::span<const double> new_levels,
+                    bool daily, CostWorkspace& remaining);
+double coverage_general(const View2& usage, std::span<const PricingModel> models, std::span<const double> new_levels,
+                        bool daily, CostWorkspace& remaining);
 double underutilization_general(const View2& usage, std::span<const PricingModel> models,
                                 std::span<const double> new_levels, bool daily, CostWorkspace& remaining);
 

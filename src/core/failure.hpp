@@ -10,8 +10,7 @@ namespace velmar {
 
 class InternalFailure : public std::exception {
 public:
-    InternalFailure(std::string message, std::source_location where)
-        : message_(std::move(message)), where_(where) {}
+    InternalFailure(std::string message, std::source_location where) : message_(std::move(message)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
@@ -23,8 +22,7 @@ private:
 };
 
 // Throws the failure; the default argument records the caller's place in the source.
-[[noreturn]] inline void fail(std::string message,
-                              std::source_location where = std::source_location::current()) {
+[[noreturn]] inline void fail(std::string message, std::source_location where = std::source_location::current()) {
     throw InternalFailure(std::move(message), where);
 }
 

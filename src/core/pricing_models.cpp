@@ -15,9 +15,12 @@ int order_key(const PricingModel& m) {
     if (m.kind == ModelKind::on_demand) return 6;
     const int base = m.kind == ModelKind::reserved ? 0 : 3;
     switch (m.term) {
-        case Term::already_paid: return base;
-        case Term::three_years: return base + 1;
-        case Term::one_year: return base + 2;
+        case Term::already_paid:
+            return base;
+        case Term::three_years:
+            return base + 1;
+        case Term::one_year:
+            return base + 2;
     }
     return base + 2;
 }
@@ -54,8 +57,7 @@ PricingModel parse_model_name(std::string_view name, bool allow_paid) {
 
 void refuse_repeat(std::span<const PricingModel> earlier, const PricingModel& model, std::string_view name,
                    bool unique_commitments) {
-    const bool must_be_unique =
-        model.kind == ModelKind::on_demand || (unique_commitments && model.is_new_commitment());
+    const bool must_be_unique = model.kind == ModelKind::on_demand || (unique_commitments && model.is_new_commitment());
     if (!must_be_unique) return;
     for (const PricingModel& m : earlier)
         if (m.kind == model.kind && (m.kind == ModelKind::on_demand || m.term == model.term))
@@ -75,8 +77,7 @@ void require_model_prices(std::span<const PricingModel> models, std::size_t n) {
 std::vector<std::size_t> sorted_order(std::span<const PricingModel> models) {
     std::vector<std::size_t> order(models.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return models[a] < models[b]; });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return models[a] < models[b]; });
     return order;
 }
 

@@ -1,7 +1,7 @@
 #include "python/calling_frame.hpp"
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -55,8 +55,8 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
             PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zu %s given", sig.name, n,
                          n == 1 ? "" : "s", given, verb);
         else
-            PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zu %s given",
-                         sig.name, sig.required, n, given, verb);
+            PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zu %s given", sig.name,
+                         sig.required, n, given, verb);
         return false;
     }
     for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
@@ -70,8 +70,7 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
             return false;
         }
         if (slots[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name,
-                         sig.params[i].name);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name, sig.params[i].name);
             return false;
         }
         slots[i] = args[static_cast<Py_ssize_t>(given) + j];
@@ -80,8 +79,8 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObje
     for (std::size_t i = 0; i < sig.required; ++i)
         if (slots[i] == nullptr) missing.push_back(sig.params[i].name);
     if (!missing.empty()) {
-        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.name,
-                     missing.size(), missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.name, missing.size(),
+                     missing.size() == 1 ? "" : "s", quoted_list(missing).c_str());
         return false;
     }
     return true;
@@ -172,13 +171,17 @@ bool convert_array(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep
                 out = one;
             return true;
         }
-        case 2: out = v.as_2d(); return true;
+        case 2:
+            out = v.as_2d();
+            return true;
         case 3: {
             View3 three{v.data, {v.shape[0], v.shape[1], v.shape[2]}, {v.strides[0], v.strides[1], v.strides[2]}};
             out = three;
             return true;
         }
-        default: out = std::move(v); return true;
+        default:
+            out = std::move(v);
+            return true;
     }
 }
 
@@ -193,18 +196,24 @@ bool convert_into(bool (*converter)(PyObject*, T&, Extra&...), PyObject* o, Valu
 
 bool convert(PyObject* o, ArgKind kind, Value& out, std::vector<Ref>& keep, std::vector<BorrowedArray>& borrowed) {
     switch (kind) {
-        case ArgKind::text: return convert_into(&convert_text, o, out);
-        case ArgKind::text_list: return convert_into(&convert_text_list, o, out, keep);
-        case ArgKind::count: return convert_into(&convert_count, o, out);
-        case ArgKind::flag: return convert_into(&convert_flag, o, out);
-        case ArgKind::real: return convert_into(&convert_real, o, out);
+        case ArgKind::text:
+            return convert_into(&convert_text, o, out);
+        case ArgKind::text_list:
+            return convert_into(&convert_text_list, o, out, keep);
+        case ArgKind::count:
+            return convert_into(&convert_count, o, out);
+        case ArgKind::flag:
+            return convert_into(&convert_flag, o, out);
+        case ArgKind::real:
+            return convert_into(&convert_real, o, out);
         case ArgKind::array1_or_none:
             if (o == nullptr || o == Py_None) {
                 out = std::optional<View1>();
                 return true;
             }
             return convert_array(o, kind, out, keep, borrowed);
-        default: return convert_array(o, kind, out, keep, borrowed);
+        default:
+            return convert_array(o, kind, out, keep, borrowed);
     }
 }
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 #include <source_location>
-#include <string>
 #include <span>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -23,7 +23,9 @@ namespace velmar::py {
 class Arguments {
 public:
     template <class T>
-    const T& get(std::size_t i) const { return std::get<T>(values_[i]); }
+    const T& get(std::size_t i) const {
+        return std::get<T>(values_[i]);
+    }
 
 private:
     friend PyObject* call_with_frame(const Signature&, PyObject* const*, Py_ssize_t, PyObject*,
@@ -45,6 +47,5 @@ PyObject* to_python(std::optional<double> value);
 namespace velmar::py {
 // Raises the module's internal-failure exception (with its standard-error report) and
 // returns null, for failures found outside an operation (attribute reads).
-PyObject* internal_failure(const std::string& message,
-                           std::source_location where = std::source_location::current());
+PyObject* internal_failure(const std::string& message, std::source_location where = std::source_location::current());
 }  // namespace velmar::py

@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "core/operations/cost_coverage.hpp"
+#include "core/operations/final_cost_coverage_underutilization.hpp"
 #include "core/operations/general_optimisation.hpp"
 #include "core/operations/generate_cost_and_coverage.hpp"
 #include "core/operations/optimise_predictions.hpp"
-#include "core/operations/final_cost_coverage_underutilization.hpp"
 #include "core/operations/simple_optimisation.hpp"
 #include "python/arrays.hpp"
 #include "python/calling_frame.hpp"
@@ -24,32 +24,46 @@ constexpr Param plan_params[] = {{"usage", K::array2}, {"prices", K::array2}, {"
 constexpr Signature cost_sig{"cost", plan_params, 3};
 constexpr Signature coverage_sig{"coverage", plan_params, 3};
 
-constexpr Param simple_params[] = {{"usage", K::array2},        {"prices", K::array2},
-                                   {"period", K::text},         {"horizon", K::text},
-                                   {"convergence_details", K::flag}, {"step", K::real},
-                                   {"starting_point", K::array1_or_none}};
+constexpr Param simple_params[] = {
+    {"usage", K::array2},
+    {"prices", K::array2},
+    {"period", K::text},
+    {"horizon", K::text},
+    {"convergence_details", K::flag},
+    {"step", K::real},
+    {"starting_point", K::array1_or_none},
+};
 constexpr Signature simple_sig{"simple_optimisation", simple_params, 4};
 
-constexpr Param predictions_params[] = {{"predictions", K::array3},       {"prices", K::array2},
-                                        {"current_sp_commitments", K::array2}, {"pricing_models", K::text_list},
-                                        {"period", K::text},              {"n_starts", K::count},
-                                        {"convergence_details", K::flag}};
+constexpr Param predictions_params[] = {
+    {"predictions", K::array3},       {"prices", K::array2}, {"current_sp_commitments", K::array2},
+    {"pricing_models", K::text_list}, {"period", K::text},   {"n_starts", K::count},
+    {"convergence_details", K::flag},
+};
 constexpr Signature predictions_sig{"optimise_predictions", predictions_params, 6};
 
-constexpr Param general_params[] = {{"usage", K::array2},          {"prices", K::array2},
-                                    {"current_sp_commitments", K::array2}, {"pricing_models", K::text_list},
-                                    {"period", K::text},           {"n_starts", K::count},
-                                    {"optimiser", K::text},        {"convergence_details", K::flag},
-                                    {"step_size", K::real}};
+constexpr Param general_params[] = {
+    {"usage", K::array2},
+    {"prices", K::array2},
+    {"current_sp_commitments", K::array2},
+    {"pricing_models", K::text_list},
+    {"period", K::text},
+    {"n_starts", K::count},
+    {"optimiser", K::text},
+    {"convergence_details", K::flag},
+    {"step_size", K::real},
+};
 constexpr Signature general_sig{"general_optimisation", general_params, 7};
 
-constexpr Param sampling_params[] = {{"usage", K::array2},    {"prices", K::array2}, {"n_sample", K::count},
-                                     {"n_threads", K::count}, {"period", K::text}};
+constexpr Param sampling_params[] = {
+    {"usage", K::array2}, {"prices", K::array2}, {"n_sample", K::count}, {"n_threads", K::count}, {"period", K::text},
+};
 constexpr Signature sampling_sig{"generate_cost_and_coverage", sampling_params, 5};
 
-constexpr Param figure_params[] = {{"usage", K::array2},         {"prices", K::array2},
-                                   {"levels", K::array2},        {"pricing_models", K::text_list},
-                                   {"period", K::text},          {"cost_or_coverage", K::text}};
+constexpr Param figure_params[] = {
+    {"usage", K::array2}, {"prices", K::array2},         {"levels", K::array2}, {"pricing_models", K::text_list},
+    {"period", K::text},  {"cost_or_coverage", K::text},
+};
 constexpr Signature figure_sig{"final_cost_coverage_underutilization", figure_params, 6};
 
 // An operation's result as a new Python object.

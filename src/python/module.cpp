@@ -2,11 +2,11 @@
 
 #include <Python.h>
 
+#include "core/runtime/interrupt.hpp"
 #include "python/arrays.hpp"
 #include "python/functions.hpp"
 #include "python/handle.hpp"
 #include "python/result_types.hpp"
-#include "core/runtime/interrupt.hpp"
 
 namespace velmar::py {
 
@@ -49,8 +49,7 @@ PyMODINIT_FUNC PyInit_velmar_backend() {
     Ref module(PyModule_Create2(&definition, PYTHON_API_VERSION));
     if (!module) return nullptr;
     if (initialised) {
-        PyErr_SetString(PyExc_ImportError,
-                        "velmar_backend may be initialised only once per interpreter process");
+        PyErr_SetString(PyExc_ImportError, "velmar_backend may be initialised only once per interpreter process");
         return nullptr;
     }
     initialised = true;

@@ -14,8 +14,7 @@ namespace {
 
 template <class Record>
 struct Object {
-    PyObject_HEAD
-    Record* record;
+    PyObject_HEAD Record* record;
     unsigned long thread;
 };
 
@@ -27,7 +26,8 @@ struct Traits;
 template <>
 struct Traits<Results> {
     static constexpr const char* name = "builtins.Results";
-    static constexpr const char* sent = "velmar_backend::optimisers::Results is unsendable, but sent to another thread!";
+    static constexpr const char* sent =
+        "velmar_backend::optimisers::Results is unsendable, but sent to another thread!";
 };
 template <>
 struct Traits<Convergence> {
@@ -143,8 +143,8 @@ PyObject* make_type(PyGetSetDef* getters) {
         {0, nullptr},
     };
     // Immutable: neither attributes nor __new__ can be replaced to make objects without a record.
-    PyType_Spec spec = {Traits<Record>::name, sizeof(Object<Record>), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    PyType_Spec spec = {Traits<Record>::name, sizeof(Object<Record>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                        slots};
     return PyType_FromSpec(&spec);
 }
 

@@ -32,9 +32,8 @@ struct Signature {
 
 // A converted argument: alternative 1 + k holds an argument of ArgKind k (alternative 0 is
 // the empty slot before conversion).
-using Value = std::variant<std::monostate, View1, View2, View3, ViewN, std::string_view,
-                           std::vector<std::string_view>, std::uint64_t, std::optional<bool>,
-                           std::optional<double>, std::optional<View1>>;
+using Value = std::variant<std::monostate, View1, View2, View3, ViewN, std::string_view, std::vector<std::string_view>,
+                           std::uint64_t, std::optional<bool>, std::optional<double>, std::optional<View1>>;
 
 // The C++ type an argument of kind K is converted to.
 template <ArgKind K>

@@ -23,8 +23,8 @@ PortfolioFigure figure_named(std::string_view name) {
 }  // namespace
 
 double final_cost_coverage_underutilization(const View2& usage, const View2& prices, const View2& levels,
-                     std::span<const std::string_view> pricing_models, std::string_view period,
-                     std::string_view cost_or_coverage) {
+                                            std::span<const std::string_view> pricing_models, std::string_view period,
+                                            std::string_view cost_or_coverage) {
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
     const bool daily = period == "D";

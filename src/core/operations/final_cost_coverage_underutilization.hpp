@@ -10,7 +10,7 @@
 namespace velmar {
 
 double final_cost_coverage_underutilization(const View2& usage, const View2& prices, const View2& levels,
-                     std::span<const std::string_view> pricing_models, std::string_view period,
-                     std::string_view cost_or_coverage);
+                                            std::span<const std::string_view> pricing_models, std::string_view period,
+                                            std::string_view cost_or_coverage);
 
 }  // namespace velmar

@@ -51,9 +51,9 @@ FinalResults general_optimisation(const View2& usage, const View2& prices, const
     const Period p = parse_period(period);
     const ColumnMatrix history(usage);
     const Matrix price_rows = own_prices(prices, usage.cols);
-    const SearchPortfolio portfolio = parse_search_portfolio(
-        pricing_models, price_rows, current_sp_commitments, usage.rows,
-        [&](const PricingModel& m) { return history_ranges(history, m, p.hours); });
+    const SearchPortfolio portfolio =
+        parse_search_portfolio(pricing_models, price_rows, current_sp_commitments, usage.rows,
+                               [&](const PricingModel& m) { return history_ranges(history, m, p.hours); });
     const std::vector<PricingModel>& models = portfolio.models;
     const Matrix starts = starting_points(portfolio.ranges, n_starts);
     const bool details = convergence_details.value_or(false);

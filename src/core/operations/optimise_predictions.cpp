@@ -67,9 +67,9 @@ FinalResults optimise_predictions(const View3& predictions, const View2& prices,
     const Matrix price_rows = own_prices(prices, n);
 
     const Period p = parse_period(period);
-    const SearchPortfolio portfolio = parse_search_portfolio(
-        pricing_models, price_rows, current_sp_commitments, T,
-        [&](const PricingModel& m) { return prediction_ranges(samples, T, n, m, p.hours); });
+    const SearchPortfolio portfolio =
+        parse_search_portfolio(pricing_models, price_rows, current_sp_commitments, T,
+                               [&](const PricingModel& m) { return prediction_ranges(samples, T, n, m, p.hours); });
     const std::vector<PricingModel>& models = portfolio.models;
     const Matrix starts = starting_points(portfolio.ranges, n_starts);
     const bool details = convergence_details.value_or(false);
@@ -78,12 +78,10 @@ FinalResults optimise_predictions(const View3& predictions, const View2& prices,
 
     const std::vector<double> levels(best.argmin.begin(), best.argmin.end());
     CostWorkspace scratch;
-    const double coverage = mean_over(samples, [&](const View2& s) {
-        return coverage_general(s, models, levels, p.daily, scratch);
-    });
-    const double under = mean_over(samples, [&](const View2& s) {
-        return underutilization_general(s, models, levels, p.daily, scratch);
-    });
+    const double coverage =
+        mean_over(samples, [&](const View2& s) { return coverage_general(s, models, levels, p.daily, scratch); });
+    const double under = mean_over(
+        samples, [&](const View2& s) { return underutilization_general(s, models, levels, p.daily, scratch); });
     return finalise_results(std::move(best), models, true, coverage, under, 1.0);
 }
 

@@ -22,7 +22,7 @@ struct Convergence {
 
     // Every list present and empty.
     static Convergence new_() {
-        return {std::vector<double>{}, std::vector<double>{}, std::vector<double>{},
+        return {std::vector<double>{},        std::vector<double>{}, std::vector<double>{},
                 std::vector<std::uint64_t>{}, std::vector<double>{}, std::vector<double>{}};
     }
     // All six absent.

@@ -20,8 +20,7 @@ struct Results {
 // The end of every run: `point` rounded to whole levels by the objective, the objective at
 // those levels, the iteration count and the history.
 template <class Objective>
-Results finish_run(Objective& objective, std::span<const double> point, std::uint64_t n_iter,
-                   Convergence convergence) {
+Results finish_run(Objective& objective, std::span<const double> point, std::uint64_t n_iter, Convergence convergence) {
     Results out;
     out.argmin = objective.round_res(point);
     out.minimum = objective.compute_min(out.argmin);

@@ -14,8 +14,8 @@ constexpr const char* absent_history =
 
 // Cost change of each single move x + steps[i] e_i, written into `variation`. `trial` is
 // a copy of x on entry and on return: one entry is bumped at a time and restored.
-void move_variations(SimpleProblem& problem, std::span<const double> x, std::span<const double> steps,
-                     double current, std::span<double> trial, std::span<double> variation) {
+void move_variations(SimpleProblem& problem, std::span<const double> x, std::span<const double> steps, double current,
+                     std::span<double> trial, std::span<double> variation) {
     probe_coordinates(
         x, trial, [&](std::size_t i) { return steps[i]; },
         [&](std::span<const double> v) { return problem.plan_cost(v) - current; }, variation);
@@ -76,8 +76,7 @@ Results simple_optimiser(SimpleProblem& problem, std::span<const double> steps, 
     return finish_run(problem, x, it, Convergence::absent());
 }
 
-Results simple_optimiser_details(SimpleProblem& problem, std::span<const double> steps,
-                                 std::span<const double> start) {
+Results simple_optimiser_details(SimpleProblem& problem, std::span<const double> steps, std::span<const double> start) {
     require_plan_sizes(problem, steps, start);
     double current = problem.plan_cost(start);
     std::vector<double> x(start.begin(), start.end());

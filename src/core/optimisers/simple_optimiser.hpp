@@ -52,7 +52,6 @@ Results simple_optimiser(SimpleProblem& problem, std::span<const double> steps, 
 // The same moves, but it keeps moving past the first failed one on a budget of
 // floor(improving / 2) failures and records cost, coverage and under-utilisation after
 // every move. Returns the point of the first failure, rounded; n_iter = improving moves.
-Results simple_optimiser_details(SimpleProblem& problem, std::span<const double> steps,
-                                 std::span<const double> start);
+Results simple_optimiser_details(SimpleProblem& problem, std::span<const double> steps, std::span<const double> start);
 
 }  // namespace velmar

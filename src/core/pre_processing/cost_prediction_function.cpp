@@ -7,8 +7,8 @@
 
 namespace velmar {
 
-CostPredictionFunction::CostPredictionFunction(std::span<const View2> samples,
-                                               std::span<const PricingModel> models, bool daily, bool details)
+CostPredictionFunction::CostPredictionFunction(std::span<const View2> samples, std::span<const PricingModel> models,
+                                               bool daily, bool details)
     : samples_(samples), models_(models), daily_(daily), details_(details) {
     // Every model's price row has one entry per kind; without samples that is the only
     // place the kind count can come from.

@@ -24,9 +24,7 @@ thread_local const std::atomic<bool>* job_cancellation = nullptr;
 thread_local std::size_t cells_since_look = 0;
 thread_local Clock::time_point last_host_poll{};
 
-bool cancellation_raised() {
-    return job_cancellation != nullptr && job_cancellation->load(std::memory_order_acquire);
-}
+bool cancellation_raised() { return job_cancellation != nullptr && job_cancellation->load(std::memory_order_acquire); }
 
 }  // namespace
 

@@ -43,9 +43,7 @@ std::mt19937_64& thread_generator() {
 }
 
 // 53 random bits scaled into [0, 1): every value is exactly representable.
-double unit_draw(std::mt19937_64& generator) {
-    return static_cast<double>(generator() >> 11) * 0x1.0p-53;
-}
+double unit_draw(std::mt19937_64& generator) { return static_cast<double>(generator() >> 11) * 0x1.0p-53; }
 
 }  // namespace
 

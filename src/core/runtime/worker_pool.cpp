@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
-#include <string>
-#include <string_view>
-#include <cerrno>
 #include <exception>
 #include <limits>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "core/failure.hpp"
@@ -142,8 +142,7 @@ void ChunkJob::run_available() noexcept {
 
 void ChunkJob::record_failure(std::size_t index) noexcept {
     std::size_t lowest = first_failure_.load(std::memory_order_acquire);
-    while (index < lowest &&
-           !first_failure_.compare_exchange_weak(lowest, index, std::memory_order_acq_rel)) {
+    while (index < lowest && !first_failure_.compare_exchange_weak(lowest, index, std::memory_order_acq_rel)) {
     }
 }
 

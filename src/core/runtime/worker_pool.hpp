@@ -103,9 +103,9 @@ private:
     std::mutex mutex_;
     std::condition_variable work_ready_;
     std::condition_variable work_done_;
-    ChunkJob* job_ = nullptr;        // guarded by mutex_
-    std::uint64_t generation_ = 0;   // guarded by mutex_; bumped by every submit
-    std::size_t attached_ = 0;       // guarded by mutex_; workers inside job_
+    ChunkJob* job_ = nullptr;       // guarded by mutex_
+    std::uint64_t generation_ = 0;  // guarded by mutex_; bumped by every submit
+    std::size_t attached_ = 0;      // guarded by mutex_; workers inside job_
 };
 
 }  // namespace velmar
