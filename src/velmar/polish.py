@@ -68,7 +68,7 @@ def polish(
     cost = _settle(pricer, levels, cost, amounts, smallest, None)
     for _ in range(MAX_PASSES):
         improved = False
-        for index in np.flatnonzero(reserved):
+        for index in _promising_first(pricer, levels, np.flatnonzero(reserved)):
             if pricer.pricings - pricings_at_start > budget or cost <= target:
                 break
             unit_money = _unit_money(portfolio, int(index))
@@ -96,6 +96,24 @@ def polish(
         if not improved or pricer.pricings - pricings_at_start > budget or cost <= target:
             break
     return levels
+
+
+def _promising_first(pricer: Pricer, levels: Levels, entries: Ints) -> Ints:
+    """Reserved entries by the module's price with one unit more or less, cheapest first.
+
+    Two pricings per entry buy an order in which a pass meets the moves that pay first,
+    which matters when the budget ends the polish before every entry is tried.
+    """
+    best = np.empty(entries.size)
+    for position, index in enumerate(entries):
+        trials = []
+        for direction in (1.0, -1.0):
+            if levels[index] + direction >= 0:
+                trial = levels.copy()
+                trial[index] += direction
+                trials.append(pricer.cost(trial))
+        best[position] = min(trials)
+    return entries[np.argsort(best, kind="stable")]
 
 
 def pricing_budget(portfolio: Portfolio) -> int:
