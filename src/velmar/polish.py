@@ -66,17 +66,22 @@ def polish(
     if cost <= target:
         return levels
     cost = _settle(pricer, levels, cost, amounts, smallest, None)
+    entries = np.flatnonzero(reserved)
+
+    def spent() -> bool:
+        return pricer.pricings - pricings_at_start > budget or cost <= target
+
     for _ in range(MAX_PASSES):
         improved = False
-        for index in _promising_first(pricer, levels, np.flatnonzero(reserved)):
-            if pricer.pricings - pricings_at_start > budget or cost <= target:
+        for index in _promising_first(pricer, levels, entries) if not spent() else entries[:0]:
+            if spent():
                 break
             unit_money = _unit_money(portfolio, int(index))
             finest = max(smallest, unit_money / 64)
             moved = False
             for direction in (1.0, -1.0):
                 # Unit after unit in one direction while the settled plan gets cheaper.
-                while levels[index] + direction >= 0:
+                while levels[index] + direction >= 0 and not spent():
                     trial = levels.copy()
                     trial[index] += direction
                     trial_cost = _settle(pricer, trial, pricer.cost(trial), amounts, finest, unit_money)
@@ -93,7 +98,7 @@ def polish(
                 improved |= moved
         if progress is not None:
             progress()
-        if not improved or pricer.pricings - pricings_at_start > budget or cost <= target:
+        if not improved or spent():
             break
     return levels
 
