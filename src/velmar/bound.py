@@ -90,7 +90,7 @@ def portfolio_bounds(
 
     The whole-unit search ends once its bound is within `tolerance` (relative) of the
     best whole-unit plan's cost in the LP model, or after `time_limit` seconds (0: the
-    LP optimum stands in, not proven). Without reserved models both are the LP's.
+    LP bound stands in, method "lp"). Without reserved models both are the LP's.
     `progress` hears "whole-unit bound" when the LP is done and that search starts.
     """
     reduced, fixed_zero = _without_dominated(portfolio)
@@ -100,7 +100,7 @@ def portfolio_bounds(
     if not reduced.reserved_models:
         return lp, lp
     if time_limit is not None and time_limit <= 0:
-        return lp, replace(lp, proven_optimal=False, method="milp")
+        return lp, replace(lp, proven_optimal=False)
     if progress is not None:
         progress("whole-unit bound")
     master = WholeUnitMaster(reduced, solver.cost, solver.charges, solver.upper, fixed_zero, quiet_highs())

@@ -74,7 +74,8 @@ def recommend(
     prices each one; the cheapest wins and `method` names it ("search", "polish" or
     "milp"). A note says whether the plan is proven within 0.1% of the cheapest
     whole-unit plan (`whole_unit_bound`). `lower_bound` is the LP bound, or with
-    `milp_time_limit` the whole-unit bound when higher.
+    `milp_time_limit` the whole-unit bound when higher; `milp_time_limit=0` skips the
+    whole-unit optimum (the rounded LP optimum is polished instead).
     With `target_coverage`, the plan is then scaled up until the module's coverage
     reaches it (see `_reach_coverage`).
     """
