@@ -28,6 +28,7 @@ import time
 
 import highspy
 import numpy as np
+import numpy.typing as npt
 
 from velmar.period_costs import Bools, PeriodCosts, UncoveredCost
 from velmar.portfolio import Levels, Portfolio
@@ -63,7 +64,7 @@ class WholeUnitMaster:
         # Reserved models in force per period: groups of periods with the same set.
         reserved = [(portfolio.slot(m), portfolio.active_periods(m)) for m in portfolio.reserved_models]
         cutoffs = sorted({active for _, active in reserved})
-        self.groups: list[tuple[Bools, list[slice], Floats, int]] = []  # periods, slots, units per kind, first z column
+        self.groups: list[tuple[Bools, list[slice], npt.NDArray[np.intp], int]] = []  # periods, slots, units per kind, first z column
         self.master = master
         none = np.array([], dtype=np.int32)
         inf = highspy.kHighsInf
@@ -196,7 +197,7 @@ class WholeUnitMaster:
             self.master.setOptionValue("time_limit", highspy.kHighsInf)
             optimal = self.master.getModelStatus() == highspy.HighsModelStatus.kOptimal
             bound = max(bound, float(self.master.getInfo().mip_dual_bound) + self.cost.existing_total)
-            units = np.round(np.array(self.master.getSolution().col_value[: self.whole]))
+            units = np.rint(np.asarray(self.master.getSolution().col_value[: self.whole], dtype=np.float64))
             self.master.changeColsIntegrality(self.whole, whole, np.full(self.whole, highspy.HighsVarType.kContinuous))
             if not optimal or self._close(bound):
                 break

@@ -133,10 +133,10 @@ def _settle(pricer: Pricer, levels: Levels, cost: float, amounts: Ints, finest: 
     Steps stay whole multiples of the amount step (`finest` is rounded to one).
     """
     smallest = AMOUNT_STEP_PER_HOUR * pricer.portfolio.hours
-    finest = max(np.floor(finest / smallest) * smallest, smallest)
+    finest = max(float(np.floor(finest / smallest)) * smallest, smallest)
     for index in amounts:
-        step = first if first is not None else max(levels[index] / 10, finest)
-        step = max(np.floor(step / smallest) * smallest, finest)
+        step = first if first is not None else max(float(levels[index]) / 10, finest)
+        step = max(float(np.floor(step / smallest)) * smallest, finest)
         while True:
             _, cost = _line_move(pricer, levels, cost, int(index), step)
             if step <= finest:
