@@ -3,9 +3,9 @@ same computation written with NumPy, measured in the same run."""
 
 
 import numpy as np
+from timing import best_time
 
 import velmar_backend
-from timing import best_time
 
 PERIODS = 3 * 365 * 24
 KINDS = 32

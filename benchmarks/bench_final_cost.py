@@ -12,9 +12,9 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")  # before NumPy loads its BLAS
 
 import numpy as np  # noqa: E402
+from timing import best_time  # noqa: E402
 
 import velmar_backend as vb  # noqa: E402
-from timing import best_time  # noqa: E402
 
 T, N = 26_280, 32
 NAMES = ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"]

@@ -20,6 +20,7 @@ import json
 import os
 import sys
 import time
+
 from timing import best_time, run_on_one_cpu
 
 T, N = 1_095, 16

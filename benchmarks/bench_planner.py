@@ -24,10 +24,10 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
 
-from velmar.data import load_existing, load_focus, load_prices  # noqa: E402
-from velmar.demo_data import write_demo  # noqa: E402
-from velmar.plan import recommend  # noqa: E402
-from velmar.records import ExistingSavingsPlan, PriceTable, UsageHistory  # noqa: E402
+from velmar.data import load_existing, load_focus, load_prices
+from velmar.demo_data import write_demo
+from velmar.plan import recommend
+from velmar.records import ExistingSavingsPlan, PriceTable, UsageHistory
 
 Case = tuple[UsageHistory, PriceTable, tuple[ExistingSavingsPlan, ...]]
 
@@ -138,7 +138,9 @@ def run(name: str, case: Case, milp_limit: float) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--large", action="store_true", help="also three years of hourly rows x 32 kinds")
-    parser.add_argument("--milp-limit", type=float, default=0.0, help="time for the whole-unit optimum (0: the planner's default)")
+    parser.add_argument(
+        "--milp-limit", type=float, default=0.0, help="time for the whole-unit optimum (0: the planner's default)"
+    )
     parser.add_argument("--only", help="run the histories whose name contains this text")
     args = parser.parse_args()
     print("load average (1, 5, 15 min):", " ".join(f"{x:.2f}" for x in os.getloadavg()), flush=True)

@@ -9,9 +9,9 @@ cost model: the target ratio is at most 1.2.
 import math
 
 import numpy as np
+from timing import best_time
 
 import velmar_backend
-from timing import best_time
 
 KINDS = 32
 SEED = 7
@@ -60,13 +60,15 @@ def run(label, periods, period):
     print(f"{label}: {periods:,} periods x {n} kinds ({usage.size:,} cells), period {period!r}")
     print("  (a `cost` call also copies the usage and builds its level matrix before pricing)")
     for details in (False, True):
-        seconds, _, r = best_time(lambda: velmar_backend.simple_optimisation(usage, prices, period, "1Y", details), 3)
+        seconds, _, r = best_time(
+            lambda details=details: velmar_backend.simple_optimisation(usage, prices, period, "1Y", details), 3
+        )
         count, passes = evaluations(r, details, n)
         per_eval = seconds / count
 
         plan = next(iter(r.commitments.values())).astype(np.float64)
         plan[1:] *= hours
-        cost_seconds, _, value = best_time(lambda: velmar_backend.cost(usage, prices, plan), 50)
+        cost_seconds, _, value = best_time(lambda plan=plan: velmar_backend.cost(usage, prices, plan), 50)
         if not math.isclose(value, r.minimum, rel_tol=1e-9):
             raise SystemExit(f"cost of the plan {value!r} differs from the reported minimum {r.minimum!r}")
 

@@ -5,7 +5,8 @@ import os
 import subprocess
 import sys
 import time
-from typing import Any, Callable, NamedTuple
+from collections.abc import Callable
+from typing import Any, NamedTuple
 
 
 class Timing(NamedTuple):

@@ -27,9 +27,9 @@ Floats = npt.NDArray[np.float64]
 DAYS = 730
 HOURS_PER_DAY = 24.0
 SEED = 20240601
-SCENARIO_DAYS = 365     # the predicted paths cover the year after the history
+SCENARIO_DAYS = 365  # the predicted paths cover the year after the history
 SCENARIOS = 5
-PORTFOLIO_STARTS = 12   # random starting points of the multi-start searches (the zero start is added)
+PORTFOLIO_STARTS = 12  # random starting points of the multi-start searches (the zero start is added)
 SCENARIO_STARTS = 8
 SAMPLES = 2_000
 PLOT_FILE = "quickstart_plans.png"
@@ -93,8 +93,7 @@ def make_predictions(rng: np.random.Generator) -> Floats:
     Each path carries the history's trend on with its own growth, half to one and a half times
     the history's, and fresh daily noise.
     """
-    paths = [running_instances(rng, DAYS, SCENARIO_DAYS, growth_factor=rng.uniform(0.5, 1.5))
-             for _ in range(SCENARIOS)]
+    paths = [running_instances(rng, DAYS, SCENARIO_DAYS, growth_factor=rng.uniform(0.5, 1.5)) for _ in range(SCENARIOS)]
     return np.clip(np.stack(paths), 0.0, None) * HOURS_PER_DAY
 
 
@@ -114,8 +113,9 @@ def portfolio_levels(commitments: dict[str, npt.NDArray[np.uint64]], periods: in
     """The columns `final_cost_coverage_underutilization` reads for PORTFOLIO, repeated on every row:
     reserved instances of each kind for RI3Y and RI1Y, then savings-plan money per day for SP3Y and SP1Y."""
     n = len(KINDS)
-    by_term = {term: commitments.get(key, np.zeros(n + 1, dtype=np.uint64)).astype(np.float64)
-               for term, key in TERM_KEYS}
+    by_term = {
+        term: commitments.get(key, np.zeros(n + 1, dtype=np.uint64)).astype(np.float64) for term, key in TERM_KEYS
+    }
     row = np.concatenate([by_term["3Y"][1:], by_term["1Y"][1:], by_term["3Y"][:1], by_term["1Y"][:1]])
     return np.tile(row, (periods, 1))
 
@@ -135,7 +135,9 @@ def base_load_reservations(usage: Floats, quantile: float = 5) -> Floats:
     return instances * HOURS_PER_DAY
 
 
-def modest_commitment(usage: Floats, prices: Floats, reserved: Floats, share: float = 0.5, quantile: float = 10) -> float:
+def modest_commitment(
+    usage: Floats, prices: Floats, reserved: Floats, share: float = 0.5, quantile: float = 10
+) -> float:
     """Savings-plan money per day: a share of a low day's demand left after reservations."""
     left = np.clip(usage - reserved, 0.0, None)
     daily_demand = left @ prices[1]
@@ -157,13 +159,17 @@ def candidate_plans(usage: Floats, prices: Floats) -> list[tuple[str, Floats]]:
 
 def section_history(usage: Floats, prices: Floats, three_year: Floats) -> None:
     print(f"Usage history: {usage.shape[0]} days x {usage.shape[1]} instance kinds")
-    print(f"{'kind':<12} {'on demand/h':>11} {'plan rate/h':>11} {'reserved/h':>10} {'3Y rate/h':>10}"
-          f" {'3Y res./h':>10} {'mean inst.':>10} {'peak inst.':>10}")
+    print(
+        f"{'kind':<12} {'on demand/h':>11} {'plan rate/h':>11} {'reserved/h':>10} {'3Y rate/h':>10}"
+        f" {'3Y res./h':>10} {'mean inst.':>10} {'peak inst.':>10}"
+    )
     for k, (name, *_) in enumerate(KINDS):
         running = usage[:, k] / HOURS_PER_DAY
-        print(f"{name:<12} {prices[0, k]:>11.3f} {prices[1, k]:>11.3f} {prices[2, k]:>10.3f}"
-              f" {three_year[1, k]:>10.3f} {three_year[2, k]:>10.3f}"
-              f" {running.mean():>10.1f} {running.max():>10.1f}")
+        print(
+            f"{name:<12} {prices[0, k]:>11.3f} {prices[1, k]:>11.3f} {prices[2, k]:>10.3f}"
+            f" {three_year[1, k]:>10.3f} {three_year[2, k]:>10.3f}"
+            f" {running.mean():>10.1f} {running.max():>10.1f}"
+        )
     print("plan rate and reserved: one-year terms; 3Y: the savings-plan rate and reserved price of three-year terms.")
     print()
 
@@ -178,8 +184,9 @@ def section_candidate_plans(usage: Floats, prices: Floats) -> None:
         covered = velmar_backend.coverage(usage, prices, levels)
         reserved_instances = levels[1:].sum() / HOURS_PER_DAY
         saving = 1.0 - total / on_demand
-        print(f"{label:<26} {levels[0]:>9.2f} {reserved_instances:>9.0f} {total:>12,.0f}"
-              f" {saving:>8.1%} {covered:>9.1%}")
+        print(
+            f"{label:<26} {levels[0]:>9.2f} {reserved_instances:>9.0f} {total:>12,.0f} {saving:>8.1%} {covered:>9.1%}"
+        )
     print()
     print("plan/day: savings-plan money committed per day; reserved: instances reserved around the clock;")
     print("coverage: share of the on-demand value of the usage paid for by commitments.")
@@ -208,8 +215,10 @@ def section_recommended_plan(usage: Floats, prices: Floats, three_year: Floats) 
         covered = velmar_backend.coverage(usage, table, plan)
         matches.append(np.isclose(total, best.minimum) and np.isclose(covered, best.coverage))
         saving = on_demand - total
-        print(commitments_row(term, levels)
-              + f" {total:>10,.0f} {saving:>9,.0f} {saving / on_demand:>6.1%} {covered:>9.1%}")
+        print(
+            commitments_row(term, levels)
+            + f" {total:>10,.0f} {saving:>9,.0f} {saving / on_demand:>6.1%} {covered:>9.1%}"
+        )
         plans[term] = plan
     print()
     print("plan/day: savings-plan money per day; one column per kind: instances reserved around the clock.")
@@ -225,8 +234,7 @@ def section_portfolio(usage: Floats, prices: Floats, three_year: Floats) -> None
     table = portfolio_prices(prices, three_year)
     already_paid = np.zeros((usage.shape[0], 0))  # no savings plan is paid for yet
     on_demand = on_demand_cost(usage, prices)
-    best = velmar_backend.general_optimisation(
-        usage, table, already_paid, PORTFOLIO, "D", PORTFOLIO_STARTS, "inertial")
+    best = velmar_backend.general_optimisation(usage, table, already_paid, PORTFOLIO, "D", PORTFOLIO_STARTS, "inertial")
     print(f"Recommended portfolio (general_optimisation over {', '.join(PORTFOLIO)};")
     print(f"inertial search from {PORTFOLIO_STARTS} random starting points and from zero)")
     print(commitments_header())
@@ -234,12 +242,17 @@ def section_portfolio(usage: Floats, prices: Floats, three_year: Floats) -> None
         if key in best.commitments:
             print(commitments_row(term, best.commitments[key]))
     again = velmar_backend.final_cost_coverage_underutilization(
-        usage, table, portfolio_levels(best.commitments, usage.shape[0]), PORTFOLIO, "D", "cost")
-    print(f"cost about {thousands(best.minimum)}, saving about {thousands(on_demand - best.minimum)}"
-          f" ({1.0 - best.minimum / on_demand:.0%}), coverage {best.coverage:.0%},"
-          f" committed but unused about {thousands(best.underutilization_cost)}")
-    print(f"final_cost_coverage_underutilization prices the same portfolio at the same cost:"
-          f" {bool(np.isclose(again, best.minimum))}")
+        usage, table, portfolio_levels(best.commitments, usage.shape[0]), PORTFOLIO, "D", "cost"
+    )
+    print(
+        f"cost about {thousands(best.minimum)}, saving about {thousands(on_demand - best.minimum)}"
+        f" ({1.0 - best.minimum / on_demand:.0%}), coverage {best.coverage:.0%},"
+        f" committed but unused about {thousands(best.underutilization_cost)}"
+    )
+    print(
+        f"final_cost_coverage_underutilization prices the same portfolio at the same cost:"
+        f" {bool(np.isclose(again, best.minimum))}"
+    )
     print()
     print("Every term starts on day 0: one-year terms lapse after day 365, three-year terms cover the history.")
     print("The starting points are random: levels and figures vary from run to run.")
@@ -250,20 +263,25 @@ def section_scenarios(predictions: Floats, prices: Floats, three_year: Floats) -
     table = portfolio_prices(prices, three_year)
     already_paid = np.zeros((predictions.shape[1], 0))
     on_demand = float(np.mean([on_demand_cost(path, prices) for path in predictions]))
-    best = velmar_backend.optimise_predictions(
-        predictions, table, already_paid, PORTFOLIO, "D", SCENARIO_STARTS)
-    print(f"Scenario run (optimise_predictions): {predictions.shape[0]} predicted paths of the next"
-          f" {predictions.shape[1]} days,")
-    print(f"growing at half to one and a half times the history's rate; on demand alone costs {on_demand:,.0f}"
-          " on average")
+    best = velmar_backend.optimise_predictions(predictions, table, already_paid, PORTFOLIO, "D", SCENARIO_STARTS)
+    print(
+        f"Scenario run (optimise_predictions): {predictions.shape[0]} predicted paths of the next"
+        f" {predictions.shape[1]} days,"
+    )
+    print(
+        f"growing at half to one and a half times the history's rate; on demand alone costs {on_demand:,.0f} on average"
+    )
     print(commitments_header())
     for term, key in TERM_KEYS:
         if key in best.commitments:
             print(commitments_row(term, best.commitments[key]))
-    print(f"mean cost about {thousands(best.minimum)}, saving about {thousands(on_demand - best.minimum)}"
-          f" ({1.0 - best.minimum / on_demand:.0%}), mean coverage {best.coverage:.0%}")
-    print(f"(inertial search from {SCENARIO_STARTS} random starting points and from zero: figures vary"
-          " from run to run)")
+    print(
+        f"mean cost about {thousands(best.minimum)}, saving about {thousands(on_demand - best.minimum)}"
+        f" ({1.0 - best.minimum / on_demand:.0%}), mean coverage {best.coverage:.0%}"
+    )
+    print(
+        f"(inertial search from {SCENARIO_STARTS} random starting points and from zero: figures vary from run to run)"
+    )
     print()
 
 
@@ -275,10 +293,13 @@ def section_sampled_plans(usage: Floats, prices: Floats, plan: Floats) -> None:
     plan_coverage = velmar_backend.coverage(usage, prices, plan)
     cheaper = int(np.count_nonzero(samples[:, 0] < plan_cost))
     print(f"Random plans (generate_cost_and_coverage): {SAMPLES:,} plans drawn between zero and the peak usage")
-    print(f"{cheaper} of them cost less than the recommended one-year plan"
-          f" ({plan_cost:,.0f} at {plan_coverage:.1%} coverage)")
+    print(
+        f"{cheaper} of them cost less than the recommended one-year plan"
+        f" ({plan_cost:,.0f} at {plan_coverage:.1%} coverage)"
+    )
     try:
         import matplotlib
+
         matplotlib.use("Agg")  # write a file; no display needed
         import matplotlib.pyplot as plt
         from matplotlib.ticker import FuncFormatter
@@ -286,12 +307,28 @@ def section_sampled_plans(usage: Floats, prices: Floats, plan: Floats) -> None:
         print(f"matplotlib is not installed, so no plot; with it this section saves {PLOT_FILE}")
         return
     fig, ax = plt.subplots(figsize=(7.5, 4.8))
-    ax.scatter(100.0 * samples[:, 1], samples[:, 0], s=5, alpha=0.35, color="tab:blue",
-               label=f"{SAMPLES:,} random plans")
-    ax.scatter([0.0], [on_demand_cost(usage, prices)], s=60, color="tab:gray", edgecolors="black",
-               zorder=3, label="on demand only")
-    ax.scatter([100.0 * plan_coverage], [plan_cost], marker="*", s=260, color="tab:red", edgecolors="black",
-               zorder=4, label="recommended one-year plan")
+    ax.scatter(
+        100.0 * samples[:, 1], samples[:, 0], s=5, alpha=0.35, color="tab:blue", label=f"{SAMPLES:,} random plans"
+    )
+    ax.scatter(
+        [0.0],
+        [on_demand_cost(usage, prices)],
+        s=60,
+        color="tab:gray",
+        edgecolors="black",
+        zorder=3,
+        label="on demand only",
+    )
+    ax.scatter(
+        [100.0 * plan_coverage],
+        [plan_cost],
+        marker="*",
+        s=260,
+        color="tab:red",
+        edgecolors="black",
+        zorder=4,
+        label="recommended one-year plan",
+    )
     ax.set_xlabel("coverage (% of the on-demand value of the usage)")
     ax.set_ylabel(f"cost over {usage.shape[0]} days")
     ax.yaxis.set_major_formatter(FuncFormatter(lambda value, _: f"{value:,.0f}"))

@@ -26,7 +26,7 @@ def internal_failure(match=None):
     info = FailureInfo()
     try:
         yield info
-    except BaseException as e:  # noqa: B036 - the type under test is a BaseException
+    except BaseException as e:  # the type under test is a BaseException
         if isinstance(e, (Exception,) + _HOST_BASE_EXCEPTIONS) or type(e).__mro__[1] is not BaseException:
             raise
         assert len(e.args) == 1, e.args

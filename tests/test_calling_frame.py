@@ -13,9 +13,9 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import internal_failure
 
 import velmar_backend as vb
-from conftest import internal_failure
 
 # Registration order, with every parameter; the optional ones follow the required ones.
 SIGNATURES = {
@@ -51,14 +51,17 @@ PRED = np.ones((2, 4, 2))
 # no operation ever runs here.
 VALID = {
     "simple_optimisation": dict(usage=U, prices=P, period="H", horizon="1Y"),
-    "optimise_predictions": dict(predictions=PRED, prices=P, current_sp_commitments=C,
-                                 pricing_models=["OD"], period="H", n_starts=1),
+    "optimise_predictions": dict(
+        predictions=PRED, prices=P, current_sp_commitments=C, pricing_models=["OD"], period="H", n_starts=1
+    ),
     "cost": dict(usage=U, prices=P, levels=L2),
     "coverage": dict(usage=U, prices=P, levels=L2),
-    "general_optimisation": dict(usage=U, prices=P, current_sp_commitments=C, pricing_models=["OD"],
-                                 period="H", n_starts=1, optimiser="inertial"),
-    "final_cost_coverage_underutilization": dict(usage=U, prices=P, levels=L2, pricing_models=["OD"],
-                                                 period="H", cost_or_coverage="cost"),
+    "general_optimisation": dict(
+        usage=U, prices=P, current_sp_commitments=C, pricing_models=["OD"], period="H", n_starts=1, optimiser="inertial"
+    ),
+    "final_cost_coverage_underutilization": dict(
+        usage=U, prices=P, levels=L2, pricing_models=["OD"], period="H", cost_or_coverage="cost"
+    ),
     "generate_cost_and_coverage": dict(usage=U, prices=P, n_sample=1, n_threads=1, period="H"),
 }
 
@@ -248,7 +251,12 @@ CONVERSION_CASES = [
     ("cost", "usage", [[1.0]], obj("list", "PyArray<T, D>")),
     ("cost", "prices", None, obj("NoneType", "PyArray<T, D>")),
     ("coverage", "levels", [1.0, 2.0, 3.0], obj("list", "PyArray<T, D>")),
-    ("cost", "levels", np.float64(1.0), re.compile(r"^'(numpy\.)?float64' object cannot be converted to 'PyArray<T, D>'$")),
+    (
+        "cost",
+        "levels",
+        np.float64(1.0),
+        re.compile(r"^'(numpy\.)?float64' object cannot be converted to 'PyArray<T, D>'$"),
+    ),
     ("cost", "usage", np.ones(3), dims(1, 2)),
     ("cost", "usage", np.ones((1, 2, 2)), dims(3, 2)),
     ("cost", "prices", np.array(1.0), dims(0, 2)),
@@ -283,7 +291,12 @@ CONVERSION_CASES = [
     # optional flag
     ("simple_optimisation", "convergence_details", 1, obj("int", "PyBool")),
     ("optimise_predictions", "convergence_details", 0, obj("int", "PyBool")),
-    ("general_optimisation", "convergence_details", np.True_, re.compile(r"^'[\w.]+' object cannot be converted to 'PyBool'$")),
+    (
+        "general_optimisation",
+        "convergence_details",
+        np.True_,
+        re.compile(r"^'[\w.]+' object cannot be converted to 'PyBool'$"),
+    ),
     # optional real
     ("simple_optimisation", "step", "0.5", ANY),
     ("general_optimisation", "step_size", [1.0], ANY),
@@ -292,7 +305,11 @@ CONVERSION_CASES = [
 # Accepted values, shown by a later argument failing instead (the first failure in
 # parameter order is the one reported).
 ACCEPTED_CASES = [
-    ("cost", {"usage": np.ones((4, 2), dtype="<f8"), "prices": np.ones((3, 2), dtype="=f8"), "levels": [0.0]}, "levels"),
+    (
+        "cost",
+        {"usage": np.ones((4, 2), dtype="<f8"), "prices": np.ones((3, 2), dtype="=f8"), "levels": [0.0]},
+        "levels",
+    ),
     ("cost", {"usage": U.view(type("Sub", (np.ndarray,), {})), "prices": [1.0]}, "prices"),
     ("simple_optimisation", {"step": 1, "starting_point": [0.0]}, "starting_point"),
     ("simple_optimisation", {"step": AsFloat(), "starting_point": [0.0]}, "starting_point"),
@@ -329,8 +346,9 @@ def _case_id(case):
     return f"{case[0]}-{'-'.join(case[1])}"
 
 
-@pytest.mark.parametrize("name, param, value, expected", CONVERSION_CASES,
-                         ids=[f"{c[0]}-{c[1]}" for c in CONVERSION_CASES])
+@pytest.mark.parametrize(
+    "name, param, value, expected", CONVERSION_CASES, ids=[f"{c[0]}-{c[1]}" for c in CONVERSION_CASES]
+)
 def test_conversion_errors(name, param, value, expected):
     call = _bound(name, {param: value})
     with pytest.raises(BaseException) as e:
@@ -344,9 +362,9 @@ def test_conversion_errors(name, param, value, expected):
     prefix = f"argument '{param}': "
     assert text.startswith(prefix), text
     if isinstance(expected, str):
-        assert text[len(prefix):] == expected
+        assert text[len(prefix) :] == expected
     else:
-        assert expected.search(text[len(prefix):]), text
+        assert expected.search(text[len(prefix) :]), text
 
 
 @pytest.mark.parametrize("name, spoilt, failing", ACCEPTED_CASES, ids=map(_case_id, ACCEPTED_CASES))
@@ -386,21 +404,26 @@ def _layouts():
     wide = np.zeros((4, 6))
     wide[:, ::2] = usage
     reversed_levels = levels[::-1].copy()[::-1]
-    return usage, prices, levels, [
-        ("fortran usage", np.asfortranarray(usage), prices, levels),
-        ("reversed rows", np.ascontiguousarray(usage[::-1])[::-1], prices, levels),
-        ("reversed columns", np.ascontiguousarray(usage[:, ::-1])[:, ::-1], prices, levels),
-        ("every other column", wide[:, ::2], prices, levels),
-        ("fortran prices", usage, np.asfortranarray(prices), levels),
-        ("reversed prices", usage, np.ascontiguousarray(prices[::-1])[::-1], levels),
-        ("reversed levels", usage, prices, reversed_levels),
-        ("strided levels", usage, prices, np.repeat(levels, 2)[::2]),
-        ("fortran level matrix", usage, prices, np.asfortranarray(np.tile(levels, (4, 1)))),
-        ("broadcast level matrix", usage, prices, np.broadcast_to(levels, (4, 4))),
-        ("broadcast usage rows", np.broadcast_to(usage[0], (4, 3)), prices, levels),
-        ("misaligned usage", _misaligned(usage), prices, levels),
-        ("misaligned levels", usage, prices, _misaligned(levels)),
-    ]
+    return (
+        usage,
+        prices,
+        levels,
+        [
+            ("fortran usage", np.asfortranarray(usage), prices, levels),
+            ("reversed rows", np.ascontiguousarray(usage[::-1])[::-1], prices, levels),
+            ("reversed columns", np.ascontiguousarray(usage[:, ::-1])[:, ::-1], prices, levels),
+            ("every other column", wide[:, ::2], prices, levels),
+            ("fortran prices", usage, np.asfortranarray(prices), levels),
+            ("reversed prices", usage, np.ascontiguousarray(prices[::-1])[::-1], levels),
+            ("reversed levels", usage, prices, reversed_levels),
+            ("strided levels", usage, prices, np.repeat(levels, 2)[::2]),
+            ("fortran level matrix", usage, prices, np.asfortranarray(np.tile(levels, (4, 1)))),
+            ("broadcast level matrix", usage, prices, np.broadcast_to(levels, (4, 4))),
+            ("broadcast usage rows", np.broadcast_to(usage[0], (4, 3)), prices, levels),
+            ("misaligned usage", _misaligned(usage), prices, levels),
+            ("misaligned levels", usage, prices, _misaligned(levels)),
+        ],
+    )
 
 
 _, _, _, LAYOUTS = _layouts()
@@ -410,7 +433,7 @@ _, _, _, LAYOUTS = _layouts()
 @pytest.mark.parametrize("index", range(len(LAYOUTS)), ids=[c[0] for c in LAYOUTS])
 def test_any_strides_read_correctly_and_never_written(fn, index):
     _, _, _, layouts = _layouts()
-    label, usage, prices, levels = layouts[index]
+    _, usage, prices, levels = layouts[index]
     expected = fn(np.ascontiguousarray(usage), np.ascontiguousarray(prices), np.ascontiguousarray(levels))
     for a in (usage, prices, levels):
         if a.flags.writeable:
@@ -438,7 +461,7 @@ def test_internal_failure_is_not_an_exception():
     with internal_failure(r"incompatible shapes$"):
         try:
             _incompatible()
-        except Exception:  # noqa: BLE001 - the point: this clause must not catch it
+        except Exception:
             pytest.fail("an internal failure was caught by `except Exception`")
 
 
@@ -467,5 +490,9 @@ def test_internal_failure_reports_one_line_on_stderr(capfd):
 def test_module_stays_usable_after_a_failure():
     with internal_failure():
         _incompatible()
-    assert vb.cost(np.array([[10.0, 5.0], [2.0, 0.0]]), np.array([[1, 2], [0.5, 1], [0.25, 0.5]]),
-                   np.array([4.0, 4.0, 0.0])) == 18.0
+    assert (
+        vb.cost(
+            np.array([[10.0, 5.0], [2.0, 0.0]]), np.array([[1, 2], [0.5, 1], [0.25, 0.5]]), np.array([4.0, 4.0, 0.0])
+        )
+        == 18.0
+    )

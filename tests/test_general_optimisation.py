@@ -9,11 +9,11 @@ import warnings
 
 import numpy as np
 import pytest
+from conftest import internal_failure, same_float
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velmar_backend as vb
-from conftest import internal_failure, same_float
 
 KEYS = {"1Y": "one_year_commitments", "3Y": "three_years_commitments"}
 HISTORY_LISTS = ("costs", "coverages", "choices", "discounts", "speeds", "underutilisation_cost")
@@ -524,7 +524,7 @@ def test_calls_from_several_threads_in_turn():
                 multi_start_results.append(flat_multi_start())
                 s = optimise(usage, prices, names, optimiser="inertial", n_starts=4)
                 assert_measured_like_final_cost(s, usage, prices, names, "H")
-        except BaseException as e:  # noqa: B036 - the internal failure is a BaseException
+        except BaseException as e:  # the internal failure is a BaseException
             failures.append(e)
 
     threads = [threading.Thread(target=work) for _ in range(4)]

@@ -9,11 +9,11 @@ import math
 
 import numpy as np
 import pytest
+from conftest import internal_failure
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmar_backend as vb
-from conftest import internal_failure
 
 RELATIVE = 1e-9
 

@@ -9,9 +9,9 @@ import math
 
 import numpy as np
 import pytest
+from conftest import internal_failure, same_float
 
 import velmar_backend as vb
-from conftest import internal_failure, same_float
 
 # Order in which the search lays out its parameters (stable on equal keys).
 _ORDER = {"RI3Y": 1, "RI1Y": 2, "SP3Y": 4, "SP1Y": 5, "OD": 6}
@@ -119,7 +119,7 @@ def test_rounding_lands_on_the_whole_optimum(names, prices, key, expected, n_sta
 
 def scale(pred, prices, names):
     """Per-parameter finite-difference step, in parameter order."""
-    S, T, n = pred.shape
+    S, T, _ = pred.shape
     mean_od = 1000.0
     steps = []
     for i in sorted(range(len(names)), key=lambda i: _ORDER[names[i]]):

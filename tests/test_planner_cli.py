@@ -10,8 +10,8 @@ import numpy as np
 import pytest
 
 import velmar.data
-from velmar.portfolio import Pricer, build_portfolio
 from velmar.cli import main
+from velmar.portfolio import Pricer, build_portfolio
 from velmar.records import ModelPlan
 
 KINDS = ("small", "large")
@@ -110,7 +110,7 @@ def _module_failure(message):
         velmar_backend.final_cost_coverage_underutilization(
             np.ones((1, 1)), np.ones((1, 1)), np.zeros((1, 0)), ["OD"], "H", "neither"
         )
-    except BaseException as failure:  # noqa: B036 - the module's type derives from BaseException
+    except BaseException as failure:  # the module's type derives from BaseException
         return type(failure)(message)
     raise AssertionError("the module accepted an unknown figure")
 

@@ -9,7 +9,7 @@ from hypothesis import strategies as st
 from velmar.bound import lower_bound, portfolio_bound, quiet_highs
 from velmar.plan import price_plan, recommend, scenarios
 from velmar.portfolio import RESERVED, Pricer, build_portfolio
-from velmar.records import ExistingSavingsPlan, ModelPlan, PriceTable, UsageHistory
+from velmar.records import ExistingSavingsPlan, PriceTable, UsageHistory
 
 MODELS = ("RI3Y", "RI1Y", "SP3Y", "SP1Y")
 
@@ -61,12 +61,23 @@ def full_lp(portfolio, integer=False):
     in_force3 = min(1095 * 24 // hours, periods)
     constant = float((portfolio.on_demand * usage).sum() + portfolio.existing_money[:in_force3].sum())
     for t in range(periods):
-        pools = [(rates, money[t] if t < in_force3 else 0.0, None) for rates, money in zip(portfolio.existing_rates, portfolio.existing_money.T)]
-        pools += [(portfolio.rates[m], 0.0, levels[i][0]) for i, m in enumerate(portfolio.models) if m not in RESERVED and t < portfolio.active_periods(m)]
+        pools = [
+            (rates, money[t] if t < in_force3 else 0.0, None)
+            for rates, money in zip(portfolio.existing_rates, portfolio.existing_money.T)
+        ]
+        pools += [
+            (portfolio.rates[m], 0.0, levels[i][0])
+            for i, m in enumerate(portfolio.models)
+            if m not in RESERVED and t < portfolio.active_periods(m)
+        ]
         spent = [[] for _ in pools]
         for k in range(n):
             cover = column(-portfolio.on_demand[k])
-            reserved = [(levels[i][k], -hours) for i, m in enumerate(portfolio.models) if m in RESERVED and t < portfolio.active_periods(m)]
+            reserved = [
+                (levels[i][k], -hours)
+                for i, m in enumerate(portfolio.models)
+                if m in RESERVED and t < portfolio.active_periods(m)
+            ]
             rows.append((-inf, 0.0))
             entries.append([(cover, 1.0), *reserved])
             bought = [column(-portfolio.on_demand[k]) for _ in pools]
@@ -84,7 +95,9 @@ def full_lp(portfolio, integer=False):
         solver.addRow(low, high, len(row), np.array([c for c, _ in row], dtype=np.int32), np.array([v for _, v in row]))
     if integer:
         whole = [c for i, m in enumerate(portfolio.models) if m in RESERVED for c in levels[i]]
-        solver.changeColsIntegrality(len(whole), np.array(whole, dtype=np.int32), np.full(len(whole), highspy.HighsVarType.kInteger))
+        solver.changeColsIntegrality(
+            len(whole), np.array(whole, dtype=np.int32), np.full(len(whole), highspy.HighsVarType.kInteger)
+        )
         solver.setOptionValue("mip_rel_gap", 1e-9)
     solver.run()
     return solver.getInfo().objective_function_value + constant
@@ -118,8 +131,8 @@ def test_bound_never_above_the_module_price_of_a_random_plan(seed, periods, kind
 @pytest.mark.parametrize("models", [("RI3Y", "SP3Y"), ("RI1Y", "SP1Y"), ("SP3Y",)])
 def test_lp_cost_of_fixed_levels_is_the_module_price_with_one_savings_plan(models):
     """With one savings plan and kinds in discount order the module's split is the LP's."""
-    from velmar.period_costs import UncoveredCost
     from velmar.bound import _charges
+    from velmar.period_costs import UncoveredCost
 
     rng = np.random.default_rng(len(models))
     history, prices, _ = random_case(rng, 500, 3)
@@ -191,7 +204,13 @@ def test_existing_plans_price_as_the_module_search_serves_already_paid_ones():
     history, prices, existing = random_case(rng, 500, 3, existing=True)
     portfolio = build_portfolio(history, prices, MODELS, existing)
     result = velmar_backend.general_optimisation(
-        portfolio.usage, portfolio.pricing_prices(), portfolio.existing_money, portfolio.search_models(), "D", 2, "inertial"
+        portfolio.usage,
+        portfolio.pricing_prices(),
+        portfolio.existing_money,
+        portfolio.search_models(),
+        "D",
+        2,
+        "inertial",
     )
     levels = portfolio.levels_of_commitments(result.commitments)
     assert Pricer(portfolio).cost(levels) == pytest.approx(result.minimum, rel=1e-12)

@@ -5,12 +5,12 @@ import math
 
 import numpy as np
 import pytest
+import reference
+from conftest import internal_failure, same_float
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmar_backend as vb
-import reference
-from conftest import internal_failure, same_float
 
 FIGURES = ("cost", "coverage", "underutilization")
 NAMES = ("OD", "RI1Y", "RI3Y", "SP1Y", "SP3Y")

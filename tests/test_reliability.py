@@ -9,9 +9,9 @@ import textwrap
 
 import numpy as np
 import pytest
+from conftest import internal_failure
 
 import velmar_backend as vb
-from conftest import internal_failure
 
 HANG_TIMEOUT = 120  # seconds: a regression hangs for minutes or for ever
 
@@ -194,7 +194,7 @@ def test_result_types_are_immutable():
             cls.minimum = 1.0
         with pytest.raises(TypeError):
             cls.__new__ = lambda c: object.__new__(c)
-        with pytest.raises(TypeError, match="^No constructor defined$"):
+        with pytest.raises(TypeError, match=r"^No constructor defined$"):
             cls()
 
 

@@ -9,9 +9,9 @@ import threading
 
 import numpy as np
 import pytest
+from conftest import internal_failure
 
 import velmar_backend as vb
-from conftest import internal_failure
 
 USAGE = np.array([[10.0, 5.0], [2.0, 0.0], [8.0, 4.0]])
 PRICES = np.array([[1.0, 2.0], [0.5, 1.0], [0.25, 0.5]])
@@ -63,7 +63,7 @@ def test_returned_objects_share_one_type_per_class():
 @pytest.mark.parametrize("name", ["FinalResults", "Convergence", "Results"])
 @pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {}), ((), {"n_iter": 1})])
 def test_no_constructor(name, args, kwargs):
-    with pytest.raises(TypeError, match="^No constructor defined$"):
+    with pytest.raises(TypeError, match=r"^No constructor defined$"):
         classes()[name](*args, **kwargs)
 
 
@@ -189,7 +189,7 @@ def read_on_other_thread(obj, attr):
     def body():
         try:
             outcome["value"] = getattr(obj, attr)
-        except BaseException as e:  # noqa: B036 - the internal failure is a BaseException
+        except BaseException as e:  # the internal failure is a BaseException
             outcome["error"] = e
 
     t = threading.Thread(target=body)
@@ -232,7 +232,7 @@ def test_objects_created_on_a_thread_are_bound_to_it():
     t.join()
     assert isinstance(made["minimum"], float)
     with internal_failure("velmar_backend::FinalResults is unsendable, but sent to another thread!$"):
-        made["r"].minimum
+        _ = made["r"].minimum
 
 
 def _memory_in_use():

@@ -5,12 +5,12 @@ import signal
 
 import numpy as np
 import pytest
+import reference
+from conftest import internal_failure, same_float
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import velmar_backend as vb
-import reference
-from conftest import internal_failure, same_float
 
 NAN = float("nan")
 INF = float("inf")

@@ -4,12 +4,12 @@ import math
 
 import numpy as np
 import pytest
+import reference
+from conftest import internal_failure, same_float
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import velmar_backend as vb
-import reference
-from conftest import internal_failure, same_float
 
 NAN = float("nan")
 INF = float("inf")

@@ -13,14 +13,14 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = [
-    "simple_optimisation",
-    "optimise_predictions",
+    "Results",
     "cost",
     "coverage",
-    "general_optimisation",
     "final_cost_coverage_underutilization",
+    "general_optimisation",
     "generate_cost_and_coverage",
-    "Results",
+    "optimise_predictions",
+    "simple_optimisation",
 ]
 
 _Floats = npt.NDArray[np.float64]

@@ -60,7 +60,9 @@ def allocate(portfolio: Portfolio, levels: Levels) -> Allocation:
     committed = np.zeros_like(remaining)
     # Existing plans are priced as SP3Y models served before the new savings plans.
     existing_in_force = np.arange(periods) < portfolio.active_periods("SP3Y")
-    budgets = [(money * existing_in_force, rates) for money, rates in zip(portfolio.existing_money.T, portfolio.existing_rates)]
+    budgets = [
+        (money * existing_in_force, rates) for money, rates in zip(portfolio.existing_money.T, portfolio.existing_rates)
+    ]
     for model in portfolio.savings_models:
         in_force = np.arange(periods) < portfolio.active_periods(model)
         budgets.append((np.where(in_force, levels[portfolio.slot(model)][0], 0.0), portfolio.rates[model]))

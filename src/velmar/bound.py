@@ -171,7 +171,9 @@ class _CuttingPlanes:
         self.master = quiet_highs()
         none = np.array([], dtype=np.int32)
         self.master.addCols(self.size, self.charges, np.zeros(self.size), upper, 0, none, none, np.array([]))
-        self.master.addCols(blocks, np.ones(blocks), np.zeros(blocks), np.full(blocks, highspy.kHighsInf), 0, none, none, np.array([]))
+        self.master.addCols(
+            blocks, np.ones(blocks), np.zeros(blocks), np.full(blocks, highspy.kHighsInf), 0, none, none, np.array([])
+        )
         self.best_value = np.inf
         self.best_levels = np.zeros(self.size)
 

@@ -91,7 +91,9 @@ def build_parser() -> argparse.ArgumentParser:
     recommend.add_argument("--json", metavar="OUT", help="write the recommendation as JSON")
     recommend.add_argument("--report", metavar="HTML", help="write the self-contained HTML report")
     recommend.add_argument("--samples", type=int, default=2000, help="random plans in the report (default 2000)")
-    recommend.add_argument("--per-kind", action="store_true", help="add a savings curve per reserved kind to the report")
+    recommend.add_argument(
+        "--per-kind", action="store_true", help="add a savings curve per reserved kind to the report"
+    )
     recommend.set_defaults(command=_recommend)
 
     curve = commands.add_parser("curve", help="cost and savings against the savings-plan commitment")
@@ -142,7 +144,9 @@ def _planning_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--models", default=",".join(COMMITMENT_MODELS), help="commitment models to plan")
     parser.add_argument("--optimiser", default="inertial", choices=("inertial", "gradient_descent"))
     parser.add_argument("--n-starts", type=int, default=8)
-    parser.add_argument("--milp-time-limit", type=float, metavar="SECONDS", help="also solve the MILP, within this time")
+    parser.add_argument(
+        "--milp-time-limit", type=float, metavar="SECONDS", help="also solve the MILP, within this time"
+    )
     parser.add_argument("--no-polish", dest="polish", action="store_false", help="keep the module's search as it is")
     parser.add_argument("--load-factor", type=float, default=1.0, help="scale the usage, e.g. 0.8 or 1.2")
     parser.add_argument("--target-coverage", type=float, help="cheapest plan covering at least this share (0..1)")
@@ -194,7 +198,9 @@ def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     from velmar.plots import curve_figure, to_file_bytes
 
     with steps.step("Savings curve") as step:
-        curve = savings_curve(history, prices, rec, existing, points=args.points, per_kind=args.per_kind, progress=step.count)
+        curve = savings_curve(
+            history, prices, rec, existing, points=args.points, per_kind=args.per_kind, progress=step.count
+        )
     console.print(_curve_table(curve))
     if curve.per_kind:
         console.print(_kind_curve_table(curve))
@@ -215,9 +221,7 @@ def _price(args: argparse.Namespace, console: Console, steps: Steps) -> None:
         console.print(f"JSON: {Path(args.json).resolve()}")
 
 
-def _inputs(
-    args: argparse.Namespace, steps: Steps
-) -> tuple[UsageHistory, PriceTable, tuple[ExistingSavingsPlan, ...]]:
+def _inputs(args: argparse.Namespace, steps: Steps) -> tuple[UsageHistory, PriceTable, tuple[ExistingSavingsPlan, ...]]:
     from velmar import data
 
     columns = {"kind_columns": _list(args.kind_columns)} if args.kind_columns else {}
@@ -341,7 +345,9 @@ def _curve_table(curve: SavingsCurve) -> Table:
     for name in ("Commitment per hour", "Cost", "Savings", ""):
         table.add_column(name, justify="right" if name else "left")
     for index, (amount, cost, saved) in enumerate(zip(curve.amounts_per_hour, curve.costs, curve.savings)):
-        mark = ", ".join(m for m in (marks.get(index), "recommended" if index == curve.recommended_index else None) if m)
+        mark = ", ".join(
+            m for m in (marks.get(index), "recommended" if index == curve.recommended_index else None) if m
+        )
         table.add_row(f"{amount:,.2f}", money(cost), money(saved), mark)
     table.caption = f"All on demand: {money(curve.on_demand_cost)}"
     return table

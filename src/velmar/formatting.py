@@ -40,7 +40,10 @@ def summary_rows(rec: Recommendation) -> list[tuple[str, str]]:
         ("Unused commitment", money(rec.unused_commitment)),
         ("Proven lower bound", money(rec.lower_bound)),
         ("Gap to the bound", "-" if not math.isfinite(rec.gap_percent) else f"{rec.gap_percent:.2f}%"),
-        ("Method", rec.method if rec.method == "given" else f"{rec.method} (module's search: {money(rec.search_cost)})"),
+        (
+            "Method",
+            rec.method if rec.method == "given" else f"{rec.method} (module's search: {money(rec.search_cost)})",
+        ),
     ]
 
 

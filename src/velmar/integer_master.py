@@ -48,7 +48,13 @@ class WholeUnitMaster:
     """min F over whole reserved units and real amounts (see the module doc)."""
 
     def __init__(
-        self, portfolio: Portfolio, cost: UncoveredCost, charges: Floats, upper: Floats, fixed_zero: Bools, master: highspy.Highs
+        self,
+        portfolio: Portfolio,
+        cost: UncoveredCost,
+        charges: Floats,
+        upper: Floats,
+        fixed_zero: Bools,
+        master: highspy.Highs,
     ) -> None:
         self.cost, self.charges = cost, charges
         self.hours = portfolio.hours
@@ -64,7 +70,9 @@ class WholeUnitMaster:
         # Reserved models in force per period: groups of periods with the same set.
         reserved = [(portfolio.slot(m), portfolio.active_periods(m)) for m in portfolio.reserved_models]
         cutoffs = sorted({active for _, active in reserved})
-        self.groups: list[tuple[Bools, list[slice], npt.NDArray[np.intp], int]] = []  # periods, slots, units per kind, first z column
+        self.groups: list[
+            tuple[Bools, list[slice], npt.NDArray[np.intp], int]
+        ] = []  # periods, slots, units per kind, first z column
         self.master = master
         none = np.array([], dtype=np.int32)
         inf = highspy.kHighsInf
@@ -89,7 +97,9 @@ class WholeUnitMaster:
             for k in range(n):
                 z = np.r_[np.arange(offsets[k], offsets[k + 1]), column + total + k]
                 r = np.array([e.start + k for e in in_force])
-                master.addRow(0.0, 0.0, z.size + r.size, np.r_[z, r].astype(np.int32), np.r_[np.ones(z.size), -np.ones(r.size)])
+                master.addRow(
+                    0.0, 0.0, z.size + r.size, np.r_[z, r].astype(np.int32), np.r_[np.ones(z.size), -np.ones(r.size)]
+                )
             column += total + n
         self.savings = [(entry, pool, active) for entry, pool, active in cost.savings]
         self.best_value = np.inf
@@ -129,10 +139,14 @@ class WholeUnitMaster:
                 full = np.minimum(np.floor(share).astype(np.intp), steps + 1)
                 part = share - np.floor(share)
                 width = steps + 2
-                whole_steps = np.bincount(self.block_of[rows] * width + full, alpha[rows, k], blocks * width).reshape(blocks, width)
+                whole_steps = np.bincount(self.block_of[rows] * width + full, alpha[rows, k], blocks * width).reshape(
+                    blocks, width
+                )
                 # a unit step i (1-based) is fully used in periods with full >= i
                 used = np.cumsum(whole_steps[:, ::-1], axis=1)[:, ::-1][:, 1 : steps + 1]
-                partial = np.bincount(self.block_of[rows] * width + np.minimum(full + 1, steps + 1), alpha[rows, k] * part, blocks * width)
+                partial = np.bincount(
+                    self.block_of[rows] * width + np.minimum(full + 1, steps + 1), alpha[rows, k] * part, blocks * width
+                )
                 used = used + partial.reshape(blocks, width)[:, 1 : steps + 1]
                 columns.append(np.broadcast_to(np.arange(offset, offset + steps), (blocks, steps)))
                 values.append(self.hours * used)
@@ -144,7 +158,13 @@ class WholeUnitMaster:
         counts = keep.sum(axis=1)
         starts = np.r_[0, np.cumsum(counts)[:-1]].astype(np.int32)
         self.master.addRows(
-            blocks, constant, np.full(blocks, highspy.kHighsInf), int(counts.sum()), starts, index[keep], coefficient[keep]
+            blocks,
+            constant,
+            np.full(blocks, highspy.kHighsInf),
+            int(counts.sum()),
+            starts,
+            index[keep],
+            coefficient[keep],
         )
 
     def _run(self) -> tuple[float, Levels]:

@@ -36,7 +36,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from velmar.portfolio import Portfolio, TERM_DAYS
+from velmar.portfolio import TERM_DAYS, Portfolio
 from velmar.records import Floats
 
 Bools = npt.NDArray[np.bool_]
@@ -123,7 +123,9 @@ class UncoveredCost:
         for pool, rates in enumerate(self.rates):
             rows = np.flatnonzero((pools == 1) & self.present[:, pool])
             if rows.size:
-                value = knapsack_value_of_money(left[rows], rates, budgets[rows, pool], self.on_demand, self.orders[pool])
+                value = knapsack_value_of_money(
+                    left[rows], rates, budgets[rows, pool], self.on_demand, self.orders[pool]
+                )
                 gamma[rows, pool] = value
                 alpha[rows] = np.minimum(self.on_demand, rates * value[:, None])
         rows = np.flatnonzero(pools == 2)
@@ -191,7 +193,9 @@ class TwoPools:
         marginal1, out1 = _first_over(np.cumsum(np.where(mine, demand1, 0.0), axis=1), budgets[:, 0])
         theirs = self.rank2 >= split[:, None]
         marginal2, out2 = _first_over(np.cumsum(np.where(theirs, demand2, 0.0), axis=1), budgets[:, 1])
-        return np.asarray(np.c_[np.where(out1, self.ratio1[marginal1], 0.0), np.where(out2, self.ratio2[marginal2], 0.0)])
+        return np.asarray(
+            np.c_[np.where(out1, self.ratio1[marginal1], 0.0), np.where(out2, self.ratio2[marginal2], 0.0)]
+        )
 
     def _ray(self, left: Floats, budgets: Floats, slope: Floats) -> Floats:
         """Optimum on gamma2 = slope * gamma1: one knapsack at the better of both rates."""

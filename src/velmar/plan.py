@@ -22,8 +22,8 @@ from collections.abc import Callable, Sequence
 from dataclasses import replace
 
 import numpy as np
-import velmar_backend
 
+import velmar_backend
 from velmar.bound import Bound, portfolio_bound, portfolio_bounds, upper_levels
 from velmar.polish import polish as polish_levels
 from velmar.polish import pricing_budget, whole_units
@@ -129,7 +129,9 @@ def _with_whole_unit_bound(rec: Recommendation, whole: Bound) -> Recommendation:
     """`rec` with the proven whole-unit bound and a note on how close the plan is to it."""
     value = max(whole.value, rec.lower_bound)
     gap = max(100.0 * (rec.cost - value) / value, 0.0) if value > 0 else 0.0  # float noise below the bound
-    what = "the whole-unit optimum (proven)" if whole.proven_optimal else "a proven bound on the cheapest whole-unit plan"
+    what = (
+        "the whole-unit optimum (proven)" if whole.proven_optimal else "a proven bound on the cheapest whole-unit plan"
+    )
     if rec.cost <= value * (1 + PROVEN_WITHIN):
         note = f"proven within {100 * PROVEN_WITHIN:g}% of the cheapest whole-unit plan: {gap:.3f}% above {what}"
     else:
@@ -200,7 +202,11 @@ def _module_search(
     best_cost = pricer.cost(best)
     if not _searchable(portfolio, portfolio.usage, notes):
         return best, best_cost
-    tried = [_simple_search(portfolio, term) for term in ("3Y", "1Y") if f"RI{term}" in portfolio.models or f"SP{term}" in portfolio.models]
+    tried = [
+        _simple_search(portfolio, term)
+        for term in ("3Y", "1Y")
+        if f"RI{term}" in portfolio.models or f"SP{term}" in portfolio.models
+    ]
     result = velmar_backend.general_optimisation(
         portfolio.usage,
         portfolio.pricing_prices(),  # its rows follow search_models() too
@@ -247,7 +253,12 @@ def _searchable(portfolio: Portfolio, peak_usage: np.ndarray, notes: list[str]) 
 
 
 def _polished(
-    portfolio: Portfolio, pricer: Pricer, start: Levels, say: Progress, target: float = 0.0, max_pricings: int | None = None
+    portfolio: Portfolio,
+    pricer: Pricer,
+    start: Levels,
+    say: Progress,
+    target: float = 0.0,
+    max_pricings: int | None = None,
 ) -> Levels:
     passes = 0
 
@@ -357,7 +368,9 @@ def _break_even_months(portfolio: Portfolio, pricer: Pricer, levels: Levels, mod
     entries = portfolio.slot(model)
     if not np.any(levels[entries] > 0):
         return None
-    per_period = levels[entries] @ (portfolio.hours * portfolio.rates[model]) if model in RESERVED else levels[entries][0]
+    per_period = (
+        levels[entries] @ (portfolio.hours * portfolio.rates[model]) if model in RESERVED else levels[entries][0]
+    )
     active = portfolio.active_periods(model)
     without = levels.copy()
     without[entries] = 0.0

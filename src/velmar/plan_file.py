@@ -44,7 +44,9 @@ def _model_plan(path: str, model: str, value: Any, history: UsageHistory, scale:
         unknown = sorted(set(value) - set(history.kinds))
         if unknown:
             raise UserError(f"{where}: kind {unknown[0]!r} is not in the usage")
-        return ModelPlan(model=model, reserved={kind: _amount(f"{where} -> {kind!r}", units) for kind, units in value.items()})
+        return ModelPlan(
+            model=model, reserved={kind: _amount(f"{where} -> {kind!r}", units) for kind, units in value.items()}
+        )
     amount = _amount(where, value) * scale
     return ModelPlan(model=model, amount_per_period=amount, amount_per_hour=amount / HOURS_PER_PERIOD[history.period])
 

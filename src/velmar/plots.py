@@ -68,8 +68,9 @@ def usage_figure(history: UsageHistory, allocation: Allocation, prices: PriceTab
     ]
     times, series = _binned(history.timestamps, [layer for layer, _, _ in layers])
     figure, axes = _figure(9.0, 3.4)
-    axes.stackplot(times, *series, labels=[label for _, label, _ in layers], colors=[c for _, _, c in layers],
-                   linewidth=0)
+    axes.stackplot(
+        times, *series, labels=[label for _, label, _ in layers], colors=[c for _, _, c in layers], linewidth=0
+    )
     axes.set_ylabel("Usage at on-demand prices, per hour")
     axes.set_ylim(bottom=0)
     axes.margins(x=0)
@@ -91,15 +92,28 @@ def curve_figure(curve: SavingsCurve) -> Figure:
         (curve.recommended_index, "Recommendation", "*", RESERVED_COLOUR),
     ]
     for index, label, marker, colour in marks:
-        axes.plot([x[index]], [costs[index]], marker=marker, markersize=12 if marker == "*" else 8,
-                  color=colour, linestyle="none", label=f"{label}: {x[index]:,.2f} per hour")
+        axes.plot(
+            [x[index]],
+            [costs[index]],
+            marker=marker,
+            markersize=12 if marker == "*" else 8,
+            color=colour,
+            linestyle="none",
+            label=f"{label}: {x[index]:,.2f} per hour",
+        )
     low, high = float(costs.min()), float(costs.max())
     pad = 0.08 * ((high - low) or abs(high) or 1.0)
     top = max(high, on_demand) if on_demand <= high + (high - low) else high
     axes.set_ylim(low - pad, top + pad)
     above = " (above the view)" if on_demand > top else ""
-    axes.axhline(on_demand, color=ON_DEMAND_COLOUR, linewidth=1.5, linestyle="--",
-                 label=f"All on demand: {on_demand:,.0f}{above}")
+    axes.axhline(
+        on_demand,
+        color=ON_DEMAND_COLOUR,
+        linewidth=1.5,
+        linestyle="--",
+        label=f"All on demand: {on_demand:,.0f}{above}",
+    )
+
     def mirrored(values: Any) -> Any:  # cost <-> savings: its own inverse
         return on_demand - np.asarray(values)
 
@@ -121,8 +135,14 @@ def kind_curves_figure(curve: SavingsCurve) -> Figure:
     figure, grid = _figure_grid(9.0, 2.0 * rows + 0.4, rows, columns)
     for axes, kind in zip(grid, sorted(curve.per_kind, key=lambda k: k.kind)):
         axes.plot(kind.units_per_hour, kind.savings, color=RESERVED_COLOUR, linewidth=1.5)
-        axes.plot([kind.units_per_hour[kind.recommended_index]], [kind.savings[kind.recommended_index]],
-                  marker="*", markersize=10, color=RESERVED_COLOUR, linestyle="none")
+        axes.plot(
+            [kind.units_per_hour[kind.recommended_index]],
+            [kind.savings[kind.recommended_index]],
+            marker="*",
+            markersize=10,
+            color=RESERVED_COLOUR,
+            linestyle="none",
+        )
         axes.set_title(f"{kind.kind} ({kind.model})", fontsize=9)
         axes.tick_params(labelsize=8)
     for axes in grid[count:]:
@@ -136,17 +156,43 @@ def kind_curves_figure(curve: SavingsCurve) -> Figure:
 def scatter_figure(samples: PlanSamples) -> Figure:
     """Cost against coverage of random plans, with the recommendation, peers and LP bound."""
     figure, axes = _figure(9.0, 4.2)
-    axes.scatter(samples.coverages * 100, samples.costs, s=6, color=MUTED, alpha=0.35, linewidths=0,
-                 label=f"Random single plans ({samples.term}), {len(samples.costs):,}")
+    axes.scatter(
+        samples.coverages * 100,
+        samples.costs,
+        s=6,
+        color=MUTED,
+        alpha=0.35,
+        linewidths=0,
+        label=f"Random single plans ({samples.term}), {len(samples.costs):,}",
+    )
     markers = ["v", "^", "<", ">", "D", "P", "X"]
     for peer, marker in zip(samples.peers, markers):
-        axes.scatter([peer.coverage * 100], [peer.cost], s=60, marker=marker, color=ON_DEMAND_COLOUR,
-                     edgecolors="black", linewidths=0.5, zorder=3, label=peer.rule)
+        axes.scatter(
+            [peer.coverage * 100],
+            [peer.cost],
+            s=60,
+            marker=marker,
+            color=ON_DEMAND_COLOUR,
+            edgecolors="black",
+            linewidths=0.5,
+            zorder=3,
+            label=peer.rule,
+        )
     chosen = samples.recommendation
-    axes.scatter([chosen.coverage * 100], [chosen.cost], s=260, marker="*", color=RESERVED_COLOUR,
-                 edgecolors="white", linewidths=0.8, zorder=4, label="Recommendation")
-    axes.axhline(samples.lower_bound, color=BOUND_COLOUR, linestyle="--", linewidth=1.2,
-                 label="Proven lower bound on any plan")
+    axes.scatter(
+        [chosen.coverage * 100],
+        [chosen.cost],
+        s=260,
+        marker="*",
+        color=RESERVED_COLOUR,
+        edgecolors="white",
+        linewidths=0.8,
+        zorder=4,
+        label="Recommendation",
+    )
+    axes.axhline(
+        samples.lower_bound, color=BOUND_COLOUR, linestyle="--", linewidth=1.2, label="Proven lower bound on any plan"
+    )
     # Plans dearer than paying everything on demand are of no interest: the view stops there.
     top = 1.08 * max(chosen.cost, *(p.cost for p in samples.peers))
     shown = samples.coverages[samples.costs <= top] * 100
@@ -174,7 +220,9 @@ def to_file_bytes(figure: Figure, fmt: str) -> bytes:
     """The figure as a standalone SVG or PNG file."""
     buffer = io.BytesIO()
     with matplotlib.rc_context({"svg.fonttype": "path"}):
-        figure.savefig(buffer, format=fmt, bbox_inches="tight", dpi=150, metadata={"Date": None} if fmt == "svg" else None)
+        figure.savefig(
+            buffer, format=fmt, bbox_inches="tight", dpi=150, metadata={"Date": None} if fmt == "svg" else None
+        )
     return buffer.getvalue()
 
 

@@ -30,8 +30,8 @@ from dataclasses import dataclass
 
 import numpy as np
 import numpy.typing as npt
-import velmar_backend
 
+import velmar_backend
 from velmar.data import existing_columns
 from velmar.errors import UserError
 from velmar.records import (

@@ -56,29 +56,39 @@ def build_html(
     sections = [
         _header(rec, history),
         _section("Recommended commitments", _commitments_table(rec)),
-        _section("Usage by what pays for it", _figure(
-            plots.to_svg(plots.usage_figure(history, allocation, prices), "usage"),
-            "Usage valued at on-demand prices, per hour, split by the allocation of the priced plan: "
-            "reservations first, then each savings plan's money of the period (existing plans first) "
-            "spent on the kinds in column order at each kind's rate, and on demand for the rest. "
-            "Commitments stop after their term.",
-        )),
+        _section(
+            "Usage by what pays for it",
+            _figure(
+                plots.to_svg(plots.usage_figure(history, allocation, prices), "usage"),
+                "Usage valued at on-demand prices, per hour, split by the allocation of the priced plan: "
+                "reservations first, then each savings plan's money of the period (existing plans first) "
+                "spent on the kinds in column order at each kind's rate, and on demand for the rest. "
+                "Commitments stop after their term.",
+            ),
+        ),
         _section("Savings curve", _curve_figures(curve)),
-        _section("Cost against coverage", _figure(
-            plots.to_svg(plots.scatter_figure(samples), "scatter"),
-            f"Random single plans of one term ({samples.term}) drawn by the module and priced with its "
-            "single-plan cost over the whole history (no expiry). The recommendation and the peers' rules "
-            "are whole portfolios priced by the module. No plan can cost less than the proven lower bound; "
-            "plans dearer than paying everything on demand lie above the view."
-            + (" A single plan cannot hold the existing savings plans, so every point and the bound here "
-               "leave them out: these figures differ from the table's." if samples.without_existing else ""),
-        )),
+        _section(
+            "Cost against coverage",
+            _figure(
+                plots.to_svg(plots.scatter_figure(samples), "scatter"),
+                f"Random single plans of one term ({samples.term}) drawn by the module and priced with its "
+                "single-plan cost over the whole history (no expiry). The recommendation and the peers' rules "
+                "are whole portfolios priced by the module. No plan can cost less than the proven lower bound; "
+                "plans dearer than paying everything on demand lie above the view."
+                + (
+                    " A single plan cannot hold the existing savings plans, so every point and the bound here "
+                    "leave them out: these figures differ from the table's."
+                    if samples.without_existing
+                    else ""
+                ),
+            ),
+        ),
         _section("Per kind", _kind_table(rec, history, prices, allocation)),
         _footer(rec, history, prices),
     ]
     return (
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
+        '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
         f"<title>Commitment plan report</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
         + "\n".join(sections)
         + "\n</body>\n</html>\n"
@@ -102,8 +112,8 @@ def _header(rec: Recommendation, history: UsageHistory) -> str:
         for label, value, detail in cards
     )
     return (
-        f"<h1>Commitment plan report</h1>\n<p class=\"lead\">{_e(span)}"
-        f"{'; ' + _e(history.source) if history.source else ''}</p>\n<div class=\"cards\">{card_html}</div>"
+        f'<h1>Commitment plan report</h1>\n<p class="lead">{_e(span)}'
+        f'{"; " + _e(history.source) if history.source else ""}</p>\n<div class="cards">{card_html}</div>'
     )
 
 
@@ -111,25 +121,29 @@ def _commitments_table(rec: Recommendation) -> str:
     rows = commitment_table_rows(rec.plans, rec.period) or [("-", "-", "nothing to buy", "-")]
     commitments = _table(["Model", "Kind", "Commitment", "Break-even"], rows, text_columns=2)
     totals = _table(["Figure", "Value"], [list(row) for row in summary_rows(rec)])
-    notes = "".join(f"<p class=\"note\">Note: {_e(note)}</p>" for note in rec.notes)
+    notes = "".join(f'<p class="note">Note: {_e(note)}</p>' for note in rec.notes)
     return f'<div class="tables">{commitments}{totals}</div>' + notes
 
 
 def _curve_figures(curve: SavingsCurve) -> str:
     knee, optimum = curve.amounts_per_hour[curve.knee_index], curve.amounts_per_hour[curve.optimum_index]
-    parts = [_figure(
-        plots.to_svg(plots.curve_figure(curve), "curve"),
-        "Each point is the module's cost of the whole portfolio with the savings-plan commitment set to "
-        f"that amount per hour and the reservations held at the recommendation. The optimum ({optimum:,.2f} "
-        f"per hour) is the cheapest point; the knee ({knee:,.2f} per hour) is where extra commitment starts "
-        "to save clearly less: the point between zero and the optimum farthest above the straight line "
-        "joining them.",
-    )]
+    parts = [
+        _figure(
+            plots.to_svg(plots.curve_figure(curve), "curve"),
+            "Each point is the module's cost of the whole portfolio with the savings-plan commitment set to "
+            f"that amount per hour and the reservations held at the recommendation. The optimum ({optimum:,.2f} "
+            f"per hour) is the cheapest point; the knee ({knee:,.2f} per hour) is where extra commitment starts "
+            "to save clearly less: the point between zero and the optimum farthest above the straight line "
+            "joining them.",
+        )
+    ]
     if curve.per_kind:
-        parts.append(_figure(
-            plots.to_svg(plots.kind_curves_figure(curve), "kinds"),
-            "Savings against the reserved units of each kind, everything else held at the recommendation.",
-        ))
+        parts.append(
+            _figure(
+                plots.to_svg(plots.kind_curves_figure(curve), "kinds"),
+                "Savings against the reserved units of each kind, everything else held at the recommendation.",
+            )
+        )
     return "".join(parts)
 
 
@@ -141,21 +155,37 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
     rows = []
     for index, kind in sorted(enumerate(allocation.kinds), key=lambda item: item[1]):
         use = np.nan_to_num(history.usage[:, usage_column[kind]]) / hours
-        total = allocation.reserved[:, index].sum() + allocation.savings_plan[:, index].sum() + allocation.on_demand[:, index].sum()
-        share = [part[:, index].sum() / total if total > 0 else 0.0
-                 for part in (allocation.reserved, allocation.savings_plan, allocation.on_demand)]
-        rows.append([
-            kind,
-            f"{prices.on_demand[column[kind]]:.4g}",
-            f"{use.mean():,.1f}" if len(use) else "-",
-            f"{use.max():,.1f}" if len(use) else "-",
-            *(f"{plan.reserved.get(kind, 0.0):g}" for plan in reserved_models),
-            *(f"{s:.0%}" for s in share),
-        ])
-    headers = ["Kind", "On-demand rate", "Mean use/h", "Peak use/h",
-               *(f"{plan.model} units/h" for plan in reserved_models), "Reserved", "Savings plan", "On demand"]
+        total = (
+            allocation.reserved[:, index].sum()
+            + allocation.savings_plan[:, index].sum()
+            + allocation.on_demand[:, index].sum()
+        )
+        share = [
+            part[:, index].sum() / total if total > 0 else 0.0
+            for part in (allocation.reserved, allocation.savings_plan, allocation.on_demand)
+        ]
+        rows.append(
+            [
+                kind,
+                f"{prices.on_demand[column[kind]]:.4g}",
+                f"{use.mean():,.1f}" if len(use) else "-",
+                f"{use.max():,.1f}" if len(use) else "-",
+                *(f"{plan.reserved.get(kind, 0.0):g}" for plan in reserved_models),
+                *(f"{s:.0%}" for s in share),
+            ]
+        )
+    headers = [
+        "Kind",
+        "On-demand rate",
+        "Mean use/h",
+        "Peak use/h",
+        *(f"{plan.model} units/h" for plan in reserved_models),
+        "Reserved",
+        "Savings plan",
+        "On demand",
+    ]
     return _table(headers, rows) + (
-        "<p class=\"note\">Shares are of each kind's usage over the history, by the same allocation as the "
+        '<p class="note">Shares are of each kind\'s usage over the history, by the same allocation as the '
         "usage figure. Rates are per unit and hour.</p>"
     )
 

@@ -16,8 +16,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
-import velmar_backend
 
+import velmar_backend
 from velmar.allocation import recommendation_portfolio
 from velmar.bound import portfolio_bound
 from velmar.portfolio import Levels, Portfolio, Pricer

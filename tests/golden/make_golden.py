@@ -103,7 +103,7 @@ def outcome(run: Callable[[], Any]) -> bytes:
     """The result's bits, or the failure's type and message."""
     try:
         return encode(run())
-    except BaseException as e:  # noqa: B036 - the module's failure is a BaseException
+    except BaseException as e:  # the module's failure is a BaseException
         if isinstance(e, (KeyboardInterrupt, SystemExit)):
             raise
         return b"E" + type(e).__name__.encode() + b":" + str(e).encode()
