@@ -177,7 +177,8 @@ class FocusSplit:
         # Ordered by group, so that reading one group skips the others' row groups.
         con.execute(
             f"""CREATE TEMP TABLE group_cells AS
-            SELECT groups.gi, (t - first_t) // {step} AS row, col, quantity
+            SELECT CAST(groups.gi AS INTEGER) AS gi, CAST((t - first_t) // {step} AS INTEGER) AS row,
+                   CAST(col AS INTEGER) AS col, quantity
             FROM cells JOIN groups ON {same_group}
                  JOIN group_kinds ON group_kinds.gi = groups.gi AND group_kinds.kind = {_kind_name(layout)}
             WHERE t IS NOT NULL ORDER BY groups.gi"""
