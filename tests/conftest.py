@@ -2,6 +2,7 @@ import contextlib
 import math
 import re
 
+import numpy as np
 import pytest
 
 # Host exceptions that also derive directly from BaseException; never mistaken for ours.
@@ -46,3 +47,16 @@ def same_float(actual, expected, rel=1e-9, abs_=1e-9):
     if math.isinf(expected):
         return actual == expected
     return isinstance(actual, float) and math.isclose(actual, expected, rel_tol=rel, abs_tol=abs_)
+
+
+def module_failure(message):
+    """An instance of the module's own failure type (it is not exported)."""
+    import velmar_backend
+
+    try:
+        velmar_backend.final_cost_coverage_underutilization(
+            np.ones((1, 1)), np.ones((1, 1)), np.zeros((1, 0)), ["OD"], "H", "neither"
+        )
+    except BaseException as failure:  # the module's type derives from BaseException
+        return type(failure)(message)
+    raise AssertionError("the module accepted an unknown figure")

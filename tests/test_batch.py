@@ -9,6 +9,7 @@ import sys
 import duckdb
 import numpy as np
 import pytest
+from conftest import module_failure
 from distributed import Client, LocalCluster
 
 import velmar.batch
@@ -142,18 +143,6 @@ def test_workers_share_the_cores_and_a_bad_thread_count_fails_clearly(demo, clie
         pytest.skip("the module in use predates VELMAR_NUM_THREADS")
     assert done.stdout.strip() == "VELMAR_NUM_THREADS must be a positive whole number, got 'two'"
 
-
-def module_failure(message):
-    """An instance of the module's own failure type (it is not exported)."""
-    import velmar_backend
-
-    try:
-        velmar_backend.final_cost_coverage_underutilization(
-            np.ones((1, 1)), np.ones((1, 1)), np.zeros((1, 0)), ["OD"], "H", "neither"
-        )
-    except BaseException as failure:  # the module's type derives from BaseException
-        return type(failure)(message)
-    raise AssertionError("the module accepted an unknown figure")
 
 
 @pytest.mark.parametrize(

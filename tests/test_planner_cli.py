@@ -8,6 +8,7 @@ import xml.etree.ElementTree as ET
 
 import numpy as np
 import pytest
+from conftest import module_failure
 
 import velmar.data
 from velmar.cli import main
@@ -102,25 +103,13 @@ def test_option_mistakes_exit_2(inputs, capsys, extra, message):
     assert message in capsys.readouterr().err
 
 
-def _module_failure(message):
-    """An instance of the module's own failure type (it is not exported)."""
-    import velmar_backend
-
-    try:
-        velmar_backend.final_cost_coverage_underutilization(
-            np.ones((1, 1)), np.ones((1, 1)), np.zeros((1, 0)), ["OD"], "H", "neither"
-        )
-    except BaseException as failure:  # the module's type derives from BaseException
-        return type(failure)(message)
-    raise AssertionError("the module accepted an unknown figure")
-
 
 @pytest.mark.parametrize(
     ("failure", "code"),
     [
         (lambda: RuntimeError("a bug"), 1),
-        (lambda: _module_failure("not a valid operation"), 1),
-        (lambda: _module_failure("Keyboard interupt"), 130),
+        (lambda: module_failure("not a valid operation"), 1),
+        (lambda: module_failure("Keyboard interupt"), 130),
         (lambda: KeyboardInterrupt(), 130),
     ],
     ids=["bug", "module failure", "interrupt in the module", "interrupt"],

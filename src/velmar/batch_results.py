@@ -22,6 +22,7 @@ import numpy as np
 
 from velmar.errors import UserError
 from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation
+from velmar.report import json_number, plan_figures
 
 Row = dict[str, Any]
 GroupKey = tuple[str | None, ...]
@@ -53,15 +54,7 @@ JOURNAL, PARQUET, CSV = "results.jsonl", "results.parquet", "results.csv"
 def plan_rows(rec: Recommendation, periods: int, seconds: float) -> list[Row]:
     """One row per model of a recommendation (one without a model if it has none)."""
     group = {
-        "cost": _number(rec.cost),
-        "on_demand_cost": _number(rec.on_demand_cost),
-        "savings": _number(rec.savings),
-        "savings_rate": _number(rec.savings_rate),
-        "coverage": _number(rec.coverage),
-        "unused_commitment": _number(rec.unused_commitment),
-        "lower_bound": _number(rec.lower_bound),
-        "gap_percent": _number(rec.gap_percent),
-        "method": rec.method,
+        **plan_figures(rec),
         "kinds": len(rec.kinds),
         "periods": periods,
         "seconds": seconds,
@@ -87,12 +80,8 @@ def _commitment(plan: ModelPlan | None, period: str) -> Row:
         "model": plan.model,
         "reserved_units": json.dumps(units) if reserved else None,
         "amount_per_hour": None if reserved else plan.amount_per_period / HOURS_PER_PERIOD[period],
-        "break_even_months": _number(plan.break_even_months),
+        "break_even_months": json_number(plan.break_even_months),
     }
-
-
-def _number(value: float | None) -> float | None:
-    return None if value is None or not math.isfinite(value) else float(value)
 
 
 class Journal:

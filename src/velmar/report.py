@@ -66,7 +66,7 @@ def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> d
         else:
             plan[model] = float(chosen.amount_per_period)
             per_hour[model] = savings_plan_per_hour(chosen, rec.period)
-        break_even[model] = _number(chosen.break_even_months)
+        break_even[model] = json_number(chosen.break_even_months)
     return {
         "schema": SCHEMA_VERSION,
         "kinds": list(rec.kinds),
@@ -75,16 +75,8 @@ def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> d
         "plan": plan,
         "savings_plan_per_hour": per_hour,
         "break_even_months": break_even,
-        "cost": _number(rec.cost),
-        "on_demand_cost": _number(rec.on_demand_cost),
-        "savings": _number(rec.savings),
-        "savings_rate": _number(rec.savings_rate),
-        "coverage": _number(rec.coverage),
-        "unused_commitment": _number(rec.unused_commitment),
-        "lower_bound": _number(rec.lower_bound),
-        "gap_percent": _number(rec.gap_percent),
-        "method": rec.method,
-        "search_cost": _number(rec.search_cost),
+        **plan_figures(rec),
+        "search_cost": json_number(rec.search_cost),
         "notes": list(rec.notes),
         "inputs": {
             "fingerprint": rec.fingerprint or None,
@@ -111,6 +103,21 @@ def write_html(
     write_atomically(path, page)
 
 
-def _number(value: float | None) -> float | None:
+def plan_figures(rec: Recommendation) -> dict[str, Any]:
+    """The whole plan's figures, as the JSON output and the batch results table hold them."""
+    return {
+        "cost": json_number(rec.cost),
+        "on_demand_cost": json_number(rec.on_demand_cost),
+        "savings": json_number(rec.savings),
+        "savings_rate": json_number(rec.savings_rate),
+        "coverage": json_number(rec.coverage),
+        "unused_commitment": json_number(rec.unused_commitment),
+        "lower_bound": json_number(rec.lower_bound),
+        "gap_percent": json_number(rec.gap_percent),
+        "method": rec.method,
+    }
+
+
+def json_number(value: float | None) -> float | None:
     """JSON has no NaN or infinity: those become null."""
     return None if value is None or not math.isfinite(value) else float(value)
