@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import hashlib
 import json
+import math
 import struct
 import sys
 from collections.abc import Callable, Iterator
@@ -44,6 +45,23 @@ def usage_matrix(rng: np.random.Generator, T: int, n: int, nan_share: float = 0.
     if nan_share:
         u[rng.random((T, n)) < nan_share] = np.nan
     return u
+
+
+# Inputs derived from sums are summed exactly (math.fsum), never by NumPy's reductions,
+# whose order differs between NumPy versions: the inputs, and so the hashes, must not.
+def exact_sum(a: Any) -> float:
+    """Sum of the non-NaN entries, correctly rounded."""
+    flat = np.asarray(a, dtype=np.float64).ravel()
+    return math.fsum(flat[~np.isnan(flat)])
+
+
+def column_means(u: np.ndarray, skip_nan: bool = True) -> np.ndarray:
+    """Mean of each column, of its non-NaN entries when `skip_nan` (NaN for none)."""
+    out = []
+    for column in u.T:
+        kept = column[~np.isnan(column)] if skip_nan else column
+        out.append(math.fsum(kept) / len(kept) if len(kept) else math.nan)
+    return np.array(out, dtype=np.float64).reshape(u.shape[1])
 
 
 def plan_prices(rng: np.random.Generator, n: int) -> np.ndarray:
@@ -126,8 +144,8 @@ def plan_cases() -> Iterator[Case]:
         for nan_share in (0.0, 0.05):
             u = usage_matrix(rng, T, n, nan_share)
             p = plan_prices(rng, n)
-            base = u.mean(axis=0) if T else np.zeros(n)
-            plan = np.concatenate([[rng.uniform(0, 2) * float(np.nansum(base * p[1]))],
+            base = column_means(u, skip_nan=False) if T else np.zeros(n)
+            plan = np.concatenate([[rng.uniform(0, 2) * exact_sum(base * p[1])],
                                    np.floor(np.nan_to_num(base) * rng.uniform(0.2, 1.2, n))])
             matrix = np.floor(plan * rng.uniform(0.5, 1.5, (T, n + 1)))
             levels = {"vector": plan, "one": plan[:1].copy(), "none": np.zeros(n + 1)}
@@ -172,7 +190,7 @@ def portfolio_cases() -> Iterator[Case]:
             p = portfolio_prices(rng, names, n)
             width = columns_of(names, n)
             row = np.floor(rng.uniform(0, 1.2, width) * np.concatenate(
-                [np.nanmean(u, axis=0) if name.startswith("RI") else [np.nansum(np.nanmean(u, axis=0))]
+                [column_means(u) if name.startswith("RI") else [exact_sum(column_means(u))]
                  for name in names if name != "OD"] or [np.zeros(0)]))
             variants = {"tiled": np.tile(row, (T, 1)), "per-period": np.floor(row * rng.uniform(0.5, 1.5, (T, width)))}
             if T:
@@ -194,8 +212,8 @@ def simple_cases() -> Iterator[Case]:
             u = usage_matrix(rng, T, n, nan_share)
             p = plan_prices(rng, n)
             hours = 24.0 if period == "D" else 1.0
-            spend = float(np.nansum(u * p[0])) / max(T, 1)
-            start = np.concatenate([[0.3 * spend], np.floor(np.nanmean(u, axis=0) / hours * 0.5)])
+            spend = exact_sum(u * p[0]) / max(T, 1)
+            start = np.concatenate([[0.3 * spend], np.floor(column_means(u) / hours * 0.5)])
             for horizon in ("1Y", "3Y"):
                 for details in (None, True):
                     for step_name, step in (("default", None), ("given", max(spend, 1.0) / 20)):
@@ -228,8 +246,8 @@ def search_cases() -> Iterator[Case]:
                 continue
             u = usage_matrix(rng, T, n, 0.03 if i == 1 and T < 100 else 0.0)
             p = portfolio_prices(rng, [name if not name.startswith("payed") else "SP3Y" for name in names], n)
-            current = np.floor(rng.uniform(0, 1, (T, paid)) * float(np.nansum(np.nanmean(u, axis=0) * p[0])) * 0.3)
-            spend = float(np.nansum(u * p[-1])) / T
+            current = np.floor(rng.uniform(0, 1, (T, paid)) * exact_sum(column_means(u) * p[0]) * 0.3)
+            spend = exact_sum(u * p[-1]) / T
             for optimiser in ("x", "gradient_descent", "inertial"):
                 for details in (None, True):
                     for step_name, step in (("default", None), ("given", max(spend, 0.5) / 10)):
