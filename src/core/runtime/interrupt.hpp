@@ -20,8 +20,8 @@ void poll_interrupt();
 
 // Counts `cells` of work done on this thread. Between the polling points of the searches,
 // however far apart they are, this keeps every call answerable to an interrupt: a worker
-// looks at its flag every few thousand cells, the calling thread asks the host at least
-// every few tens of milliseconds of work. Fails like poll_interrupt.
+// looks at its flag every 65,536 cells, the calling thread asks the host once per 20 ms of
+// work. Fails like poll_interrupt.
 void note_work(std::size_t cells);
 
 }  // namespace velmar
