@@ -1,6 +1,9 @@
 #include "core/array.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <new>
@@ -10,6 +13,22 @@ namespace velmar {
 std::size_t element_count(std::size_t rows, std::size_t cols) {
     if (cols != 0 && rows > std::numeric_limits<std::size_t>::max() / sizeof(double) / cols) throw std::bad_alloc();
     return rows * cols;
+}
+
+View2 with_repeated_rows_folded(const View2& v) {
+    if (v.rows < 2 || v.row_stride == 0 || v.cols == 0) return v;
+    const std::size_t row_bytes = v.cols * sizeof(double);
+    for (std::size_t r = 1; r < v.rows; ++r) {
+        if (v.col_stride == 1) {
+            if (std::memcmp(v.data + static_cast<Index>(r) * v.row_stride, v.data, row_bytes) != 0) return v;
+        } else {
+            for (std::size_t c = 0; c < v.cols; ++c)
+                if (std::bit_cast<std::uint64_t>(v(r, c)) != std::bit_cast<std::uint64_t>(v(0, c))) return v;
+        }
+    }
+    View2 folded = v;
+    folded.row_stride = 0;
+    return folded;
 }
 
 ColumnMatrix::ColumnMatrix(const View2& v) : ColumnMatrix(v.rows, v.cols) { copy_columns(0, v); }

@@ -113,6 +113,11 @@ private:
     std::vector<double> data_;
 };
 
+// `v` read as its first row repeated in every row when every row holds the same bits as
+// the first (a plan tiled over the periods, as callers pass one); otherwise `v` itself.
+// The values read are the same either way, so figures computed from it keep their bits.
+View2 with_repeated_rows_folded(const View2& v);
+
 std::string shape_text(std::initializer_list<std::size_t> dims);
 
 // Fails with "NAME has shape ACTUAL but REQUIREMENT", as in "prices has shape (2, 3) but

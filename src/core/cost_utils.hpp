@@ -38,6 +38,11 @@ public:
     // the columns off the same cache sets.
     static constexpr std::size_t staging_pitch = block + 8;
     std::vector<double> staging;
+
+    // A large cost is priced on the worker pool, blocks split among the workers and their
+    // payments summed in block order (the same bits as one thread). Only the calls of the
+    // operations set this: a search's evaluations run on workers of their own.
+    bool split_over_threads = false;
 };
 
 // What the usage costs at `prices` (one per kind) with nothing committed, added to `spend`

@@ -12,6 +12,7 @@ std::optional<double> price_plan(const View2& usage, const View2& prices, const 
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
     CostWorkspace remaining;
+    remaining.split_over_threads = true;
     if (levels.ndim() == 1) {
         const View1 plan = levels.as_1d();
         if (plan.size != n + 1 && plan.size != 1)
@@ -23,7 +24,11 @@ std::optional<double> price_plan(const View2& usage, const View2& prices, const 
         return figure(usage, prices, matrix, remaining);
     }
     if (levels.ndim() == 2) {
-        const ColumnMatrix own_levels(levels.as_2d());
+        // A plan tiled over the periods is read as its one row; any other is copied into
+        // columns once rather than staged block by block.
+        const View2 folded = with_repeated_rows_folded(levels.as_2d());
+        if (folded.row_stride == 0) return figure(usage, prices, folded, remaining);
+        const ColumnMatrix own_levels(folded);
         return figure(usage, prices, own_levels.view(), remaining);
     }
     return std::nullopt;

@@ -22,14 +22,16 @@ PortfolioFigure figure_named(std::string_view name) {
 
 }  // namespace
 
-double final_cost_coverage_underutilization(const View2& usage, const View2& prices, const View2& levels,
+double final_cost_coverage_underutilization(const View2& usage, const View2& prices, const View2& given_levels,
                                             std::span<const std::string_view> pricing_models, std::string_view period,
                                             std::string_view cost_or_coverage) {
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
     const bool daily = period == "D";
     // The caller's levels are read in place: nothing here writes to them.
-    require_rows("levels", levels, T);
+    require_rows("levels", given_levels, T);
+    // A plan tiled over the periods is read as one row rather than staged block by block.
+    const View2 levels = with_repeated_rows_folded(given_levels);
 
     // Column blocks are handed out in the caller's order, before the sort.
     std::vector<PricingModel> models;
@@ -59,6 +61,7 @@ double final_cost_coverage_underutilization(const View2& usage, const View2& pri
     const PortfolioFigure figure = figure_named(cost_or_coverage);
     const std::vector<double> new_levels(column, 0.0);
     CostWorkspace remaining;
+    remaining.split_over_threads = true;
     return figure(usage, sorted, new_levels, daily, remaining);
 }
 

@@ -1,0 +1,416 @@
+#pragma once
+// The pieces of one pass of the cost model over a block of periods, shared by the
+// evaluations of cost_utils.cpp and the incremental sweeps of cost_sweep.cpp. Internal to
+// the cost model: nothing else includes this.
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/cost_utils.hpp"
+
+// The whole evaluation is inlined into one function, compiled once more for AVX2 where
+// the processor has it (chosen at load time). Without -ffast-math and without FMA
+// contraction both versions round identically.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define VELMAR_HOT_KERNEL [[gnu::flatten, gnu::target_clones("avx2", "default")]]
+#else
+#define VELMAR_HOT_KERNEL [[gnu::flatten]]
+#endif
+
+namespace velmar::kernel {
+
+enum class Figure { cost, coverage, underutilisation };
+
+// Periods [begin, begin + L) of an array as a view whose row 0 is period `begin`, read
+// with a unit period stride. Column-major arrays, absent levels and (when the reader
+// handles them) broadcast rows are viewed in place; any other layout is copied into
+// `staging` a row at a time, so the source is read in memory order and every later pass
+// reads contiguous columns.
+inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double*& staging, bool keep_broadcast) {
+    if (v.data == nullptr || (keep_broadcast && v.row_stride == 0)) return {v.data, L, v.cols, 0, v.col_stride};
+    if (v.row_stride == 1) return {v.data + begin, L, v.cols, 1, v.col_stride};
+    constexpr Index pitch = CostWorkspace::staging_pitch;
+    double* out = staging;
+    staging += v.cols * CostWorkspace::staging_pitch;
+    for (std::size_t i = 0; i < L; ++i) {
+        const double* row = v.data + static_cast<Index>(begin + i) * v.row_stride;
+        double* to = out + static_cast<Index>(i);
+        if (v.col_stride == 1) {
+            for (std::size_t c = 0; c < v.cols; ++c) to[static_cast<Index>(c) * pitch] = row[c];
+        } else {
+            for (std::size_t c = 0; c < v.cols; ++c)
+                to[static_cast<Index>(c) * pitch] = row[static_cast<Index>(c) * v.col_stride];
+        }
+    }
+    return {out, L, v.cols, 1, pitch};
+}
+
+// Columns a block of this array takes in the staging area.
+inline std::size_t staged_columns(const View2& v, bool keep_broadcast) {
+    return v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1 ? 0 : v.cols;
+}
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+inline double clip_negative(double v) { return v < 0.0 ? 0.0 : v; }
+
+// Smaller of the two; where one is NaN the other is taken. A select, not a libm call.
+inline double nan_aware_min(double uncovered, double quota) {
+    return (quota < uncovered || uncovered != uncovered) ? quota : uncovered;
+}
+
+// What a commitment has in force in one period of a block: the amount already committed
+// plus the new level (none for an already-paid plan), scaled (reservations on daily
+// rows count 24 hours), and multiplied by 0 once the term has run out.
+struct InForce {
+    bool has_new;
+    double added;
+    double factor;
+    bool expired;
+
+    double operator()(double level) const {
+        const double v = (has_new ? level + added : level) * factor;
+        return expired ? v * 0.0 : v;
+    }
+    // The same for a column of levels; plain loops the compiler vectorises.
+    void fill(const double* __restrict level, double* __restrict out, std::size_t L) const {
+        if (has_new) {
+            for (std::size_t i = 0; i < L; ++i) out[i] = (level[i] + added) * factor;
+        } else {
+            for (std::size_t i = 0; i < L; ++i) out[i] = level[i] * factor;
+        }
+        if (expired)
+            for (std::size_t i = 0; i < L; ++i) out[i] *= 0.0;
+    }
+};
+
+// Periods [begin, begin + length) of one pass. Block edges are cut at every expiry, so a
+// commitment is in force in the whole block or in none of it.
+struct Block {
+    std::size_t begin;
+    std::size_t length;
+};
+
+struct Portfolio {
+    std::span<const PricingModel> models;
+    std::span<const double> new_levels;
+    std::size_t n_kinds;
+    std::size_t periods;
+    bool daily;
+    bool expires;
+
+    std::size_t active_periods(const PricingModel& m) const {
+        if (!expires || m.kind == ModelKind::on_demand) return periods;
+        return std::min(duration(m.term, daily), periods);
+    }
+    // `entry` is the model's entry of new_levels (its cursor, plus the kind for reservations).
+    InForce in_force(const PricingModel& m, std::size_t entry, double factor, Block blk) const {
+        const bool has_new = m.term != Term::already_paid;
+        return {has_new, has_new ? new_levels[entry] : 0.0, factor, blk.begin >= active_periods(m)};
+    }
+    std::size_t consumed(const PricingModel& m) const {
+        if (m.kind == ModelKind::reserved) return m.term == Term::already_paid ? 0 : n_kinds;
+        return m.parameter_count(n_kinds);
+    }
+};
+
+inline void check_portfolio(const View2& usage, const Portfolio& p) {
+    const std::size_t T = usage.rows;
+    const std::size_t n = usage.cols;
+    require_model_prices(p.models, n);
+    std::size_t needed = 0;
+    for (std::size_t i = 0; i < p.models.size(); ++i) {
+        const PricingModel& m = p.models[i];
+        const std::size_t columns = m.kind == ModelKind::reserved ? n : 1;
+        if (m.kind != ModelKind::on_demand && m.levels.data != nullptr &&
+            (m.levels.rows != T || m.levels.cols < columns))
+            shape_failure("levels of pricing model " + std::to_string(i), shape_text({m.levels.rows, m.levels.cols}),
+                          shape_text({T, columns}) + " is required");
+        needed += p.consumed(m);
+    }
+    require_size_at_least("new_levels", p.new_levels.size(), needed);
+}
+
+// Sum over the periods of a block with eight running partial sums: a fixed order the
+// compiler keeps in vector registers (one running sum would be a serial chain). Every
+// figure sums through here, so a plan repeated in every period and the same plan given
+// per period add the same terms in the same order and agree to the last bit.
+template <class Term>
+double lane_sum(Term term, std::size_t L) {
+    double acc[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 8 <= L; i += 8)
+        for (std::size_t j = 0; j < 8; ++j) acc[j] += term(i + j);
+    for (; i < L; ++i) acc[i % 8] += term(i);
+    return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+}
+
+inline double lane_sum(const double* __restrict x, double scale, std::size_t L) {
+    return lane_sum([x, scale](std::size_t i) { return x[i] * scale; }, L);
+}
+
+// Reserved units of one block: the same in every period, or one value per period.
+struct SameEveryPeriod {
+    double units;
+    double operator[](std::size_t) const { return units; }
+};
+struct PerPeriod {
+    const double* __restrict units;
+    double operator[](std::size_t i) const { return units[i]; }
+};
+
+// Applies a reservation to the uncovered usage of one kind, from `in` to `out` (which may
+// be the same array); returns what the figure keeps per model and kind (the payment for
+// cost, reserved units for coverage, idle units for under-utilisation).
+template <Figure F, class Units>
+double reserve(const double* in, double* out, Units r, double price, std::size_t L) {
+    double kept = 0.0;  // summed before `out`, which may be `in`, is written
+    if constexpr (F == Figure::cost) kept = lane_sum([&r, price](std::size_t i) { return r[i] * price; }, L);
+    if constexpr (F == Figure::coverage) kept = lane_sum([&r](std::size_t i) { return r[i]; }, L);
+    if constexpr (F == Figure::underutilisation) {
+        kept = lane_sum(
+            [&r, in](std::size_t i) {
+                const double excess = -(in[i] - r[i]);
+                return excess > 0.0 ? excess : 0.0;
+            },
+            L);
+    }
+    for (std::size_t i = 0; i < L; ++i) out[i] = clip_negative(in[i] - r[i]);
+    return kept;
+}
+
+// Spends one savings plan's budgets on the uncovered usage of one kind, from `in` to
+// `out`; returns the units covered (kept by the coverage figure, through `covered_units`)
+// and notes whether every budget is now zero.
+template <Figure F>
+double spend(const double* in, double* out, double* __restrict b, double price, std::size_t L, char& spent,
+             double* __restrict covered_units) {
+    std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
+    for (std::size_t i = 0; i < L; ++i) {
+        const double uncovered = in[i];
+        const double covered = nan_aware_min(uncovered, b[i] / price);
+        const double after = b[i] - covered * price;
+        b[i] = after;
+        out[i] = uncovered - covered;
+        left |= std::bit_cast<std::uint64_t>(after) << 1;
+        if constexpr (F == Figure::coverage) covered_units[i] = covered;
+    }
+    spent = left == 0;
+    if constexpr (F == Figure::coverage) return lane_sum(covered_units, 1.0, L);
+    return 0.0;
+}
+
+// One block's pass through the models: its levels, the kind being priced and its uncovered
+// usage as it goes from model to model, and the payments so far. Sums that outlive the
+// block go to the workspace: per_model[m * n + k] and per_model_total[m].
+struct BlockPass {
+    const Portfolio& p;
+    Block blk;
+    CostWorkspace& ws;
+    const View2* levels;  // per model, viewed from the block start
+    double paid = 0.0;    // the cost figure's payments, in the order they are made
+    std::size_t k = 0;
+    const double* used = nullptr;       // kind k's usage
+    const double* uncovered = nullptr;  // its uncovered usage: `used` until a model writes rem()
+    bool clipped = false;               // a reservation has clipped the uncovered usage at zero
+
+    std::size_t length() const { return blk.length; }
+    double* rem() const { return ws.uncovered.data(); }
+    double* budget(std::size_t m) const { return ws.budgets.data() + m * CostWorkspace::block; }
+    double& kept(std::size_t m) const { return ws.per_model[m * p.n_kinds + k]; }
+    void start_kind(std::size_t kind, const double* usage) {
+        k = kind;
+        used = usage;
+        uncovered = usage;
+        clipped = false;
+    }
+};
+
+// Savings-plan budgets of the block: money in force plus the new level, zero once expired.
+// The cost pays them in full, spent or not. `entry` is each model's entry of new_levels.
+template <Figure F>
+void fill_budgets(BlockPass& b) {
+    const std::size_t L = b.length();
+    std::size_t entry = 0;
+    for (std::size_t m = 0; m < b.p.models.size(); ++m) {
+        const PricingModel& model = b.p.models[m];
+        if (model.kind == ModelKind::savings_plan) {
+            const InForce budget = b.p.in_force(model, entry, 1.0, b.blk);
+            double* out = b.budget(m);
+            const View2& levels = b.levels[m];
+            if (levels.data == nullptr || levels.row_stride == 0) {
+                std::fill(out, out + L, budget(levels.data == nullptr ? 0.0 : levels(0, 0)));
+            } else {
+                budget.fill(levels.data, out, L);
+            }
+            if constexpr (F == Figure::cost) b.paid += lane_sum(out, 1.0, L);
+        }
+        entry += b.p.consumed(model);
+    }
+}
+
+// Reservation m (its entries of new_levels from `entry`) on kind k: clips the uncovered
+// usage at zero and returns what the figure keeps of it (the payment for its units for
+// cost, the units for coverage, the idle units for under-utilisation).
+template <Figure F>
+double price_reservation(BlockPass& b, std::size_t m, std::size_t entry) {
+    const PricingModel& model = b.p.models[m];
+    const View2& levels = b.levels[m];
+    const std::size_t L = b.length();
+    const double price = model.prices[b.k];
+    const InForce units = b.p.in_force(model, entry + b.k, b.p.daily ? 24.0 : 1.0, b.blk);
+    double kept;
+    if (levels.data == nullptr || levels.row_stride == 0) {
+        const double level = levels.data == nullptr ? 0.0 : levels(0, b.k);
+        kept = reserve<F>(b.uncovered, b.rem(), SameEveryPeriod{units(level)}, price, L);
+    } else {
+        double* r = b.ws.reserved.data();
+        units.fill(levels.data + static_cast<Index>(b.k) * levels.col_stride, r, L);
+        kept = reserve<F>(b.uncovered, b.rem(), PerPeriod{r}, price, L);
+    }
+    b.uncovered = b.rem();
+    b.clipped = true;
+    return kept;
+}
+
+// What a reservation's pass keeps goes to the block's payments (cost) or to its model.
+template <Figure F>
+void keep_reserved(BlockPass& b, std::size_t m, double kept) {
+    if constexpr (F == Figure::cost)
+        b.paid += kept;
+    else
+        b.kept(m) += kept;
+}
+
+// Savings plan m on kind k: its budgets buy what they can of the uncovered usage.
+template <Figure F>
+void price_savings_plan(BlockPass& b, std::size_t m) {
+    const double price = b.p.models[m].prices[b.k];
+    // Once every budget of the block is spent, a positive finite rate buys nothing more
+    // from non-negative usage: skip the division.
+    char& spent = b.ws.spent[m];
+    if (spent && b.clipped && price > 0.0 && price < infinity) return;
+    b.kept(m) += spend<F>(b.uncovered, b.rem(), b.budget(m), price, b.length(), spent, b.ws.reserved.data());
+    b.uncovered = b.rem();
+}
+
+// On demand (model m) on kind k: pays for the uncovered usage (cost), or keeps the value
+// of the whole usage (coverage).
+template <Figure F>
+void price_on_demand(BlockPass& b, std::size_t m) {
+    const std::size_t L = b.length();
+    const double price = b.p.models[m].prices[b.k];
+    if constexpr (F == Figure::cost) {
+        if (m + 1 == b.p.models.size()) {
+            // Nothing reads the uncovered usage after the last model.
+            b.paid += lane_sum(b.uncovered, price, L);
+        } else {
+            double* rem = b.rem();
+            for (std::size_t i = 0; i < L; ++i) rem[i] = b.uncovered[i] * price;
+            b.paid += lane_sum(rem, 1.0, L);
+            b.uncovered = rem;
+        }
+    } else if constexpr (F == Figure::coverage) {
+        b.kept(m) += lane_sum(b.used, price, L);
+    }
+}
+
+// Money the savings plans did not spend in this block.
+inline void keep_unspent(BlockPass& b) {
+    for (std::size_t m = 0; m < b.p.models.size(); ++m) {
+        if (b.p.models[m].kind != ModelKind::savings_plan) continue;
+        b.ws.per_model_total[m] += lane_sum(b.budget(m), 1.0, b.length());
+    }
+}
+
+// Prices one block of periods for every kind and model, kind by kind, each kind through
+// the models in order. For the cost, the block's payments are returned.
+// Model m (its entries of new_levels from `entry`) on kind b.k.
+template <Figure F>
+void price_model(BlockPass& b, std::size_t m, std::size_t entry) {
+    switch (b.p.models[m].kind) {
+        case ModelKind::reserved:
+            keep_reserved<F>(b, m, price_reservation<F>(b, m, entry));
+            break;
+        case ModelKind::savings_plan:
+            price_savings_plan<F>(b, m);
+            break;
+        case ModelKind::on_demand:
+            price_on_demand<F>(b, m);
+            break;
+    }
+}
+
+// Starts the pass over one block: its usage and every model's levels viewed from the block
+// start (staged where the layout needs it, into ws.block_levels and the returned usage), the
+// savings-plan budgets filled and no budget spent yet.
+template <Figure F>
+View2 open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
+    double* staging = b.ws.staging.data();
+    const View2 use = block_view(usage, b.blk.begin, b.blk.length, staging, false);
+    for (std::size_t m = 0; m < p.models.size(); ++m)
+        b.ws.block_levels[m] = block_view(p.models[m].levels, b.blk.begin, b.blk.length, staging, true);
+    fill_budgets<F>(b);
+    std::fill(b.ws.spent.begin(), b.ws.spent.end(), char{0});
+    return use;
+}
+
+inline const double* kind_column(const View2& use, std::size_t k) {
+    return use.data + static_cast<Index>(k) * use.col_stride;
+}
+
+// Prices one block of periods for every kind and model, kind by kind, each kind through
+// the models in order. For the cost, the block's payments are returned.
+template <Figure F>
+double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorkspace& ws) {
+    BlockPass b{p, blk, ws, ws.block_levels.data()};
+    const View2 use = open_block<F>(usage, p, b);
+    for (std::size_t k = 0; k < p.n_kinds; ++k) {
+        b.start_kind(k, kind_column(use, k));
+        std::size_t entry = 0;
+        for (std::size_t m = 0; m < p.models.size(); ++m) {
+            price_model<F>(b, m, entry);
+            entry += p.consumed(p.models[m]);
+        }
+    }
+    if constexpr (F == Figure::cost) {
+        return b.paid;
+    } else {
+        keep_unspent(b);
+        return 0.0;
+    }
+}
+
+// The blocks of one pass, in period order: 512 periods at most, cut at every expiry.
+inline std::vector<Block> blocks_of(const Portfolio& p) {
+    std::vector<Block> blocks;
+    blocks.reserve(p.periods / CostWorkspace::block + p.models.size() + 1);
+    for (std::size_t begin = 0; begin < p.periods;) {
+        std::size_t end = std::min(p.periods, begin + CostWorkspace::block);
+        for (const PricingModel& m : p.models) {
+            const std::size_t edge = p.active_periods(m);
+            if (edge > begin && edge < end) end = edge;
+        }
+        blocks.push_back({begin, end - begin});
+        begin = end;
+    }
+    return blocks;
+}
+
+// Makes `ws` ready for a pass: buffers fitted, sums cleared.
+inline void prepare(const View2& usage, const Portfolio& p, CostWorkspace& ws) {
+    ws.fit(p.n_kinds, p.models.size());
+    std::size_t staged = staged_columns(usage, false);
+    for (const PricingModel& m : p.models) staged += staged_columns(m.levels, true);
+    if (ws.staging.size() < staged * CostWorkspace::staging_pitch)
+        ws.staging.resize(staged * CostWorkspace::staging_pitch);
+    std::fill(ws.per_model.begin(), ws.per_model.end(), 0.0);
+    std::fill(ws.per_model_total.begin(), ws.per_model_total.end(), 0.0);
+}
+
+}  // namespace velmar::kernel
