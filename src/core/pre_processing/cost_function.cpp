@@ -30,7 +30,6 @@ CostFunction::CostFunction(const ColumnMatrix& usage, std::span<const PricingMod
 
     workspace_ = CostWorkspace(n, models.size());
     levels_.assign(scale_.size(), 0.0);
-    trial_.assign(scale_.size(), 0.0);
     convergence_ = Convergence::for_details(details);
 }
 
@@ -46,17 +45,17 @@ std::span<const double> CostFunction::scaled(std::span<const double> x) {
 
 double CostFunction::call(std::span<const double> x) { return price_levels(scaled(x)); }
 
-void CostFunction::stepped_costs(std::span<const double> x, std::span<double> out) {
-    require_size("x", x.size(), scale_.size());
+double CostFunction::stepped_costs(std::span<const double> x, std::span<double> out) {
     require_size("out", out.size(), scale_.size());
-    std::copy(x.begin(), x.end(), trial_.begin());
-    probe_coordinates(
-        x, trial_, [&](std::size_t) { return step_; }, [&](std::span<const double> v) { return call(v); }, out);
+    const double base = sweep_.record(*usage_, models_, scaled(x), daily_);
+    // The trial level of entry k is (x_k + step) x scale_k, as a full pass of the stepped
+    // point would compute it.
+    for (std::size_t k = 0; k < x.size(); ++k) out[k] = sweep_.cost_with(k, (x[k] + step_) * scale_[k]);
+    return base;
 }
 
 void CostFunction::gradient(std::span<const double> x, std::span<double> out) {
-    const double base = call(x);
-    stepped_costs(x, out);
+    const double base = stepped_costs(x, out);
     const double T = static_cast<double>(usage_->rows());
     for (std::size_t k = 0; k < out.size(); ++k) {
         const double d = (out[k] - base) / T;

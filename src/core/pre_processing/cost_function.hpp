@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/array.hpp"
+#include "core/cost_sweep.hpp"
 #include "core/cost_utils.hpp"
 #include "core/optimisers/convergence.hpp"
 #include "core/pricing_models.hpp"
@@ -49,8 +50,8 @@ public:
 private:
     double price_levels(std::span<const double> levels);
     std::span<const double> scaled(std::span<const double> x);
-    // Cost after one step up along each coordinate, into `out`.
-    void stepped_costs(std::span<const double> x, std::span<double> out);
+    // Cost after one step up along each coordinate, into `out`; returns the cost at x.
+    double stepped_costs(std::span<const double> x, std::span<double> out);
 
     const ColumnMatrix* usage_;
     std::span<const PricingModel> models_;
@@ -59,8 +60,8 @@ private:
     double step_ = 0.0;
     std::vector<double> scale_;
     CostWorkspace workspace_;
+    CostSweep sweep_;  // prices the one-step moves from the point of the last sweep
     std::vector<double> levels_;  // scratch: scaled levels of the point being priced
-    std::vector<double> trial_;   // scratch: x with one coordinate stepped
     Convergence convergence_;
 };
 

@@ -1,0 +1,147 @@
+#include "core/cost_sweep.hpp"
+
+#include <algorithm>
+
+#include "core/cost_kernel.hpp"
+#include "core/runtime/interrupt.hpp"
+
+namespace velmar {
+
+namespace {
+
+using namespace kernel;
+
+constexpr Figure cost_figure = Figure::cost;
+
+}  // namespace
+
+VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const PricingModel> models,
+                                           std::span<const double> levels, bool daily) {
+    usage_ = usage;
+    models_ = models;
+    daily_ = daily;
+    base_.assign(levels.begin(), levels.end());
+    trial_ = base_;
+    const std::size_t n = usage.cols;
+    const std::size_t T = usage.rows;
+    const Portfolio p{models, base_, n, T, daily, true};
+    check_portfolio(usage, p);
+    prepare(usage, p, workspace_);
+
+    leading_reservations_ = 0;
+    while (leading_reservations_ < models.size() && models[leading_reservations_].kind == ModelKind::reserved)
+        ++leading_reservations_;
+    savings_plans_.clear();
+    entry_model_.clear();
+    entry_kind_.clear();
+    for (std::size_t m = 0; m < models.size(); ++m) {
+        if (models[m].kind == ModelKind::savings_plan) savings_plans_.push_back(m);
+        const std::size_t consumed = p.consumed(models[m]);
+        for (std::size_t j = 0; j < consumed; ++j) {
+            entry_model_.push_back(m);
+            entry_kind_.push_back(models[m].kind == ModelKind::reserved ? j : none);
+        }
+    }
+    const std::vector<Block> blocks = blocks_of(p);
+    const std::size_t S = savings_plans_.size();
+    const std::size_t R = leading_reservations_;
+    paid_before_.assign(blocks.size() * n, 0.0);
+    spent_before_.assign(blocks.size() * n * S, 0);
+    budgets_before_.assign(element_count(n * S, T), 0.0);
+    reserved_left_.assign(R > 0 ? element_count(n, T) : 0, 0.0);
+    reserved_paid_.assign(blocks.size() * n * R, 0.0);
+    block_paid_.assign(blocks.size(), 0.0);
+
+    CostWorkspace& ws = workspace_;
+    total_ = 0.0;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const Block blk = blocks[i];
+        BlockPass b{p, blk, ws, ws.block_levels.data()};
+        const View2 use = open_block<cost_figure>(usage, p, b);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t at = i * n + k;
+            paid_before_[at] = b.paid;
+            for (std::size_t s = 0; s < S; ++s) {
+                const double* budget = b.budget(savings_plans_[s]);
+                std::copy(budget, budget + blk.length, budgets_before_.data() + (k * S + s) * T + blk.begin);
+                spent_before_[at * S + s] = ws.spent[savings_plans_[s]];
+            }
+            b.start_kind(k, kind_column(use, k));
+            std::size_t entry = 0;
+            for (std::size_t m = 0; m < models.size(); ++m) {
+                if (m < R) {
+                    const double kept = price_reservation<cost_figure>(b, m, entry);
+                    reserved_paid_[at * R + m] = kept;
+                    b.paid += kept;
+                    if (m + 1 == R) std::copy(b.rem(), b.rem() + blk.length, reserved_left_.data() + k * T + blk.begin);
+                } else {
+                    price_model<cost_figure>(b, m, entry);
+                }
+                entry += p.consumed(models[m]);
+            }
+        }
+        block_paid_[i] = b.paid;
+        total_ += b.paid;
+        note_work(blk.length * (n + 1));
+    }
+    return total_;
+}
+
+VELMAR_HOT_KERNEL double CostSweep::cost_with(std::size_t entry, double value) {
+    if (entry >= entry_model_.size()) return total_;  // an entry no model reads
+    std::copy(base_.begin(), base_.end(), trial_.begin());
+    trial_[entry] = value;
+    const std::size_t n = usage_.cols;
+    const std::size_t T = usage_.rows;
+    const Portfolio p{models_, trial_, n, T, daily_, true};
+    const std::size_t changed_kind = entry_kind_[entry];
+    // A reservation reaches its own kind and the savings plans and on demand of the kinds
+    // after it; a savings plan every kind from the first, through its budgets.
+    const bool reserved = changed_kind != none;
+    const std::size_t first_kind = reserved ? changed_kind : 0;
+    const std::size_t S = savings_plans_.size();
+    const std::size_t R = leading_reservations_;
+    const std::vector<Block> blocks = blocks_of(p);
+    CostWorkspace& ws = workspace_;
+
+    double total = 0.0;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const Block blk = blocks[i];
+        BlockPass b{p, blk, ws, ws.block_levels.data()};
+        const View2 use = open_block<cost_figure>(usage_, p, b);
+        if (reserved) {
+            const std::size_t at = i * n + first_kind;
+            b.paid = paid_before_[at];
+            for (std::size_t s = 0; s < S; ++s) {
+                const double* kept = budgets_before_.data() + (first_kind * S + s) * T + blk.begin;
+                std::copy(kept, kept + blk.length, b.budget(savings_plans_[s]));
+                ws.spent[savings_plans_[s]] = spent_before_[at * S + s];
+            }
+        }
+        for (std::size_t k = first_kind; k < n; ++k) {
+            b.start_kind(k, kind_column(use, k));
+            std::size_t model_entry = 0;
+            std::size_t m = 0;
+            if (!(reserved && k == changed_kind)) {
+                // The leading reservations of this kind are as recorded.
+                for (; m < R; ++m) {
+                    b.paid += reserved_paid_[(i * n + k) * R + m];
+                    model_entry += p.consumed(models_[m]);
+                }
+                if (R > 0) {
+                    b.uncovered = reserved_left_.data() + k * T + blk.begin;
+                    b.clipped = true;
+                }
+            }
+            for (; m < models_.size(); ++m) {
+                price_model<cost_figure>(b, m, model_entry);
+                model_entry += p.consumed(models_[m]);
+            }
+        }
+        total += b.paid;
+        note_work(blk.length * (n + 1 - first_kind));
+    }
+    return total;
+}
+
+}  // namespace velmar
