@@ -1,15 +1,23 @@
 """One `cost` pass over three years of hourly usage (26,280 periods x 32 kinds), against the
-same computation written with NumPy, measured in the same run."""
+same pass written in numba (the peer to beat by at least 2x) and in NumPy, timed
+interleaved in one run.
 
+    python benchmarks/bench_cost.py [--rounds N] [--json]
+"""
 
+from functools import partial
+
+import numba_peer
 import numpy as np
-from timing import best_time
+from pass_race import race
+from timing import arguments
 
 import velmar_backend
 
 PERIODS = 3 * 365 * 24
 KINDS = 32
 SEED = 11
+TARGET = 2.0  # numba time / module time
 
 
 def make_inputs():
@@ -20,11 +28,13 @@ def make_inputs():
     scale = rng.uniform(1.0, 50.0, size=KINDS)
     usage = scale * (daily * weekly)[:, None] * rng.lognormal(0.0, 0.2, size=(PERIODS, KINDS))
     on_demand = rng.uniform(0.05, 2.0, size=KINDS)
-    prices = np.vstack([
-        on_demand,
-        on_demand * rng.uniform(0.6, 0.7, size=KINDS),
-        on_demand * rng.uniform(0.55, 0.65, size=KINDS),
-    ])
+    prices = np.vstack(
+        [
+            on_demand,
+            on_demand * rng.uniform(0.6, 0.7, size=KINDS),
+            on_demand * rng.uniform(0.55, 0.65, size=KINDS),
+        ]
+    )
     reserved = np.floor(0.5 * scale)
     levels = np.concatenate([[0.3 * float(np.median(usage @ prices[1]))], reserved])
     return usage, prices, levels
@@ -47,18 +57,17 @@ def numpy_cost(usage, prices, levels):
 
 
 def main():
+    args = arguments(__doc__, rounds=21).parse_args()
     usage, prices, levels = make_inputs()
-    cells = usage.size
-    module_seconds, _, module_value = best_time(lambda: velmar_backend.cost(usage, prices, levels), 20)
-    numpy_seconds, _, numpy_value = best_time(lambda: numpy_cost(usage, prices, levels), 5)
-    if not np.isclose(module_value, numpy_value, rtol=1e-9):
-        raise SystemExit(f"results differ: module {module_value!r}, NumPy {numpy_value!r}")
-
-    print(f"cost over {PERIODS:,} periods x {KINDS} kinds ({cells:,} cells), level vector broadcast")
-    print(f"  result     {module_value:,.2f} (NumPy {numpy_value:,.2f})")
-    print(f"  module     {module_seconds * 1e3:8.2f} ms  {module_seconds * 1e9 / cells:6.2f} ns/cell  (best of 20)")
-    print(f"  NumPy      {numpy_seconds * 1e3:8.2f} ms  {numpy_seconds * 1e9 / cells:6.2f} ns/cell  (best of 5)")
-    print(f"  ratio      {numpy_seconds / module_seconds:.1f}x faster than NumPy")
+    race(
+        args,
+        f"cost over {PERIODS:,} periods x {KINDS} kinds ({usage.size:,} cells), level vector broadcast",
+        usage.size,
+        TARGET,
+        module=lambda: velmar_backend.cost(usage, prices, levels),
+        numpy=lambda: numpy_cost(usage, prices, levels),
+        make_peer=lambda: partial(numba_peer.SinglePlan(KINDS).cost, usage, prices, levels),
+    )
 
 
 if __name__ == "__main__":

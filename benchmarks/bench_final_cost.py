@@ -1,9 +1,12 @@
-"""Cost of a five-model portfolio over a three-year hourly history, against NumPy.
+"""Cost of a five-model portfolio over a three-year hourly history, against numba and NumPy.
 
 One `final_cost_coverage_underutilization(..., "cost")` evaluation of the portfolio
-RI3Y, RI1Y, SP3Y, SP1Y, OD over 26,280 hours x 32 instance kinds, and the same
-computation written with vectorised NumPy. Prints the best time of several runs of
-each, the time per usage cell and the ratio. Both sides run on one thread.
+RI3Y, RI1Y, SP3Y, SP1Y, OD over 26,280 hours x 32 instance kinds, the levels tiled over
+the periods as callers pass them (one-year models expire after 8,760 hours), against the
+same pass written in numba (the peer to beat by at least 3x) and with vectorised NumPy,
+timed interleaved in one run, all on one thread.
+
+    python benchmarks/bench_final_cost.py [--rounds N] [--json]
 """
 
 import os
@@ -11,15 +14,19 @@ import os
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")  # before NumPy loads its BLAS
 
+from functools import partial  # noqa: E402
+
+import numba_peer  # noqa: E402
 import numpy as np  # noqa: E402
-from timing import best_time  # noqa: E402
+from pass_race import race  # noqa: E402
+from timing import arguments  # noqa: E402
 
 import velmar_backend as vb  # noqa: E402
 
 T, N = 26_280, 32
 NAMES = ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"]
 YEAR_HOURS = 8_760
-REPEATS_MODULE, REPEATS_NUMPY = 21, 7
+TARGET = 3.0  # numba time / module time
 
 
 def make_inputs(seed=2024):
@@ -81,20 +88,17 @@ def numpy_cost(usage, prices, levels):
 
 
 def main():
+    args = arguments(__doc__, rounds=21).parse_args()
     usage, prices, levels = make_inputs()
-    t_module, _, ours = best_time(
-        lambda: vb.final_cost_coverage_underutilization(usage, prices, levels, NAMES, "H", "cost"),
-        REPEATS_MODULE,
+    race(
+        args,
+        f"portfolio cost, {T:,} x {N} hourly cells, models {', '.join(NAMES)}, levels tiled over the periods",
+        usage.size,
+        TARGET,
+        module=lambda: vb.final_cost_coverage_underutilization(usage, prices, levels, NAMES, "H", "cost"),
+        numpy=lambda: numpy_cost(usage, prices, levels),
+        make_peer=lambda: partial(numba_peer.Portfolio(NAMES, N, daily=False).cost, usage, prices, levels),
     )
-    t_numpy, _, theirs = best_time(lambda: numpy_cost(usage, prices, levels), REPEATS_NUMPY)
-    if not np.isclose(ours, theirs, rtol=1e-9, atol=0.0):
-        raise SystemExit(f"results differ: module {ours!r}, numpy {theirs!r}")
-    cells = T * N
-    print(f"portfolio cost, {T} x {N} hourly cells, models {', '.join(NAMES)}")
-    print(f"  result          {ours:.6f} (numpy {theirs:.6f})")
-    print(f"  velmar_backend  {t_module * 1e3:9.3f} ms  {t_module * 1e9 / cells:7.3f} ns/cell")
-    print(f"  numpy           {t_numpy * 1e3:9.3f} ms  {t_numpy * 1e9 / cells:7.3f} ns/cell")
-    print(f"  ratio           {t_numpy / t_module:9.1f} x faster than numpy")
 
 
 if __name__ == "__main__":

@@ -1,11 +1,17 @@
-"""Timing helpers shared by the benchmark scripts."""
+"""Timing helpers shared by the benchmark scripts.
 
+Contenders are timed interleaved: every round calls each of them once, in an order that
+rotates from round to round, and each keeps its best time. A burst of load on the machine
+then slows one round of every contender instead of all the rounds of one of them.
+"""
+
+import argparse
 import json
 import os
 import subprocess
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any, NamedTuple
 
 
@@ -23,6 +29,52 @@ def best_time(fn: Callable[[], Any], repeats: int) -> Timing:
         value = fn()
         best = min(best, (time.perf_counter() - wall, time.process_time() - cpu))
     return Timing(best[0], best[1], value)
+
+
+def interleaved(contenders: Mapping[str, Callable[[], Any]], rounds: int) -> dict[str, Timing]:
+    """The best Timing of each contender over `rounds` rounds.
+
+    Round r calls the contenders in their order rotated by r. A contender that returns a
+    Timing has timed itself (a child process, or a call with set-up to leave out): its
+    figures replace those of the call.
+    """
+    names = list(contenders)
+    best = {name: (float("inf"), 0.0) for name in names}
+    values: dict[str, Any] = {}
+    for round_ in range(rounds):
+        shift = round_ % len(names)
+        for name in names[shift:] + names[:shift]:
+            wall, cpu = time.perf_counter(), time.process_time()
+            value = contenders[name]()
+            measured = (time.perf_counter() - wall, time.process_time() - cpu)
+            if isinstance(value, Timing):
+                measured, value = (value.seconds, value.cpu_seconds), value.value
+            best[name] = min(best[name], measured)
+            values[name] = value
+    return {name: Timing(*best[name], values[name]) for name in names}
+
+
+def load_average() -> str:
+    """The machine's load average, to print beside the ratios that load distorts."""
+    return "load average {:.2f} {:.2f} {:.2f} (1, 5, 15 min)".format(*os.getloadavg())
+
+
+def arguments(description: str | None, rounds: int) -> argparse.ArgumentParser:
+    """The flags every benchmark script takes: --rounds and --json."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--rounds", type=int, default=rounds, help=f"interleaved rounds (default {rounds})")
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help='print the figures as one JSON object, name -> seconds (" s") or rate (" /s"), instead of the table',
+    )
+    return parser
+
+
+def print_json(figures: Mapping[str, float]) -> None:
+    """The figures of a --json run: names end in " s" (seconds, lower is better) or " /s"
+    (a rate, higher is better)."""
+    print(json.dumps(dict(figures)))
 
 
 def run_on_one_cpu(script: str, *args: Any) -> Any:
