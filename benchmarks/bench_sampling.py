@@ -5,25 +5,25 @@
 2. `optimise_predictions`: 20 predicted one-year daily histories of 8 kinds, portfolio
    RI3Y, RI1Y, SP3Y, SP1Y, OD, two random starts per CPU; wall time per call.
 
-Each figure is measured twice: in this process, whose worker pool has one worker per CPU
-available to it, and in a child process pinned to a single CPU before it imports the
-module (the pool sizes itself from the affinity on first use). The ratio of the two is
-the parallel speed-up; the target is at least 0.8 x the CPU count.
+Each figure is measured twice, interleaved round by round: in this process, whose worker
+pool has one worker per CPU available to it, and in a child process pinned to a single CPU
+before it imports the module (the pool sizes itself from the affinity on first use). The
+ratio of the two is the parallel speed-up; the target is at least 0.8 x the CPU count.
 
-Usage: python benchmarks/bench_sampling.py
+    python benchmarks/bench_sampling.py [--rounds N] [--json]
 """
 
 import json
 import os
 import sys
+import time
 
 import numpy as np
-from timing import best_time, run_on_one_cpu
+from timing import Timing, arguments, interleaved, load_average, print_json, run_on_one_cpu
 
 HOURS, KINDS_SAMPLING, N_SAMPLE = 8_760, 16, 10_000
 DAYS, KINDS_SEARCH, SCENARIOS = 365, 8, 20
 PORTFOLIO = ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"]
-REPEATS_SAMPLING, REPEATS_SEARCH = 2, 2
 
 
 def hourly_history(seed=7):
@@ -49,13 +49,13 @@ def daily_predictions(seed=11):
     return np.ascontiguousarray(predictions), prices
 
 
-def measure(n_starts, n_threads):
-    """Best wall times of both workloads with the worker pool this process gets."""
+def workloads(n_starts, n_threads):
+    """One call of each workload, with the worker pool this process gets."""
     import velmar_backend as vb
 
     usage, prices = hourly_history()
 
-    def draw():
+    def sampling():
         out = vb.generate_cost_and_coverage(usage, prices, N_SAMPLE, n_threads, "H")
         if out.shape != (N_SAMPLE, 2) or not np.isfinite(out).all():
             raise SystemExit("generate_cost_and_coverage gave an unexpected result")
@@ -68,15 +68,16 @@ def measure(n_starts, n_threads):
         if not np.isfinite(r.minimum):
             raise SystemExit("optimise_predictions gave an unexpected result")
 
-    # Wall and CPU seconds of the fastest call of each.
-    return {
-        "sampling": best_time(draw, REPEATS_SAMPLING)[:2],
-        "search": best_time(search, REPEATS_SEARCH)[:2],
-    }
+    return {"sampling": sampling, "search": search}
+
+
+def one_worker(workload, n_starts, n_threads):
+    """A contender that times one call of `workload` in a child process pinned to one CPU."""
+    return lambda: Timing(**run_on_one_cpu(__file__, workload, n_starts, n_threads), value=None)
 
 
 def report(title, single, parallel, cpus, target, work=None):
-    (w1, _), (wp, cp) = single, parallel
+    w1, wp, cp = single.seconds, parallel.seconds, parallel.cpu_seconds
     per = (lambda w: f"   {work / w:10.0f} samples/s") if work else (lambda w: "")
     print(title)
     print(f"  one worker      {w1:8.3f} s{per(w1)}")
@@ -85,28 +86,48 @@ def report(title, single, parallel, cpus, target, work=None):
 
 
 def main():
+    args = arguments(__doc__, rounds=2).parse_args()
     cpus = len(os.sched_getaffinity(0))
     n_starts = 2 * cpus
     target = 0.8 * cpus
-    load = os.getloadavg()[0]
     # The same calls in both processes: n_threads is the caller's CPU count.
-    single = run_on_one_cpu(__file__, n_starts, cpus)
-    parallel = measure(n_starts, cpus)
+    contenders = {}
+    for workload, call in workloads(n_starts, cpus).items():
+        contenders[f"{workload} one worker"] = one_worker(workload, n_starts, cpus)
+        contenders[f"{workload} pool"] = call
+    times = interleaved(contenders, args.rounds)
+    if args.json:
+        print_json({f"{name} s": timing.seconds for name, timing in times.items()})
+        return
 
     print(f"worker pool: {cpus} workers (CPUs available); speed-up target {target:.1f} x")
-    if load > 0.5:
-        print(f"note: load average {load:.2f} before the run; other work on the machine lowers the speed-up")
-    report(f"generate_cost_and_coverage, {N_SAMPLE} plans over {HOURS} x {KINDS_SAMPLING} hourly cells",
-           single["sampling"], parallel["sampling"], cpus, target, N_SAMPLE)
-    report(f"optimise_predictions, {SCENARIOS} scenarios of {DAYS} x {KINDS_SEARCH} daily cells, "
-           f"{', '.join(PORTFOLIO)}, n_starts {n_starts}", single["search"], parallel["search"], cpus, target)
+    report(
+        f"generate_cost_and_coverage, {N_SAMPLE} plans over {HOURS} x {KINDS_SAMPLING} hourly cells",
+        times["sampling one worker"],
+        times["sampling pool"],
+        cpus,
+        target,
+        N_SAMPLE,
+    )
+    report(
+        f"optimise_predictions, {SCENARIOS} scenarios of {DAYS} x {KINDS_SEARCH} daily cells, "
+        f"{', '.join(PORTFOLIO)}, n_starts {n_starts}",
+        times["search one worker"],
+        times["search pool"],
+        cpus,
+        target,
+    )
     print("  (the random starts differ between calls, so run lengths and times vary)")
+    print(f"best of {args.rounds} interleaved rounds; {load_average()}; other work on the machine lowers the speed-up")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) == 5 and sys.argv[1] == "--one-worker":
+    if len(sys.argv) == 6 and sys.argv[1] == "--one-worker":
         # Pin before the module is imported: its pool counts the CPUs on first use.
         os.sched_setaffinity(0, {int(sys.argv[2])})
-        print(json.dumps(measure(int(sys.argv[3]), int(sys.argv[4]))))
+        call = workloads(int(sys.argv[4]), int(sys.argv[5]))[sys.argv[3]]
+        wall, cpu = time.perf_counter(), time.process_time()
+        call()
+        print(json.dumps({"seconds": time.perf_counter() - wall, "cpu_seconds": time.process_time() - cpu}))
     else:
         main()
