@@ -18,40 +18,29 @@ from typing import Any, NamedTuple
 class Timing(NamedTuple):
     seconds: float  # wall time of the fastest call
     cpu_seconds: float  # process CPU time of that call (all threads)
-    value: Any  # what the last call returned
-
-
-def best_time(fn: Callable[[], Any], repeats: int) -> Timing:
-    best = (float("inf"), 0.0)
-    value = None
-    for _ in range(repeats):
-        wall, cpu = time.perf_counter(), time.process_time()
-        value = fn()
-        best = min(best, (time.perf_counter() - wall, time.process_time() - cpu))
-    return Timing(best[0], best[1], value)
+    value: Any  # what that call returned
 
 
 def interleaved(contenders: Mapping[str, Callable[[], Any]], rounds: int) -> dict[str, Timing]:
-    """The best Timing of each contender over `rounds` rounds.
+    """The fastest call of each contender over `rounds` rounds (at least one).
 
     Round r calls the contenders in their order rotated by r. A contender that returns a
     Timing has timed itself (a child process, or a call with set-up to leave out): its
     figures replace those of the call.
     """
     names = list(contenders)
-    best = {name: (float("inf"), 0.0) for name in names}
-    values: dict[str, Any] = {}
-    for round_ in range(rounds):
+    best: dict[str, Timing] = {}
+    for round_ in range(max(rounds, 1)):
         shift = round_ % len(names)
         for name in names[shift:] + names[:shift]:
             wall, cpu = time.perf_counter(), time.process_time()
             value = contenders[name]()
-            measured = (time.perf_counter() - wall, time.process_time() - cpu)
+            timing = Timing(time.perf_counter() - wall, time.process_time() - cpu, value)
             if isinstance(value, Timing):
-                measured, value = (value.seconds, value.cpu_seconds), value.value
-            best[name] = min(best[name], measured)
-            values[name] = value
-    return {name: Timing(*best[name], values[name]) for name in names}
+                timing = value
+            if name not in best or timing.seconds < best[name].seconds:
+                best[name] = timing
+    return best
 
 
 def load_average() -> str:
