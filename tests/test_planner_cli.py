@@ -66,6 +66,13 @@ def test_price_reports_the_module_price_of_the_plan_file(inputs, capsys):
     document = json.loads(out.read_text())
     assert document["cost"] == pytest.approx(Pricer(portfolio).cost(portfolio.levels_of_plans(plans)), rel=1e-12)
     assert document["plan"]["RI3Y"] == {"small": 5.0, "large": 1.0}
+    # A plan file's "kinds" is the column order it is priced in; it must list every kind.
+    for kinds, code in ((["large", "small"], 0), (["large"], 2)):
+        (inputs / "plan.json").write_text(json.dumps({"kinds": kinds, "plan": {"SP1Y": 0.3, "SP3Y": 0.2}}))
+        assert main(arguments(inputs, "price", "--json", str(out))) == code
+    assert '"kinds" must list every kind' in capsys.readouterr().err
+    portfolio = build_portfolio(history, prices, ("SP3Y", "SP1Y"), kind_order=("large", "small"))
+    assert json.loads(out.read_text())["cost"] == Pricer(portfolio).cost(np.array([0.2, 0.3]))
 
 
 def test_curve_writes_a_picture_and_prints_the_table(inputs, capsys):
@@ -101,7 +108,6 @@ def test_user_mistakes_exit_2_with_one_line(inputs, capsys, change, message):
 def test_option_mistakes_exit_2(inputs, capsys, extra, message):
     assert main(arguments(inputs, "curve", *extra)) == 2
     assert message in capsys.readouterr().err
-
 
 
 @pytest.mark.parametrize(

@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from velmar.bound import lower_bound, portfolio_bound, quiet_highs
+from velmar.column_order import cheaper_order, spends_two_rate_sets
 from velmar.plan import price_plan, recommend, scenarios
 from velmar.portfolio import RESERVED, Pricer, build_portfolio
 from velmar.records import ExistingSavingsPlan, PriceTable, UsageHistory
@@ -162,7 +163,8 @@ def test_recommendation_never_worse_than_the_module_search_and_above_the_bound(s
     history, prices, existing = random_case(rng, 120, 3, "H", existing=seed == 0)
     rec = recommend(history, prices, existing=existing, n_starts=2)
     assert rec.lower_bound <= rec.cost <= rec.search_cost <= rec.on_demand_cost * (1 + 1e-12)
-    assert rec.cost == pytest.approx(price_plan(history, prices, rec.plans, existing).cost, rel=1e-12)
+    again = price_plan(history, prices, rec.plans, existing, kind_order=rec.kinds)
+    assert rec.cost == pytest.approx(again.cost, rel=1e-12)
     assert rec.gap_percent == pytest.approx(100 * (rec.cost - rec.lower_bound) / rec.lower_bound)
 
 
@@ -251,3 +253,19 @@ def test_whole_unit_master_reserves_above_the_peak_of_the_first_year():
     exact = portfolio_bound(portfolio, integer=True, time_limit=60)
     assert exact.proven_optimal
     assert exact.value == pytest.approx(full_lp(portfolio, integer=True), rel=1e-7)
+
+
+def test_column_order_search_finds_the_cheaper_spending_of_two_rate_sets():
+    # SP3Y is deepest on k0, but SP1Y is far better on k0 than on k1: SP3Y should take k1.
+    history = history_of(np.full((30, 2), 10.0))
+    prices = PriceTable(("k0", "k1"), np.ones(2), {"SP3Y": np.array([0.5, 0.55]), "SP1Y": np.array([0.6, 0.99])})
+    portfolio = build_portfolio(history, prices, ("SP3Y", "SP1Y"))
+    assert spends_two_rate_sets(portfolio) and portfolio.kinds == ("k0", "k1")
+    assert not spends_two_rate_sets(build_portfolio(history, prices, ("SP3Y",)))
+    levels = np.array([5.0, 5.5])
+    start = Pricer(portfolio).cost(levels)
+    found, moved, cost = cheaper_order(portfolio, levels, start, lambda p, pr, lv, most: lv, 100, 0.0)
+    assert found.kinds == ("k1", "k0") and cost < start - 30
+    assert cost == Pricer(found).cost(moved)
+    again = price_plan(history, prices, found.plans(moved), kind_order=found.kinds)
+    assert again.cost == cost and again.kinds == found.kinds

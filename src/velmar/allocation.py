@@ -40,9 +40,9 @@ def recommendation_portfolio(
     With the existing plans it was priced with, this is the very problem the planner
     priced (same column order); plans are matched to columns by kind name.
     """
-    portfolio = build_portfolio(history, prices, rec.models, existing)
-    if set(portfolio.kinds) != set(rec.kinds):
+    if sorted(history.kinds) != sorted(rec.kinds):
         raise ValueError("the recommendation was planned over other kinds than these")
+    portfolio = build_portfolio(history, prices, rec.models, existing, kind_order=rec.kinds)
     return portfolio, portfolio.levels_of_plans(rec.plans)
 
 

@@ -332,11 +332,11 @@ def _priced_plan(
 ) -> Recommendation:
     from velmar.plan_file import read_plan
 
-    plans = read_plan(args.plan, history)
+    plan = read_plan(args.plan, history)
     from velmar.plan import price_plan
 
     with steps.step("Pricing the plan"):
-        return price_plan(history, prices, plans, existing)
+        return price_plan(history, prices, plan.plans, existing, kind_order=plan.kinds)
 
 
 def _curve_table(curve: SavingsCurve) -> Table:

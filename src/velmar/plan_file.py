@@ -2,21 +2,31 @@
 
 Its "plan" maps each reserved-instance model to {kind: units per hour} and each
 savings-plan model to its amount per period. An optional "period" says which period
-the amounts are per; they are converted when it differs from the history's.
+the amounts are per; they are converted when it differs from the history's. An optional
+"kinds" gives the column order the plan was priced in (the module spends savings plans
+on the kinds in column order), so the plan is priced as it was recommended.
 """
 
 from __future__ import annotations
 
 import json
 import math
+from dataclasses import dataclass
 from typing import Any
 
 from velmar.errors import UserError
 from velmar.records import COMMITMENT_MODELS, HOURS_PER_PERIOD, ModelPlan, UsageHistory
 
 
-def read_plan(path: str, history: UsageHistory) -> tuple[ModelPlan, ...]:
-    """The plans of a JSON plan file, checked against the history's kinds."""
+@dataclass(frozen=True)
+class PlanFile:
+    plans: tuple[ModelPlan, ...]
+    #: The column order to price the plan in, None when the file gives none.
+    kinds: tuple[str, ...] | None
+
+
+def read_plan(path: str, history: UsageHistory) -> PlanFile:
+    """The plans of a JSON plan file (and its column order), checked against the history's kinds."""
     try:
         with open(path, encoding="utf-8") as stream:
             document = json.load(stream)
@@ -31,7 +41,16 @@ def read_plan(path: str, history: UsageHistory) -> tuple[ModelPlan, ...]:
     if period not in HOURS_PER_PERIOD:
         raise UserError(f'{path}: "period" is {period!r}, expected "H" or "D"')
     scale = HOURS_PER_PERIOD[history.period] / HOURS_PER_PERIOD[period]
-    return tuple(_model_plan(path, model, value, history, scale) for model, value in plan.items())
+    plans = tuple(_model_plan(path, model, value, history, scale) for model, value in plan.items())
+    return PlanFile(plans, _kind_order(path, document.get("kinds"), history))
+
+
+def _kind_order(path: str, kinds: Any, history: UsageHistory) -> tuple[str, ...] | None:
+    if kinds is None:
+        return None
+    if not isinstance(kinds, list) or sorted(map(str, kinds)) != sorted(history.kinds):
+        raise UserError(f'{path}: "kinds" must list every kind of the usage once (the column order), or be left out')
+    return tuple(map(str, kinds))
 
 
 def _model_plan(path: str, model: str, value: Any, history: UsageHistory, scale: float) -> ModelPlan:

@@ -209,8 +209,13 @@ def build_portfolio(
     models: Sequence[str] = COMMITMENT_MODELS,
     existing: Sequence[ExistingSavingsPlan] = (),
     load_factor: float = 1.0,
+    kind_order: Sequence[str] | None = None,
 ) -> Portfolio:
-    """The planning problem of `models` over `history` (usage scaled by `load_factor`)."""
+    """The planning problem of `models` over `history` (usage scaled by `load_factor`).
+
+    Its kind columns follow `kind_order` when given (the `kinds` of a recommendation,
+    which a plan is priced in), else the savings-plan discount order.
+    """
     unknown = [m for m in models if m not in COMMITMENT_MODELS]
     if unknown:
         raise UserError(f"models: {unknown[0]!r} is not one of {', '.join(COMMITMENT_MODELS)}")
@@ -220,7 +225,7 @@ def build_portfolio(
     notes = [f"{m} has no rates in the price table: not planned" for m in models if m not in rates_of]
     planned = tuple(m for m in COMMITMENT_MODELS if m in models and m in rates_of)
     existing_rates = [_existing_rates(plan, rates_of) for plan in existing]
-    order = _discount_order(rates_of, planned, existing)
+    order = _discount_order(rates_of, planned, existing) if kind_order is None else _given_order(history, kind_order)
     usage = np.asarray(history.usage, dtype=np.float64)[:, order] * load_factor
     money = existing_columns(history, existing) if existing else np.zeros((usage.shape[0], 0))
     return Portfolio(
@@ -257,6 +262,13 @@ def _existing_rates(plan: ExistingSavingsPlan, rates_of: Mapping[str, Floats]) -
         if model in rates_of:
             return rates_of[model]
     raise AssertionError("on-demand rates are always present")
+
+
+def _given_order(history: UsageHistory, kind_order: Sequence[str]) -> Ints:
+    column = {kind: k for k, kind in enumerate(history.kinds)}
+    if sorted(kind_order) != sorted(column):
+        raise UserError("kinds: the column order given does not list the kinds of the usage, each once")
+    return np.array([column[kind] for kind in kind_order], dtype=np.intp)
 
 
 def _discount_order(

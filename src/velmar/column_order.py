@@ -1,0 +1,98 @@
+"""The kind column order in which the module prices a plan cheapest.
+
+The module spends each savings plan on the kinds in column order, one plan after the
+other. With one rate set the portfolio's discount order (deepest first) is the cheapest
+way to spend it. With two (an existing plan and a new one of the other term, or SP3Y and
+SP1Y), the first plan takes kinds the second would have bought at a better rate, and
+another order can cost less. `cheaper_order` moves one kind at a time to another
+position while the module's price of the plan drops, polishes the levels in the order
+found, and repeats while either helps. Every figure stays the module's own price: the
+order is part of the plan (`Recommendation.kinds`).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from dataclasses import replace
+
+import numpy as np
+
+from velmar.portfolio import Ints, Levels, Portfolio, Pricer
+
+#: Rounds of reordering and polishing at most.
+MAX_ROUNDS = 3
+
+Polish = Callable[[Portfolio, Pricer, Levels, int], Levels]
+
+
+def spends_two_rate_sets(portfolio: Portfolio) -> bool:
+    """True when savings plans of two different rate vectors take part (order matters)."""
+    rate_sets = [portfolio.rates[m] for m in portfolio.savings_models]
+    rate_sets += [rates for rates, money in zip(portfolio.existing_rates, portfolio.existing_money.T) if money.any()]
+    return any(not np.array_equal(rates, rate_sets[0]) for rates in rate_sets[1:])
+
+
+def reordered(portfolio: Portfolio, order: Ints) -> Portfolio:
+    """`portfolio` with its kind columns taken in `order` (positions of its own columns)."""
+    return replace(
+        portfolio,
+        kinds=tuple(portfolio.kinds[k] for k in order),
+        usage=np.ascontiguousarray(portfolio.usage[:, order]),
+        on_demand=portfolio.on_demand[order],
+        rates={m: r[order] for m, r in portfolio.rates.items()},
+        existing_rates=np.ascontiguousarray(portfolio.existing_rates[:, order]),
+    )
+
+
+def reordered_levels(portfolio: Portfolio, levels: Levels, order: Ints) -> Levels:
+    """`levels` of `portfolio` for its columns taken in `order`."""
+    moved = np.array(levels, dtype=np.float64)
+    for model in portfolio.reserved_models:
+        entries = portfolio.slot(model)
+        moved[entries] = levels[entries][order]
+    return moved
+
+
+def cheaper_order(
+    portfolio: Portfolio, levels: Levels, cost: float, polish: Polish, budget: int, target: float
+) -> tuple[Portfolio, Levels, float]:
+    """The portfolio in the cheapest column order found for `levels` (cost `cost`), polished.
+
+    Spends at most about `budget` module pricings; stops early once the cost is at most
+    `target` (a proven bound).
+    """
+    spent = 0
+    for _ in range(MAX_ROUNDS):
+        if spent >= budget or cost <= target:
+            break
+        order, moved_cost, pricings = _best_moves(portfolio, levels, cost, budget - spent)
+        spent += pricings
+        if moved_cost >= cost:
+            break
+        levels = reordered_levels(portfolio, levels, order)
+        portfolio = reordered(portfolio, order)
+        pricer = Pricer(portfolio)
+        levels = polish(portfolio, pricer, levels, max(budget - spent, 0))
+        cost = pricer.cost(levels)
+        spent += pricer.pricings
+    return portfolio, levels, cost
+
+
+def _best_moves(portfolio: Portfolio, levels: Levels, cost: float, budget: int) -> tuple[Ints, float, int]:
+    """Moves of one kind to another position, each kept while it lowers the module's price."""
+    n = len(portfolio.kinds)
+    order = np.arange(n)
+    pricings = 0
+    improved = True
+    while improved and pricings < budget:
+        improved = False
+        for source in range(n):
+            for target in range(n):
+                if source == target or pricings >= budget:
+                    continue
+                trial = np.insert(np.delete(order, source), target, order[source])
+                pricings += 1
+                trial_cost = Pricer(reordered(portfolio, trial)).cost(reordered_levels(portfolio, levels, trial))
+                if trial_cost < cost:
+                    order, cost, improved = trial, trial_cost, True
+    return order, cost, pricings
