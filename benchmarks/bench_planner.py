@@ -5,14 +5,14 @@ whole-unit optimum and of the polish; the gap of the module's search and of the
 recommendation to the LP bound; and the recommendation's proven gap to the cheapest
 whole-unit plan (to the whole-unit optimum of the LP cost model, or a proven bound on
 it: a lower bound on the module's price of every whole-unit plan). With
---milp-limit the recommendation gets that time for the whole-unit optimum.
+--milp-limit the recommendation gets that time for the whole-unit optimum. The histories
+are planned interleaved round by round (--rounds, default 1); each line is the fastest run.
 
-    python benchmarks/bench_planner.py [--large] [--milp-limit SECONDS] [--only NAME]
+    python benchmarks/bench_planner.py [--large] [--milp-limit SECONDS] [--only NAME] [--rounds N] [--json]
 """
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 import tempfile
@@ -24,10 +24,12 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
 
+from timing import arguments, interleaved, load_average, print_json
+
 from velmar.data import load_existing, load_focus, load_prices
 from velmar.demo_data import write_demo
 from velmar.plan import recommend
-from velmar.records import ExistingSavingsPlan, PriceTable, UsageHistory
+from velmar.records import ExistingSavingsPlan, PriceTable, Recommendation, UsageHistory
 
 Case = tuple[UsageHistory, PriceTable, tuple[ExistingSavingsPlan, ...]]
 
@@ -110,16 +112,23 @@ def gap(cost: float, bound: float) -> str:
     return f"{100 * (cost - bound) / bound:7.3f}%"
 
 
-def run(name: str, case: Case, milp_limit: float) -> None:
+STAGES = ("module search", "lower bound", "whole-unit bound", "polish")
+
+
+def plan(case: Case, milp_limit: float) -> tuple[Recommendation, dict[str, float]]:
+    """The recommendation for a history, and the wall time of each stage of the planner."""
     history, prices, existing = case
     stages: dict[str, float] = {}
     say = timed(stages, "start")
-    started = time.perf_counter()
     limit = milp_limit if milp_limit > 0 else None
     rec = recommend(history, prices, existing=existing, progress=say, milp_time_limit=limit)
     say("end")
-    total = time.perf_counter() - started
-    line: dict[str, Any] = {
+    return rec, stages
+
+
+def line(name: str, case: Case, total: float, rec: Recommendation, stages: dict[str, float]) -> str:
+    history = case[0]
+    fields: dict[str, Any] = {
         "T x n": f"{history.usage.shape[0]} x {history.usage.shape[1]}",
         "search": f"{stages.get('module search', 0):5.2f}s",
         "bound": f"{stages.get('lower bound', 0):5.2f}s",
@@ -132,25 +141,35 @@ def run(name: str, case: Case, milp_limit: float) -> None:
         "proven gap to whole-unit": gap(rec.cost, rec.whole_unit_bound or rec.lower_bound).replace("-0.000", " 0.000"),
         "whole-unit optimum": "proven" if any("(proven)" in note for note in rec.notes) else "bounded",
     }
-    print(f"{name:28s} " + "  ".join(f"{k}: {v}" for k, v in line.items()), flush=True)
+    return f"{name:28s} " + "  ".join(f"{k}: {v}" for k, v in fields.items())
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = arguments(__doc__, rounds=1)
     parser.add_argument("--large", action="store_true", help="also three years of hourly rows x 32 kinds")
     parser.add_argument(
         "--milp-limit", type=float, default=0.0, help="time for the whole-unit optimum (0: the planner's default)"
     )
     parser.add_argument("--only", help="run the histories whose name contains this text")
     args = parser.parse_args()
-    print("load average (1, 5, 15 min):", " ".join(f"{x:.2f}" for x in os.getloadavg()), flush=True)
-    cases = {**CASES, **(LARGE if args.large else {})}
+    if not args.json:
+        print(load_average(), flush=True)
     with tempfile.TemporaryDirectory() as directory:
-        cases = {"demo export hourly": lambda: demo_case(directory), **cases}
-        for name, make in cases.items():
-            if args.only is None or args.only in name:
-                run(name, make(), args.milp_limit)
-    print("load average (1, 5, 15 min):", " ".join(f"{x:.2f}" for x in os.getloadavg()))
+        makers = {"demo export hourly": lambda: demo_case(directory), **CASES, **(LARGE if args.large else {})}
+        cases = {name: make() for name, make in makers.items() if args.only is None or args.only in name}
+        times = interleaved(
+            {name: lambda case=case: plan(case, args.milp_limit) for name, case in cases.items()}, args.rounds
+        )
+    if args.json:
+        figures = {}
+        for name, timing in times.items():
+            figures[f"{name} total s"] = timing.seconds
+            figures.update({f"{name} {stage} s": timing.value[1].get(stage, 0.0) for stage in STAGES})
+        print_json(figures)
+        return
+    for name, timing in times.items():
+        print(line(name, cases[name], timing.seconds, *timing.value))
+    print(f"fastest of {args.rounds} interleaved rounds; {load_average()}")
 
 
 if __name__ == "__main__":
