@@ -26,18 +26,46 @@ namespace velmar::kernel {
 
 enum class Figure { cost, coverage, underutilisation };
 
+// True when rows begin + 1 .. begin + L - 1 of a row-major array hold the bits of row
+// `begin` (a plan tiled over the periods).
+inline bool rows_repeat(const View2& v, std::size_t begin, std::size_t L) {
+    const double* first = v.data + static_cast<Index>(begin) * v.row_stride;
+    for (std::size_t i = 1; i < L; ++i) {
+        const double* row = first + static_cast<Index>(i) * v.row_stride;
+        std::uint64_t differ = 0;
+        for (std::size_t c = 0; c < v.cols; ++c)
+            differ |= std::bit_cast<std::uint64_t>(row[c]) ^ std::bit_cast<std::uint64_t>(first[c]);
+        if (differ != 0) return false;
+    }
+    return true;
+}
+
 // Periods [begin, begin + L) of an array as a view whose row 0 is period `begin`, read
 // with a unit period stride. Column-major arrays, absent levels and (when the reader
-// handles them) broadcast rows are viewed in place; any other layout is copied into
-// `staging` a row at a time, so the source is read in memory order and every later pass
-// reads contiguous columns.
+// handles them) broadcast rows are viewed in place, and so are row-major levels whose
+// rows in the block repeat (read as one row: the same values, so the same bits); any
+// other layout is copied into `staging`, so every later pass reads contiguous columns.
 inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double*& staging, bool keep_broadcast) {
     if (v.data == nullptr || (keep_broadcast && v.row_stride == 0)) return {v.data, L, v.cols, 0, v.col_stride};
     if (v.row_stride == 1) return {v.data + begin, L, v.cols, 1, v.col_stride};
+    if (keep_broadcast && v.col_stride == 1 && rows_repeat(v, begin, L))
+        return {v.data + static_cast<Index>(begin) * v.row_stride, L, v.cols, 0, 1};
     constexpr Index pitch = CostWorkspace::staging_pitch;
     double* out = staging;
     staging += v.cols * CostWorkspace::staging_pitch;
-    for (std::size_t i = 0; i < L; ++i) {
+    // Eight periods at a time, kind by kind: each kind's eight values fill one cache line
+    // of the staging area, and the eight rows read stay in the first-level cache.
+    std::size_t i = 0;
+    if (v.col_stride == 1) {
+        for (; i + 8 <= L; i += 8) {
+            const double* rows = v.data + static_cast<Index>(begin + i) * v.row_stride;
+            for (std::size_t c = 0; c < v.cols; ++c) {
+                double* to = out + static_cast<Index>(c) * pitch + static_cast<Index>(i);
+                for (std::size_t t = 0; t < 8; ++t) to[t] = rows[static_cast<Index>(t) * v.row_stride + static_cast<Index>(c)];
+            }
+        }
+    }
+    for (; i < L; ++i) {
         const double* row = v.data + static_cast<Index>(begin + i) * v.row_stride;
         double* to = out + static_cast<Index>(i);
         if (v.col_stride == 1) {
@@ -184,6 +212,15 @@ double reserve(const double* in, double* out, Units r, double price, std::size_t
     return kept;
 }
 
+// The sum of L equal terms in lane_sum's order, remembered: a reservation the same in every
+// period pays the same term in every block, so its payment is summed once per call (and
+// again only when the term or the block length changes).
+inline double constant_lane_sum(CostWorkspace::ConstantSum& cached, double term, std::size_t L) {
+    if (cached.length != L || std::bit_cast<std::uint64_t>(cached.term) != std::bit_cast<std::uint64_t>(term))
+        cached = {L, term, lane_sum([term](std::size_t) { return term; }, L)};
+    return cached.sum;
+}
+
 // Spends one savings plan's budgets on the uncovered usage of one kind, from `in` to
 // `out`; returns the units covered (kept by the coverage figure, through `covered_units`)
 // and notes whether every budget is now zero.
@@ -267,7 +304,15 @@ double price_reservation(BlockPass& b, std::size_t m, std::size_t entry) {
     double kept;
     if (levels.data == nullptr || levels.row_stride == 0) {
         const double level = levels.data == nullptr ? 0.0 : levels(0, b.k);
-        kept = reserve<F>(b.uncovered, b.rem(), SameEveryPeriod{units(level)}, price, L);
+        const SameEveryPeriod r{units(level)};
+        if constexpr (F == Figure::underutilisation) {
+            kept = reserve<F>(b.uncovered, b.rem(), r, price, L);
+        } else {
+            CostWorkspace::ConstantSum& cached = b.ws.constant_sums[m * b.p.n_kinds + b.k];
+            kept = constant_lane_sum(cached, F == Figure::cost ? r.units * price : r.units, L);
+            double* out = b.rem();
+            for (std::size_t i = 0; i < L; ++i) out[i] = clip_negative(b.uncovered[i] - r.units);
+        }
     } else {
         double* r = b.ws.reserved.data();
         units.fill(levels.data + static_cast<Index>(b.k) * levels.col_stride, r, L);

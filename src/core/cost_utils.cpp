@@ -23,6 +23,7 @@ void CostWorkspace::fit(std::size_t n_kinds, std::size_t n_models) {
     if (per_model_total.size() < n_models) per_model_total.resize(n_models);
     if (spent.size() < n_models) spent.resize(n_models);
     if (block_levels.size() < n_models) block_levels.resize(n_models);
+    if (constant_sums.size() < n_models * n_kinds) constant_sums.resize(n_models * n_kinds);
 }
 
 namespace {
@@ -84,15 +85,15 @@ VELMAR_HOT_KERNEL double price_blocks(const View2& usage, const Portfolio& p, st
 // out costs more than it saves.
 constexpr std::size_t parallel_cells = std::size_t{1} << 17;
 
-// The cost, its blocks priced on the worker pool (each chunk of blocks with a workspace of
-// its own) and their payments added in block order afterwards.
+// The cost, its blocks priced on the worker pool and their payments added in block order
+// afterwards. Each thread prices its chunks with a workspace of its own, kept from call to
+// call (pool threads live as long as the process).
 double parallel_cost(const View2& usage, const Portfolio& p, std::span<const Block> blocks) {
     const std::size_t chunks = std::min(blocks.size(), 4 * worker_count());
     const std::size_t per_chunk = (blocks.size() + chunks - 1) / chunks;
-    std::vector<CostWorkspace> spaces((blocks.size() + per_chunk - 1) / per_chunk);
     std::vector<double> paid(blocks.size());
     parallel_chunks(blocks.size(), per_chunk, [&](std::size_t begin, std::size_t end) {
-        CostWorkspace& ws = spaces[begin / per_chunk];
+        thread_local CostWorkspace ws;
         prepare(usage, p, ws);
         price_blocks<Figure::cost>(usage, p, blocks.subspan(begin, end - begin), ws, paid.data() + begin);
     });

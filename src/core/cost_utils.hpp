@@ -34,6 +34,14 @@ public:
     std::vector<double> per_model_total;  // n_models
     std::vector<char> spent;              // n_models: every budget of the block is zero
     std::vector<View2> block_levels;      // n_models: levels in force, viewed from the block start
+    // A reservation's payment over a block when it is the same in every period: the sum of
+    // `length` copies of `term`, kept per model and kind (n_models x n_kinds).
+    struct ConstantSum {
+        std::size_t length = 0;
+        double term = 0.0;
+        double sum = 0.0;
+    };
+    std::vector<ConstantSum> constant_sums;
     // Row-major inputs copied a block at a time into contiguous columns; the pitch keeps
     // the columns off the same cache sets.
     static constexpr std::size_t staging_pitch = block + 8;

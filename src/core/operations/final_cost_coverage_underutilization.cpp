@@ -22,16 +22,14 @@ PortfolioFigure figure_named(std::string_view name) {
 
 }  // namespace
 
-double final_cost_coverage_underutilization(const View2& usage, const View2& prices, const View2& given_levels,
+double final_cost_coverage_underutilization(const View2& usage, const View2& prices, const View2& levels,
                                             std::span<const std::string_view> pricing_models, std::string_view period,
                                             std::string_view cost_or_coverage) {
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
     const bool daily = period == "D";
     // The caller's levels are read in place: nothing here writes to them.
-    require_rows("levels", given_levels, T);
-    // A plan tiled over the periods is read as one row rather than staged block by block.
-    const View2 levels = with_repeated_rows_folded(given_levels);
+    require_rows("levels", levels, T);
 
     // Column blocks are handed out in the caller's order, before the sort.
     std::vector<PricingModel> models;
