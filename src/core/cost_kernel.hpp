@@ -78,10 +78,46 @@ inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double
     return {out, L, v.cols, 1, pitch};
 }
 
-// Columns a block of this array takes in the staging area.
+// Kinds of usage staged at once: 32 columns of a block take 130 KiB, which stays in the
+// second-level cache however many kinds there are.
+constexpr std::size_t kind_group = 32;
+
+// Columns a block of this array takes in the staging area (usage: one group of kinds).
 inline std::size_t staged_columns(const View2& v, bool keep_broadcast) {
-    return v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1 ? 0 : v.cols;
+    if (v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1) return 0;
+    return keep_broadcast ? v.cols : std::min(v.cols, kind_group);
 }
+
+// A block's usage, kind by kind: read in place when its periods are contiguous, else
+// staged `kind_group` kinds at a time when the pass reaches them.
+class BlockUsage {
+public:
+    BlockUsage(const View2& usage, std::size_t begin, std::size_t L, double* area)
+        : usage_(usage), begin_(begin), length_(L), area_(area) {
+        if (usage.row_stride == 1) staged_ = {usage.data + begin, L, usage.cols, 1, usage.col_stride};
+    }
+
+    const double* column(std::size_t k) {
+        if (usage_.row_stride != 1 && (staged_.data == nullptr || k < first_ || k >= first_ + kind_group)) {
+            first_ = k - k % kind_group;
+            View2 group = usage_;
+            group.data += static_cast<Index>(first_) * usage_.col_stride;
+            group.cols = std::min(kind_group, usage_.cols - first_);
+            double* area = area_;
+            staged_ = block_view(group, begin_, length_, area, false);
+            return staged_.data + static_cast<Index>(k - first_) * staged_.col_stride;
+        }
+        return staged_.data + static_cast<Index>(usage_.row_stride == 1 ? k : k - first_) * staged_.col_stride;
+    }
+
+private:
+    View2 usage_;
+    std::size_t begin_;
+    std::size_t length_;
+    double* area_;
+    std::size_t first_ = 0;  // first kind staged
+    View2 staged_{};
+};
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
@@ -395,9 +431,10 @@ void price_model(BlockPass& b, std::size_t m, std::size_t entry) {
 // start (staged where the layout needs it, into ws.block_levels and the returned usage), the
 // savings-plan budgets filled and no budget spent yet.
 template <Figure F>
-View2 open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
+BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     double* staging = b.ws.staging.data();
-    const View2 use = block_view(usage, b.blk.begin, b.blk.length, staging, false);
+    const BlockUsage use(usage, b.blk.begin, b.blk.length, staging);
+    staging += staged_columns(usage, false) * CostWorkspace::staging_pitch;
     for (std::size_t m = 0; m < p.models.size(); ++m)
         b.ws.block_levels[m] = block_view(p.models[m].levels, b.blk.begin, b.blk.length, staging, true);
     fill_budgets<F>(b);
@@ -405,18 +442,14 @@ View2 open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     return use;
 }
 
-inline const double* kind_column(const View2& use, std::size_t k) {
-    return use.data + static_cast<Index>(k) * use.col_stride;
-}
-
 // Prices one block of periods for every kind and model, kind by kind, each kind through
 // the models in order. For the cost, the block's payments are returned.
 template <Figure F>
 double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorkspace& ws) {
     BlockPass b{p, blk, ws, ws.block_levels.data()};
-    const View2 use = open_block<F>(usage, p, b);
+    BlockUsage use = open_block<F>(usage, p, b);
     for (std::size_t k = 0; k < p.n_kinds; ++k) {
-        b.start_kind(k, kind_column(use, k));
+        b.start_kind(k, use.column(k));
         std::size_t entry = 0;
         for (std::size_t m = 0; m < p.models.size(); ++m) {
             price_model<F>(b, m, entry);

@@ -57,7 +57,7 @@ VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const P
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const Block blk = blocks[i];
         BlockPass b{p, blk, ws, ws.block_levels.data()};
-        const View2 use = open_block<cost_figure>(usage, p, b);
+        BlockUsage use = open_block<cost_figure>(usage, p, b);
         for (std::size_t k = 0; k < n; ++k) {
             const std::size_t at = i * n + k;
             paid_before_[at] = b.paid;
@@ -66,7 +66,7 @@ VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const P
                 std::copy(budget, budget + blk.length, budgets_before_.data() + (k * S + s) * T + blk.begin);
                 spent_before_[at * S + s] = ws.spent[savings_plans_[s]];
             }
-            b.start_kind(k, kind_column(use, k));
+            b.start_kind(k, use.column(k));
             std::size_t entry = 0;
             for (std::size_t m = 0; m < models.size(); ++m) {
                 if (m < R) {
@@ -108,7 +108,7 @@ VELMAR_HOT_KERNEL double CostSweep::cost_with(std::size_t entry, double value) {
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const Block blk = blocks[i];
         BlockPass b{p, blk, ws, ws.block_levels.data()};
-        const View2 use = open_block<cost_figure>(usage_, p, b);
+        BlockUsage use = open_block<cost_figure>(usage_, p, b);
         if (reserved) {
             const std::size_t at = i * n + first_kind;
             b.paid = paid_before_[at];
@@ -119,7 +119,7 @@ VELMAR_HOT_KERNEL double CostSweep::cost_with(std::size_t entry, double value) {
             }
         }
         for (std::size_t k = first_kind; k < n; ++k) {
-            b.start_kind(k, kind_column(use, k));
+            b.start_kind(k, use.column(k));
             std::size_t model_entry = 0;
             std::size_t m = 0;
             if (!(reserved && k == changed_kind)) {
