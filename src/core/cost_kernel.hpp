@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -78,6 +79,27 @@ inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double
     return {out, L, v.cols, 1, pitch};
 }
 
+// Asks for the cache line at `p` to be brought into the cache. An empty loop of
+// __builtin_prefetch calls is removed as dead code by GCC, hence the instruction itself.
+inline void prefetch(const char* p) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    asm volatile("prefetcht0 %0" : : "m"(*p));
+#else
+    __builtin_prefetch(p);
+#endif
+}
+
+// Asks for rows [first, first + count) of a row-major array to be brought into the cache.
+inline void prefetch_rows(const View2& v, std::size_t first, std::size_t count) {
+    const std::size_t bytes = v.cols * sizeof(double);
+    if (bytes == 0) return;
+    for (std::size_t r = first; r < first + count && r < v.rows; ++r) {
+        const char* row = reinterpret_cast<const char*>(v.data + static_cast<Index>(r) * v.row_stride);
+        for (std::size_t at = 0; at < bytes; at += 64) prefetch(row + at);
+        prefetch(row + bytes - 1);
+    }
+}
+
 // Kinds of usage staged at once: 32 columns of a block take 130 KiB, which stays in the
 // second-level cache however many kinds there are.
 constexpr std::size_t kind_group = 32;
@@ -98,6 +120,7 @@ public:
     }
 
     const double* column(std::size_t k) {
+        prefetch_next_block(k);
         if (usage_.row_stride != 1 && (staged_.data == nullptr || k < first_ || k >= first_ + kind_group)) {
             first_ = k - k % kind_group;
             View2 group = usage_;
@@ -111,6 +134,27 @@ public:
     }
 
 private:
+    // Asks for kind k's share of the next block's usage to be brought into the cache while
+    // this block is priced, so the reading of the usage overlaps the arithmetic.
+    void prefetch_next_block(std::size_t k) const {
+        const std::size_t next = begin_ + length_;
+        if (next >= usage_.rows) return;
+        const std::size_t L = std::min(CostWorkspace::block, usage_.rows - next);
+        const char* from;
+        std::size_t bytes;
+        if (usage_.row_stride == 1) {
+            from = reinterpret_cast<const char*>(usage_.data + next + static_cast<Index>(k) * usage_.col_stride);
+            bytes = L * sizeof(double);
+        } else if (usage_.col_stride == 1 && usage_.row_stride == static_cast<Index>(usage_.cols)) {
+            const std::size_t share = (L * usage_.cols + usage_.cols - 1) / usage_.cols;
+            from = reinterpret_cast<const char*>(usage_.data + next * usage_.cols + k * share);
+            bytes = std::min(share, (L * usage_.cols) - std::min(k * share, L * usage_.cols)) * sizeof(double);
+        } else {
+            return;
+        }
+        for (std::size_t at = 0; at < bytes; at += 64) prefetch(from + at);
+    }
+
     View2 usage_;
     std::size_t begin_;
     std::size_t length_;
@@ -257,14 +301,50 @@ inline double constant_lane_sum(CostWorkspace::ConstantSum& cached, double term,
     return cached.sum;
 }
 
+// Four doubles, and four 64-bit words, as one vector (plain vectors where the processor has
+// no wider ones): the same IEEE operations element by element, so the same bits.
+using Doubles4 = double __attribute__((vector_size(32)));
+using Words4 = std::uint64_t __attribute__((vector_size(32)));
+
 // Spends one savings plan's budgets on the uncovered usage of one kind, from `in` to
 // `out`; returns the units covered (kept by the coverage figure, through `covered_units`)
-// and notes whether every budget is now zero.
+// and notes whether every budget is now zero. Four periods whose budgets are all +0 and
+// whose usage is not negative are passed over without the division: at a positive finite
+// rate they buy +0 units, which leaves the budgets and the usage as they were.
 template <Figure F>
 double spend(const double* in, double* out, double* __restrict b, double price, std::size_t L, char& spent,
              double* __restrict covered_units) {
-    std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
-    for (std::size_t i = 0; i < L; ++i) {
+    const bool skip_empty = price > 0.0 && price < infinity;
+    Words4 left4 = {0, 0, 0, 0};
+    std::size_t i = 0;
+    for (; i + 4 <= L; i += 4) {
+        Doubles4 uncovered;
+        Doubles4 budget;
+        std::memcpy(&uncovered, in + i, sizeof uncovered);
+        std::memcpy(&budget, b + i, sizeof budget);
+        Words4 budget_bits;
+        Words4 usage_bits;
+        std::memcpy(&budget_bits, &budget, sizeof budget);
+        std::memcpy(&usage_bits, &uncovered, sizeof uncovered);
+        const Words4 signs = budget_bits | (usage_bits >> 63);
+        if (skip_empty && (signs[0] | signs[1] | signs[2] | signs[3]) == 0) {
+            if (out != in) std::memcpy(out + i, &uncovered, sizeof uncovered);
+            if constexpr (F == Figure::coverage) std::fill(covered_units + i, covered_units + i + 4, 0.0);
+            continue;
+        }
+        const Doubles4 quota = budget / price;
+        const Doubles4 covered = ((quota < uncovered) | (uncovered != uncovered)) ? quota : uncovered;
+        const Doubles4 after = budget - covered * price;
+        const Doubles4 rest = uncovered - covered;
+        std::memcpy(b + i, &after, sizeof after);
+        std::memcpy(out + i, &rest, sizeof rest);
+        Words4 after_bits;
+        std::memcpy(&after_bits, &after, sizeof after);
+        left4 |= after_bits << 1;
+        if constexpr (F == Figure::coverage) std::memcpy(covered_units + i, &covered, sizeof covered);
+    }
+    std::uint64_t left = left4[0] | left4[1] | left4[2] | left4[3];  // zero when every budget is spent
+    for (; i < L; ++i) {
         const double uncovered = in[i];
         const double covered = nan_aware_min(uncovered, b[i] / price);
         const double after = b[i] - covered * price;
@@ -409,8 +489,6 @@ inline void keep_unspent(BlockPass& b) {
     }
 }
 
-// Prices one block of periods for every kind and model, kind by kind, each kind through
-// the models in order. For the cost, the block's payments are returned.
 // Model m (its entries of new_levels from `entry`) on kind b.k.
 template <Figure F>
 void price_model(BlockPass& b, std::size_t m, std::size_t entry) {
@@ -442,6 +520,18 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     return use;
 }
 
+// Kind k's share of the next block's row-major levels, asked into the cache while this
+// block is priced (the next block reads them first, to see whether its rows repeat).
+inline void prefetch_next_levels(const Portfolio& p, Block blk, std::size_t k) {
+    const std::size_t next = blk.begin + blk.length;
+    const std::size_t share = (CostWorkspace::block + p.n_kinds - 1) / p.n_kinds;
+    for (const PricingModel& m : p.models) {
+        const View2& v = m.levels;
+        if (v.data != nullptr && v.row_stride != 0 && v.row_stride != 1 && v.col_stride == 1)
+            prefetch_rows(v, next + k * share, share);
+    }
+}
+
 // Prices one block of periods for every kind and model, kind by kind, each kind through
 // the models in order. For the cost, the block's payments are returned.
 template <Figure F>
@@ -450,6 +540,7 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
     BlockUsage use = open_block<F>(usage, p, b);
     for (std::size_t k = 0; k < p.n_kinds; ++k) {
         b.start_kind(k, use.column(k));
+        prefetch_next_levels(p, blk, k);
         std::size_t entry = 0;
         for (std::size_t m = 0; m < p.models.size(); ++m) {
             price_model<F>(b, m, entry);

@@ -86,17 +86,18 @@ VELMAR_HOT_KERNEL double price_blocks(const View2& usage, const Portfolio& p, st
 constexpr std::size_t parallel_cells = std::size_t{1} << 17;
 
 // The cost, its blocks priced on the worker pool and their payments added in block order
-// afterwards. Each thread prices its chunks with a workspace of its own, kept from call to
-// call (pool threads live as long as the process).
+// afterwards. The calling thread prices chunks too. Each thread prices its chunks with a
+// workspace of its own, kept from call to call (pool threads live as long as the process).
 double parallel_cost(const View2& usage, const Portfolio& p, std::span<const Block> blocks) {
-    const std::size_t chunks = std::min(blocks.size(), 4 * worker_count());
-    const std::size_t per_chunk = (blocks.size() + chunks - 1) / chunks;
+    // Small chunks, handed out in order, balance the threads (the calling thread and the
+    // workers may outnumber the cores).
+    const std::size_t per_chunk = 2;
     std::vector<double> paid(blocks.size());
     parallel_chunks(blocks.size(), per_chunk, [&](std::size_t begin, std::size_t end) {
         thread_local CostWorkspace ws;
         prepare(usage, p, ws);
         price_blocks<Figure::cost>(usage, p, blocks.subspan(begin, end - begin), ws, paid.data() + begin);
-    });
+    }, CallerRole::works);
     double total = 0.0;
     for (const double block_paid : paid) total += block_paid;
     return total;

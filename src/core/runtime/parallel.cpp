@@ -76,7 +76,7 @@ void run_inline(std::size_t n_items, std::size_t chunk, const ChunkWork& work) {
 
 std::size_t worker_count() { return std::max<std::size_t>(WorkerPool::of_this_process().size(), 1); }
 
-void parallel_chunks(std::size_t n_items, std::size_t chunk_items, const ChunkWork& work) {
+void parallel_chunks(std::size_t n_items, std::size_t chunk_items, const ChunkWork& work, CallerRole role) {
     if (n_items == 0) {
         return;
     }
@@ -97,6 +97,10 @@ void parallel_chunks(std::size_t n_items, std::size_t chunk_items, const ChunkWo
     ChunkJob job(work, n_items, chunk);
     StepScope scope;
     pool.submit(job);
+    if (role == CallerRole::works) {
+        job.run_available();
+        if (job.failed()) job.request_cancellation();
+    }
     finish(job, wait_polling(pool, job));
 }
 

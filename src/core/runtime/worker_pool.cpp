@@ -140,6 +140,8 @@ void ChunkJob::run_available() noexcept {
     }
 }
 
+bool ChunkJob::failed() const { return first_failure_.load(std::memory_order_acquire) != no_failure; }
+
 void ChunkJob::record_failure(std::size_t index) noexcept {
     std::size_t lowest = first_failure_.load(std::memory_order_acquire);
     while (index < lowest && !first_failure_.compare_exchange_weak(lowest, index, std::memory_order_acq_rel)) {

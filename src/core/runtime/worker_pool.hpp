@@ -41,6 +41,9 @@ public:
     void request_cancellation() { cancel_requested_.store(true, std::memory_order_release); }
     const std::atomic<bool>& cancellation_flag() const { return cancel_requested_; }
 
+    // True once some chunk failed.
+    bool failed() const;
+
     // True when some chunk was not run because cancellation was requested.
     bool cancelled() const { return cancelled_.load(std::memory_order_acquire); }
 
