@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -301,50 +300,14 @@ inline double constant_lane_sum(CostWorkspace::ConstantSum& cached, double term,
     return cached.sum;
 }
 
-// Four doubles, and four 64-bit words, as one vector (plain vectors where the processor has
-// no wider ones): the same IEEE operations element by element, so the same bits.
-using Doubles4 = double __attribute__((vector_size(32)));
-using Words4 = std::uint64_t __attribute__((vector_size(32)));
-
 // Spends one savings plan's budgets on the uncovered usage of one kind, from `in` to
 // `out`; returns the units covered (kept by the coverage figure, through `covered_units`)
-// and notes whether every budget is now zero. Four periods whose budgets are all +0 and
-// whose usage is not negative are passed over without the division: at a positive finite
-// rate they buy +0 units, which leaves the budgets and the usage as they were.
+// and notes whether every budget is now zero.
 template <Figure F>
 double spend(const double* in, double* out, double* __restrict b, double price, std::size_t L, char& spent,
              double* __restrict covered_units) {
-    const bool skip_empty = price > 0.0 && price < infinity;
-    Words4 left4 = {0, 0, 0, 0};
-    std::size_t i = 0;
-    for (; i + 4 <= L; i += 4) {
-        Doubles4 uncovered;
-        Doubles4 budget;
-        std::memcpy(&uncovered, in + i, sizeof uncovered);
-        std::memcpy(&budget, b + i, sizeof budget);
-        Words4 budget_bits;
-        Words4 usage_bits;
-        std::memcpy(&budget_bits, &budget, sizeof budget);
-        std::memcpy(&usage_bits, &uncovered, sizeof uncovered);
-        const Words4 signs = budget_bits | (usage_bits >> 63);
-        if (skip_empty && (signs[0] | signs[1] | signs[2] | signs[3]) == 0) {
-            if (out != in) std::memcpy(out + i, &uncovered, sizeof uncovered);
-            if constexpr (F == Figure::coverage) std::fill(covered_units + i, covered_units + i + 4, 0.0);
-            continue;
-        }
-        const Doubles4 quota = budget / price;
-        const Doubles4 covered = ((quota < uncovered) | (uncovered != uncovered)) ? quota : uncovered;
-        const Doubles4 after = budget - covered * price;
-        const Doubles4 rest = uncovered - covered;
-        std::memcpy(b + i, &after, sizeof after);
-        std::memcpy(out + i, &rest, sizeof rest);
-        Words4 after_bits;
-        std::memcpy(&after_bits, &after, sizeof after);
-        left4 |= after_bits << 1;
-        if constexpr (F == Figure::coverage) std::memcpy(covered_units + i, &covered, sizeof covered);
-    }
-    std::uint64_t left = left4[0] | left4[1] | left4[2] | left4[3];  // zero when every budget is spent
-    for (; i < L; ++i) {
+    std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
+    for (std::size_t i = 0; i < L; ++i) {
         const double uncovered = in[i];
         const double covered = nan_aware_min(uncovered, b[i] / price);
         const double after = b[i] - covered * price;
