@@ -95,6 +95,7 @@ void parallel_chunks(std::size_t n_items, std::size_t chunk_items, const ChunkWo
         return;
     }
     ChunkJob job(work, n_items, chunk);
+    if (role == CallerRole::works) job.limit_workers(pool.size() - 1);
     StepScope scope;
     pool.submit(job);
     if (role == CallerRole::works) {

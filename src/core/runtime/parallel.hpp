@@ -15,10 +15,10 @@ std::size_t worker_count();
 // calling thread polls for keyboard interrupts while it waits and raises the cancellation
 // flag. The failure of the chunk with the lowest index is rethrown on the calling thread;
 // if an interrupt was noticed the call fails with "Keyboard interupt".
-// With CallerRole::works the calling thread takes chunks too before it waits: for steps of
-// short chunks (well under the 20 ms polling period), where waking the workers is a large
-// share of the step. Its own chunks answer interrupts through note_work; a failure there
-// cancels the rest.
+// With CallerRole::works the calling thread takes chunks too before it waits, and one
+// worker fewer joins (as many threads as workers): for steps of short chunks (well under
+// the 20 ms polling period), where waking the workers is a large share of the step. Its own
+// chunks answer interrupts through note_work; a failure there cancels the rest.
 enum class CallerRole { polls, works };
 void parallel_chunks(std::size_t n_items, std::size_t chunk,
                      const std::function<void(std::size_t begin, std::size_t end)>& work,

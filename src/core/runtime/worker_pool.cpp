@@ -228,7 +228,7 @@ void WorkerPool::worker_loop() noexcept {
         ++attached_;
         lock.unlock();
         watch_cancellation(&job.cancellation_flag());
-        job.run_available();
+        if (job.take_seat()) job.run_available();
         watch_cancellation(nullptr);
         lock.lock();
         if (--attached_ == 0) {

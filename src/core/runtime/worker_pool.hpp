@@ -41,6 +41,17 @@ public:
     void request_cancellation() { cancel_requested_.store(true, std::memory_order_release); }
     const std::atomic<bool>& cancellation_flag() const { return cancel_requested_; }
 
+    // Lets at most `seats` pool workers take chunks (the calling thread, which also takes
+    // chunks, would otherwise make one thread more than there are cores).
+    void limit_workers(std::size_t seats) { seats_.store(seats, std::memory_order_release); }
+    // A worker asks for a seat before it takes chunks.
+    bool take_seat() {
+        std::size_t left = seats_.load(std::memory_order_acquire);
+        while (left > 0 && !seats_.compare_exchange_weak(left, left - 1, std::memory_order_acq_rel)) {
+        }
+        return left > 0;
+    }
+
     // True once some chunk failed.
     bool failed() const;
 
@@ -59,6 +70,7 @@ private:
     std::vector<std::exception_ptr> failures_;  // one slot per chunk, written by its runner
     std::atomic<std::size_t> next_{0};
     std::atomic<std::size_t> first_failure_;
+    std::atomic<std::size_t> seats_{static_cast<std::size_t>(-1)};
     std::atomic<bool> cancel_requested_{false};
     std::atomic<bool> cancelled_{false};
 };
