@@ -69,8 +69,8 @@ double finish_underutilisation(const Portfolio& p, const CostWorkspace& ws) {
 }
 
 template <Figure F>
-VELMAR_HOT_KERNEL double price_blocks(const View2& usage, const Portfolio& p, std::span<const Block> blocks,
-                                      CostWorkspace& ws, double* paid) {
+double price_blocks(const View2& usage, const Portfolio& p, std::span<const Block> blocks,
+                    CostWorkspace& ws, double* paid) {
     double total = 0.0;
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const double block_paid = price_block<F>(usage, p, blocks[i], ws);
@@ -79,6 +79,15 @@ VELMAR_HOT_KERNEL double price_blocks(const View2& usage, const Portfolio& p, st
         note_work(blocks[i].length * (p.n_kinds + 1));
     }
     return total;
+}
+
+// The payments of a chunk of blocks of a threaded cost, into `paid`, with this thread's
+// own workspace.
+VELMAR_HOT_KERNEL void price_cost_chunk(const View2& usage, const Portfolio& p, std::span<const Block> blocks,
+                                        double* paid) {
+    thread_local CostWorkspace ws;
+    prepare(usage, p, ws);
+    price_blocks<Figure::cost>(usage, p, blocks, ws, paid);
 }
 
 // Cells from which a cost is worth splitting over the workers: below, handing the blocks
@@ -93,18 +102,19 @@ double parallel_cost(const View2& usage, const Portfolio& p, std::span<const Blo
     // workers may outnumber the cores).
     const std::size_t per_chunk = 2;
     std::vector<double> paid(blocks.size());
-    parallel_chunks(blocks.size(), per_chunk, [&](std::size_t begin, std::size_t end) {
-        thread_local CostWorkspace ws;
-        prepare(usage, p, ws);
-        price_blocks<Figure::cost>(usage, p, blocks.subspan(begin, end - begin), ws, paid.data() + begin);
-    }, CallerRole::works);
+    parallel_chunks(
+        blocks.size(), per_chunk,
+        [&](std::size_t begin, std::size_t end) {
+            price_cost_chunk(usage, p, blocks.subspan(begin, end - begin), paid.data() + begin);
+        },
+        CallerRole::works);
     double total = 0.0;
     for (const double block_paid : paid) total += block_paid;
     return total;
 }
 
 template <Figure F>
-double evaluate(const View2& usage, const Portfolio& p, CostWorkspace& ws) {
+VELMAR_HOT_KERNEL double evaluate(const View2& usage, const Portfolio& p, CostWorkspace& ws) {
     check_portfolio(usage, p);
     const std::vector<Block> blocks = blocks_of(p);
     if constexpr (F == Figure::cost) {
