@@ -92,6 +92,7 @@ INTERRUPTED_CALLS = {
     "general_optimisation variation": "vb.general_optimisation(u, pm, cur, models, 'H', 0, 'x')",
     "optimise_predictions": "vb.optimise_predictions(scenarios, pm, cur, models, 'H', 0)",
     "generate_cost_and_coverage one piece": "vb.generate_cost_and_coverage(u, p3, 100000, 1, 'H')",
+    "cost split over threads": "vb.cost(np.broadcast_to(u[0], (10**7, n)), p3, np.r_[50.0, np.ones(n)])",
 }
 
 
