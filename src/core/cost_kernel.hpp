@@ -423,6 +423,11 @@ void price_savings_plan(BlockPass& b, std::size_t m) {
     b.uncovered = b.rem();
 }
 
+// What on demand pays for kind k's uncovered usage when it is the last model m.
+inline double last_on_demand_payment(const BlockPass& b, std::size_t m) {
+    return lane_sum(b.uncovered, b.p.models[m].prices[b.k], b.length());
+}
+
 // On demand (model m) on kind k: pays for the uncovered usage (cost), or keeps the value
 // of the whole usage (coverage).
 template <Figure F>
@@ -432,7 +437,7 @@ void price_on_demand(BlockPass& b, std::size_t m) {
     if constexpr (F == Figure::cost) {
         if (m + 1 == b.p.models.size()) {
             // Nothing reads the uncovered usage after the last model.
-            b.paid += lane_sum(b.uncovered, price, L);
+            b.paid += last_on_demand_payment(b, m);
         } else {
             double* rem = b.rem();
             for (std::size_t i = 0; i < L; ++i) rem[i] = b.uncovered[i] * price;

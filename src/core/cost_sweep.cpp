@@ -1,6 +1,7 @@
 #include "core/cost_sweep.hpp"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/cost_kernel.hpp"
 #include "core/runtime/interrupt.hpp"
@@ -17,6 +18,7 @@ constexpr Figure cost_figure = Figure::cost;
 
 VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const PricingModel> models,
                                            std::span<const double> levels, bool daily) {
+    recorded_ = false;  // until the pass below completes
     usage_ = usage;
     models_ = models;
     daily_ = daily;
@@ -50,7 +52,8 @@ VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const P
     budgets_before_.assign(element_count(n * S, T), 0.0);
     reserved_left_.assign(R > 0 ? element_count(n, T) : 0, 0.0);
     reserved_paid_.assign(blocks.size() * n * R, 0.0);
-    block_paid_.assign(blocks.size(), 0.0);
+    reusable_ = !models.empty() && models.back().kind == ModelKind::on_demand && R + S + 1 == models.size();
+    on_demand_paid_.assign(reusable_ ? blocks.size() * n : 0, 0.0);
 
     CostWorkspace& ws = workspace_;
     total_ = 0.0;
@@ -74,17 +77,39 @@ VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const P
                     reserved_paid_[at * R + m] = kept;
                     b.paid += kept;
                     if (m + 1 == R) std::copy(b.rem(), b.rem() + blk.length, reserved_left_.data() + k * T + blk.begin);
+                } else if (reusable_ && m + 1 == models.size()) {
+                    const double paid = last_on_demand_payment(b, m);
+                    on_demand_paid_[at] = paid;
+                    b.paid += paid;
                 } else {
                     price_model<cost_figure>(b, m, entry);
                 }
                 entry += p.consumed(models[m]);
             }
         }
-        block_paid_[i] = b.paid;
         total_ += b.paid;
         note_work(blk.length * (n + 1));
     }
+    recorded_ = true;
     return total_;
+}
+
+bool CostSweep::holds(std::span<const double> levels) const {
+    return recorded_ && levels.size() == base_.size() &&
+           (levels.empty() || std::memcmp(levels.data(), base_.data(), levels.size() * sizeof(double)) == 0);
+}
+
+bool CostSweep::as_recorded_before(std::size_t block, std::size_t k, const kernel::BlockPass& b) const {
+    const std::size_t n = usage_.cols;
+    const std::size_t S = savings_plans_.size();
+    for (std::size_t s = 0; s < S; ++s) {
+        const std::size_t m = savings_plans_[s];
+        const double* recorded = budgets_before_.data() + (k * S + s) * usage_.rows + b.blk.begin;
+        if (b.ws.spent[m] != spent_before_[(block * n + k) * S + s] ||
+            std::memcmp(b.budget(m), recorded, b.blk.length * sizeof(double)) != 0)
+            return false;
+    }
+    return true;
 }
 
 VELMAR_HOT_KERNEL double CostSweep::cost_with(std::size_t entry, double value) {
@@ -136,6 +161,13 @@ VELMAR_HOT_KERNEL double CostSweep::cost_with(std::size_t entry, double value) {
             for (; m < models_.size(); ++m) {
                 price_model<cost_figure>(b, m, model_entry);
                 model_entry += p.consumed(models_[m]);
+            }
+            if (reusable_ && k + 1 < n && as_recorded_before(i, k + 1, b)) {
+                for (std::size_t j = k + 1; j < n; ++j) {
+                    for (std::size_t r = 0; r < R; ++r) b.paid += reserved_paid_[(i * n + j) * R + r];
+                    b.paid += on_demand_paid_[i * n + j];
+                }
+                break;
             }
         }
         total += b.paid;

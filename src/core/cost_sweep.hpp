@@ -7,8 +7,10 @@
 // leading reservations left of the kind and paid for it. A vector changed in one entry is
 // then priced from the first kind that entry reaches: a reservation of kind k leaves the
 // kinds before k untouched and every other kind's reservations as they were; a savings
-// plan leaves every reservation as it was. The payments are added in the order of a full
-// pass, so every cost has the bits of `cost_general` on the changed vector.
+// plan leaves every reservation as it was. Once the savings plans' budgets of a block are
+// back to what they were before a kind (all spent, say), every later kind of the block is
+// as recorded, and its recorded payments are added instead. The payments are added in the
+// order of a full pass, so every cost has the bits of `cost_general` on the changed vector.
 
 #include <cstddef>
 #include <span>
@@ -20,6 +22,10 @@
 
 namespace velmar {
 
+namespace kernel {
+struct BlockPass;
+}
+
 class CostSweep {
 public:
     // Prices `levels` in full (the cost `cost_general` gives) and keeps what the
@@ -27,12 +33,22 @@ public:
     double record(const View2& usage, std::span<const PricingModel> models, std::span<const double> levels,
                   bool daily);
 
+    // True when the last recorded levels are `levels`, bit for bit (of the same usage and
+    // models): their cost is `recorded_cost()` and their single-entry costs can be asked.
+    bool holds(std::span<const double> levels) const;
+    double recorded_cost() const { return total_; }
+
     // The cost of the recorded levels with entry `entry` set to `value`.
     double cost_with(std::size_t entry, double value);
 
 private:
     static constexpr std::size_t none = static_cast<std::size_t>(-1);
 
+    // True when the budgets (and spent marks) of the pass `b` of block `block` are those the
+    // recorded pass had before kind k.
+    bool as_recorded_before(std::size_t block, std::size_t k, const kernel::BlockPass& b) const;
+
+    bool recorded_ = false;
     View2 usage_;
     std::span<const PricingModel> models_;
     bool daily_ = false;
@@ -53,7 +69,11 @@ private:
     std::vector<double> reserved_left_;
     // Per block b, kind k and leading reservation r: what r paid.
     std::vector<double> reserved_paid_;
-    std::vector<double> block_paid_;
+    // Per block b and kind k: what on demand paid, when the portfolio ends with savings
+    // plans and on demand after its leading reservations (`reusable_`): then a kind's
+    // payments are its reservations' and this.
+    std::vector<double> on_demand_paid_;
+    bool reusable_ = false;
     CostWorkspace workspace_;
 };
 

@@ -43,11 +43,14 @@ std::span<const double> CostFunction::scaled(std::span<const double> x) {
     return levels_;
 }
 
-double CostFunction::call(std::span<const double> x) { return price_levels(scaled(x)); }
+// Recorded, so that the one-step moves from x that a search asks for next need no pass of
+// their own at x.
+double CostFunction::call(std::span<const double> x) { return sweep_.record(*usage_, models_, scaled(x), daily_); }
 
 double CostFunction::stepped_costs(std::span<const double> x, std::span<double> out) {
     require_size("out", out.size(), scale_.size());
-    const double base = sweep_.record(*usage_, models_, scaled(x), daily_);
+    const std::span<const double> levels = scaled(x);
+    const double base = sweep_.holds(levels) ? sweep_.recorded_cost() : sweep_.record(*usage_, models_, levels, daily_);
     // The trial level of entry k is (x_k + step) x scale_k, as a full pass of the stepped
     // point would compute it.
     for (std::size_t k = 0; k < x.size(); ++k) out[k] = sweep_.cost_with(k, (x[k] + step_) * scale_[k]);
