@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <cmath>
 #include <limits>
 #include <new>
 

@@ -61,7 +61,8 @@ inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double
             const double* rows = v.data + static_cast<Index>(begin + i) * v.row_stride;
             for (std::size_t c = 0; c < v.cols; ++c) {
                 double* to = out + static_cast<Index>(c) * pitch + static_cast<Index>(i);
-                for (std::size_t t = 0; t < 8; ++t) to[t] = rows[static_cast<Index>(t) * v.row_stride + static_cast<Index>(c)];
+                for (std::size_t t = 0; t < 8; ++t)
+                    to[t] = rows[static_cast<Index>(t) * v.row_stride + static_cast<Index>(c)];
             }
         }
     }

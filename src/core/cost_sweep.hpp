@@ -30,8 +30,7 @@ class CostSweep {
 public:
     // Prices `levels` in full (the cost `cost_general` gives) and keeps what the
     // single-entry costs need. `usage` and `models` must outlive the following calls.
-    double record(const View2& usage, std::span<const PricingModel> models, std::span<const double> levels,
-                  bool daily);
+    double record(const View2& usage, std::span<const PricingModel> models, std::span<const double> levels, bool daily);
 
     // True when the last recorded levels are `levels`, bit for bit (of the same usage and
     // models): their cost is `recorded_cost()` and their single-entry costs can be asked.

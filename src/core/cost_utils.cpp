@@ -1,16 +1,14 @@
 #include "core/cost_utils.hpp"
 
-#include "core/cost_kernel.hpp"
-
 #include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <limits>
 #include <string>
 
+#include "core/cost_kernel.hpp"
 #include "core/runtime/interrupt.hpp"
 #include "core/runtime/parallel.hpp"
-
 
 namespace velmar {
 
@@ -69,8 +67,8 @@ double finish_underutilisation(const Portfolio& p, const CostWorkspace& ws) {
 }
 
 template <Figure F>
-double price_blocks(const View2& usage, const Portfolio& p, std::span<const Block> blocks,
-                    CostWorkspace& ws, double* paid) {
+double price_blocks(const View2& usage, const Portfolio& p, std::span<const Block> blocks, CostWorkspace& ws,
+                    double* paid) {
     double total = 0.0;
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const double block_paid = price_block<F>(usage, p, blocks[i], ws);
@@ -118,8 +116,7 @@ VELMAR_HOT_KERNEL double evaluate(const View2& usage, const Portfolio& p, CostWo
     check_portfolio(usage, p);
     const std::vector<Block> blocks = blocks_of(p);
     if constexpr (F == Figure::cost) {
-        if (ws.split_over_threads && p.periods * p.n_kinds >= parallel_cells && blocks.size() > 1 &&
-            worker_count() > 1)
+        if (ws.split_over_threads && p.periods * p.n_kinds >= parallel_cells && blocks.size() > 1 && worker_count() > 1)
             return parallel_cost(usage, p, blocks);
     }
     prepare(usage, p, ws);

@@ -60,7 +60,7 @@ private:
     double step_ = 0.0;
     std::vector<double> scale_;
     CostWorkspace workspace_;
-    CostSweep sweep_;  // prices the one-step moves from the point of the last sweep
+    CostSweep sweep_;             // prices the one-step moves from the point of the last sweep
     std::vector<double> levels_;  // scratch: scaled levels of the point being priced
     Convergence convergence_;
 };
