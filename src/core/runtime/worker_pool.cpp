@@ -200,7 +200,12 @@ void WorkerPool::submit(ChunkJob& job) {
         job_ = &job;
         ++generation_;
     }
-    work_ready_.notify_all();
+    // A job that seats one worker wakes one: waking the others would only take time from it.
+    if (job.seats() == 1) {
+        work_ready_.notify_one();
+    } else {
+        work_ready_.notify_all();
+    }
 }
 
 bool WorkerPool::wait_done(std::chrono::milliseconds timeout) noexcept {

@@ -44,6 +44,7 @@ public:
     // Lets at most `seats` pool workers take chunks (the calling thread, which also takes
     // chunks, would otherwise make one thread more than there are cores).
     void limit_workers(std::size_t seats) { seats_.store(seats, std::memory_order_release); }
+    std::size_t seats() const { return seats_.load(std::memory_order_acquire); }
     // A worker asks for a seat before it takes chunks.
     bool take_seat() {
         std::size_t left = seats_.load(std::memory_order_acquire);
