@@ -48,7 +48,7 @@ dev: $(BUILD_TOOLS)
 # The static checks of CI: formatting, lint, type stub and strict typing.
 lint: $(BUILD_TOOLS)
 	$(INSTALL) '.[test,lint]'
-	PATH="$(abspath $(VENV))/bin:$$PATH" sh .ci/lint
+	PATH="$(abspath $(VENV))/bin:$$PATH" bash .ci/lint
 
 # Runs every benchmark script; each prints its figures against a NumPy baseline.
 bench: $(BUILD_TOOLS)
