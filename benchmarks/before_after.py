@@ -9,7 +9,7 @@ after is (before / after for seconds, after / before for rates).
     python benchmarks/before_after.py BEFORE_DIR AFTER_DIR SCRIPT [--rounds 3] [-- SCRIPT ARGS...]
 
 for example
-    python benchmarks/before_after.py /work/baseline-build build/dev benchmarks/bench_cost.py -- --rounds 11
+    python benchmarks/before_after.py ../baseline/build build/dev benchmarks/bench_cost.py -- --rounds 11
 """
 
 import argparse
