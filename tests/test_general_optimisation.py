@@ -469,9 +469,9 @@ def test_results_are_measured_like_the_portfolio(portfolio, optimiser, details, 
 
 
 def long_multi_start():
-    """Fifty runs per worker, each of up to 500 updates over 2000 x 8 cells (a slope of
+    """Fifty runs per worker, each of up to 500 updates over 20,000 x 8 cells (a slope of
     -3 per unit of spend keeps the speed above 1.0): many seconds of work."""
-    periods, kinds = 2000, 8
+    periods, kinds = 20_000, 8
     usage = np.full((periods, kinds), 1e5)
     prices = np.vstack([np.full(kinds, 0.25), np.ones(kinds)])
     n_starts = 50 * len(os.sched_getaffinity(0))

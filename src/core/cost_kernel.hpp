@@ -100,18 +100,13 @@ inline void prefetch_rows(const View2& v, std::size_t first, std::size_t count) 
     }
 }
 
-// Kinds of usage staged at once: 32 columns of a block take 130 KiB, which stays in the
-// second-level cache however many kinds there are.
-constexpr std::size_t kind_group = 32;
-
-// Columns a block of this array takes in the staging area (usage: one group of kinds).
+// Columns a block of this array takes in the staging area.
 inline std::size_t staged_columns(const View2& v, bool keep_broadcast) {
-    if (v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1) return 0;
-    return keep_broadcast ? v.cols : std::min(v.cols, kind_group);
+    return v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1 ? 0 : v.cols;
 }
 
-// A block's usage, kind by kind: read in place when its periods are contiguous, else
-// staged `kind_group` kinds at a time when the pass reaches them.
+// A block's usage, kind by kind: read in place when its periods are contiguous, else staged
+// into columns when the pass first asks for one.
 class BlockUsage {
 public:
     BlockUsage(const View2& usage, std::size_t begin, std::size_t L, double* area)
@@ -121,16 +116,11 @@ public:
 
     const double* column(std::size_t k) {
         prefetch_next_block(k);
-        if (usage_.row_stride != 1 && (staged_.data == nullptr || k < first_ || k >= first_ + kind_group)) {
-            first_ = k - k % kind_group;
-            View2 group = usage_;
-            group.data += static_cast<Index>(first_) * usage_.col_stride;
-            group.cols = std::min(kind_group, usage_.cols - first_);
+        if (staged_.data == nullptr) {
             double* area = area_;
-            staged_ = block_view(group, begin_, length_, area, false);
-            return staged_.data + static_cast<Index>(k - first_) * staged_.col_stride;
+            staged_ = block_view(usage_, begin_, length_, area, false);
         }
-        return staged_.data + static_cast<Index>(usage_.row_stride == 1 ? k : k - first_) * staged_.col_stride;
+        return staged_.data + static_cast<Index>(k) * staged_.col_stride;
     }
 
 private:
@@ -159,7 +149,6 @@ private:
     std::size_t begin_;
     std::size_t length_;
     double* area_;
-    std::size_t first_ = 0;  // first kind staged
     View2 staged_{};
 };
 
