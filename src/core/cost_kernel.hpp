@@ -186,12 +186,7 @@ struct InForce {
     }
 };
 
-// Periods [begin, begin + length) of one pass. Block edges are cut at every expiry, so a
-// commitment is in force in the whole block or in none of it.
-struct Block {
-    std::size_t begin;
-    std::size_t length;
-};
+using Block = CostWorkspace::Block;
 
 struct Portfolio {
     std::span<const PricingModel> models;
@@ -513,10 +508,10 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
     }
 }
 
-// The blocks of one pass, in period order: 512 periods at most, cut at every expiry.
-inline std::vector<Block> blocks_of(const Portfolio& p) {
-    std::vector<Block> blocks;
-    blocks.reserve(p.periods / CostWorkspace::block + p.models.size() + 1);
+// The blocks of one pass into `blocks`, in period order: 512 periods at most, cut at every
+// expiry. The vector is reused from pass to pass.
+inline void plan_blocks(const Portfolio& p, std::vector<Block>& blocks) {
+    blocks.clear();
     for (std::size_t begin = 0; begin < p.periods;) {
         std::size_t end = std::min(p.periods, begin + CostWorkspace::block);
         for (const PricingModel& m : p.models) {
@@ -526,7 +521,6 @@ inline std::vector<Block> blocks_of(const Portfolio& p) {
         blocks.push_back({begin, end - begin});
         begin = end;
     }
-    return blocks;
 }
 
 // Makes `ws` ready for a pass: buffers fitted, sums cleared.

@@ -34,26 +34,27 @@ VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const P
     while (leading_reservations_ < models.size() && models[leading_reservations_].kind == ModelKind::reserved)
         ++leading_reservations_;
     savings_plans_.clear();
-    entry_model_.clear();
     entry_kind_.clear();
     for (std::size_t m = 0; m < models.size(); ++m) {
         if (models[m].kind == ModelKind::savings_plan) savings_plans_.push_back(m);
         const std::size_t consumed = p.consumed(models[m]);
         for (std::size_t j = 0; j < consumed; ++j) {
-            entry_model_.push_back(m);
             entry_kind_.push_back(models[m].kind == ModelKind::reserved ? j : none);
         }
     }
-    const std::vector<Block> blocks = blocks_of(p);
+    // The trial levels of cost_with leave the blocks as they are (they depend on the models).
+    plan_blocks(p, blocks_);
+    const std::span<const Block> blocks = blocks_;
     const std::size_t S = savings_plans_.size();
     const std::size_t R = leading_reservations_;
-    paid_before_.assign(blocks.size() * n, 0.0);
-    spent_before_.assign(blocks.size() * n * S, 0);
-    budgets_before_.assign(element_count(n * S, T), 0.0);
-    reserved_left_.assign(R > 0 ? element_count(n, T) : 0, 0.0);
-    reserved_paid_.assign(blocks.size() * n * R, 0.0);
+    // Every entry is written by the pass below: sized, not cleared.
+    paid_before_.resize(blocks.size() * n);
+    spent_before_.resize(blocks.size() * n * S);
+    budgets_before_.resize(element_count(n * S, T));
+    reserved_left_.resize(R > 0 ? element_count(n, T) : 0);
+    reserved_paid_.resize(blocks.size() * n * R);
     reusable_ = !models.empty() && models.back().kind == ModelKind::on_demand && R + S + 1 == models.size();
-    on_demand_paid_.assign(reusable_ ? blocks.size() * n : 0, 0.0);
+    on_demand_paid_.resize(reusable_ ? blocks.size() * n : 0);
 
     CostWorkspace& ws = workspace_;
     total_ = 0.0;
@@ -113,7 +114,7 @@ bool CostSweep::as_recorded_before(std::size_t block, std::size_t k, const kerne
 }
 
 VELMAR_HOT_KERNEL double CostSweep::cost_with(std::size_t entry, double value) {
-    if (entry >= entry_model_.size()) return total_;  // an entry no model reads
+    if (entry >= entry_kind_.size()) return total_;  // an entry no model reads
     std::copy(base_.begin(), base_.end(), trial_.begin());
     trial_[entry] = value;
     const std::size_t n = usage_.cols;
@@ -126,7 +127,7 @@ VELMAR_HOT_KERNEL double CostSweep::cost_with(std::size_t entry, double value) {
     const std::size_t first_kind = reserved ? changed_kind : 0;
     const std::size_t S = savings_plans_.size();
     const std::size_t R = leading_reservations_;
-    const std::vector<Block> blocks = blocks_of(p);
+    const std::span<const Block> blocks = blocks_;
     CostWorkspace& ws = workspace_;
 
     double total = 0.0;

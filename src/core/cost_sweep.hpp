@@ -56,8 +56,7 @@ private:
     double total_ = 0.0;
     std::size_t leading_reservations_ = 0;
     std::vector<std::size_t> savings_plans_;  // model index of each savings plan
-    std::vector<std::size_t> entry_model_;    // per entry of the levels
-    std::vector<std::size_t> entry_kind_;     // per entry: its kind, or `none` for a savings plan
+    std::vector<std::size_t> entry_kind_;     // per entry of the levels: its kind, or `none` (savings plan)
 
     // Per block b and kind k (index b * n + k), before the kind is priced:
     std::vector<double> paid_before_;
@@ -72,6 +71,7 @@ private:
     // plans and on demand after its leading reservations (`reusable_`): then a kind's
     // payments are its reservations' and this.
     std::vector<double> on_demand_paid_;
+    std::vector<CostWorkspace::Block> blocks_;
     bool reusable_ = false;
     CostWorkspace workspace_;
 };

@@ -114,7 +114,8 @@ double parallel_cost(const View2& usage, const Portfolio& p, std::span<const Blo
 template <Figure F>
 VELMAR_HOT_KERNEL double evaluate(const View2& usage, const Portfolio& p, CostWorkspace& ws) {
     check_portfolio(usage, p);
-    const std::vector<Block> blocks = blocks_of(p);
+    plan_blocks(p, ws.blocks);
+    const std::span<const Block> blocks = ws.blocks;
     if constexpr (F == Figure::cost) {
         if (ws.split_over_threads && p.periods * p.n_kinds >= parallel_cells && blocks.size() > 1 && worker_count() > 1)
             return parallel_cost(usage, p, blocks);

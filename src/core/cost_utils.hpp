@@ -27,6 +27,14 @@ public:
 
     static constexpr std::size_t block = 512;  // periods per pass, small enough for L1
 
+    // Periods [begin, begin + length) of one pass. Block edges are cut at every expiry, so a
+    // commitment is in force in the whole block or in none of it.
+    struct Block {
+        std::size_t begin;
+        std::size_t length;
+    };
+    std::vector<Block> blocks;  // the blocks of the pass under way
+
     std::vector<double> uncovered;        // block: uncovered usage of one kind
     std::vector<double> reserved;         // block: reserved units of one kind per period
     std::vector<double> budgets;          // n_models x block: savings-plan money left per period
