@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <string>
@@ -306,6 +307,52 @@ double spend(const double* in, double* out, double* __restrict b, double price, 
     return 0.0;
 }
 
+// Four doubles, and four 64-bit words, as one vector (plain vectors where the processor has
+// no wider ones): the same IEEE operations element by element, so the same bits.
+using Doubles4 = double __attribute__((vector_size(32)));
+using Words4 = std::uint64_t __attribute__((vector_size(32)));
+
+// The last savings plan and on demand in one loop: spends the budgets as `spend` does and
+// returns what stays uncovered at the on-demand price, summed in lane_sum's eight lanes and
+// order (two vectors of four), so the cost keeps its bits. Only the budgets are written.
+inline double spend_and_pay(const double* in, double* __restrict b, double price, double on_demand_price, std::size_t L,
+                            char& spent) {
+    Doubles4 lanes[2] = {{0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}};
+    Words4 left4 = {0, 0, 0, 0};
+    const auto four = [&](std::size_t at, Doubles4& lane) {
+        Doubles4 uncovered;
+        Doubles4 budget;
+        std::memcpy(&uncovered, in + at, sizeof uncovered);
+        std::memcpy(&budget, b + at, sizeof budget);
+        const Doubles4 quota = budget / price;
+        const Doubles4 covered = ((quota < uncovered) | (uncovered != uncovered)) ? quota : uncovered;
+        const Doubles4 after = budget - covered * price;
+        std::memcpy(b + at, &after, sizeof after);
+        Words4 after_bits;
+        std::memcpy(&after_bits, &after, sizeof after);
+        left4 |= after_bits << 1;
+        lane += (uncovered - covered) * on_demand_price;
+    };
+    std::size_t i = 0;
+    for (; i + 8 <= L; i += 8) {
+        four(i, lanes[0]);
+        four(i + 4, lanes[1]);
+    }
+    double acc[8];
+    std::memcpy(acc, lanes, sizeof acc);
+    std::uint64_t left = left4[0] | left4[1] | left4[2] | left4[3];
+    for (; i < L; ++i) {
+        const double uncovered = in[i];
+        const double covered = nan_aware_min(uncovered, b[i] / price);
+        const double after = b[i] - covered * price;
+        b[i] = after;
+        left |= std::bit_cast<std::uint64_t>(after) << 1;
+        acc[i % 8] += (uncovered - covered) * on_demand_price;
+    }
+    spent = left == 0;
+    return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+}
+
 // One block's pass through the models: its levels, the kind being priced and its uncovered
 // usage as it goes from model to model, and the payments so far. Sums that outlive the
 // block go to the workspace: per_model[m * n + k] and per_model_total[m].
@@ -319,6 +366,8 @@ struct BlockPass {
     const double* used = nullptr;       // kind k's usage
     const double* uncovered = nullptr;  // its uncovered usage: `used` until a model writes rem()
     bool clipped = false;               // a reservation has clipped the uncovered usage at zero
+    bool on_demand_paid = false;        // the last savings plan paid on demand's part (below)
+    double on_demand_payment = 0.0;
 
     std::size_t length() const { return blk.length; }
     double* rem() const { return ws.uncovered.data(); }
@@ -329,6 +378,7 @@ struct BlockPass {
         used = usage;
         uncovered = usage;
         clipped = false;
+        on_demand_paid = false;
     }
 };
 
@@ -404,6 +454,16 @@ void price_savings_plan(BlockPass& b, std::size_t m) {
     // from non-negative usage: skip the division.
     char& spent = b.ws.spent[m];
     if (spent && b.clipped && price > 0.0 && price < infinity) return;
+    if constexpr (F == Figure::cost) {
+        if (m + 2 == b.p.models.size() && b.p.models[m + 1].kind == ModelKind::on_demand) {
+            // On demand, the last model, pays in the same loop: nothing reads the usage after it.
+            b.on_demand_payment =
+                spend_and_pay(b.uncovered, b.budget(m), price, b.p.models[m + 1].prices[b.k], b.length(), spent);
+            b.paid += b.on_demand_payment;
+            b.on_demand_paid = true;
+            return;
+        }
+    }
     b.kept(m) += spend<F>(b.uncovered, b.rem(), b.budget(m), price, b.length(), spent, b.ws.reserved.data());
     b.uncovered = b.rem();
 }
@@ -420,6 +480,7 @@ void price_on_demand(BlockPass& b, std::size_t m) {
     const std::size_t L = b.length();
     const double price = b.p.models[m].prices[b.k];
     if constexpr (F == Figure::cost) {
+        if (b.on_demand_paid) return;
         if (m + 1 == b.p.models.size()) {
             // Nothing reads the uncovered usage after the last model.
             b.paid += last_on_demand_payment(b, m);

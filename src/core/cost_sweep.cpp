@@ -79,9 +79,11 @@ VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const P
                     b.paid += kept;
                     if (m + 1 == R) std::copy(b.rem(), b.rem() + blk.length, reserved_left_.data() + k * T + blk.begin);
                 } else if (reusable_ && m + 1 == models.size()) {
-                    const double paid = last_on_demand_payment(b, m);
-                    on_demand_paid_[at] = paid;
-                    b.paid += paid;
+                    if (!b.on_demand_paid) {  // else the last savings plan paid it already
+                        b.on_demand_payment = last_on_demand_payment(b, m);
+                        b.paid += b.on_demand_payment;
+                    }
+                    on_demand_paid_[at] = b.on_demand_payment;
                 } else {
                     price_model<cost_figure>(b, m, entry);
                 }
