@@ -41,6 +41,34 @@ inline bool rows_repeat(const View2& v, std::size_t begin, std::size_t L) {
     return true;
 }
 
+inline double clip_negative(double v) { return v < 0.0 ? 0.0 : v; }
+
+// Copies rows [begin, begin + L) of an array into columns `staging_pitch` apart, each value
+// through take(column, value). Eight periods at a time, kind by kind: each kind's eight
+// values fill one cache line of the staging area, and the eight rows read stay in the
+// first-level cache.
+template <class Take>
+void stage_rows(const View2& v, std::size_t begin, std::size_t L, double* out, Take take) {
+    constexpr Index pitch = CostWorkspace::staging_pitch;
+    std::size_t i = 0;
+    if (v.col_stride == 1) {
+        for (; i + 8 <= L; i += 8) {
+            const double* rows = v.data + static_cast<Index>(begin + i) * v.row_stride;
+            for (std::size_t c = 0; c < v.cols; ++c) {
+                double* to = out + static_cast<Index>(c) * pitch + static_cast<Index>(i);
+                for (std::size_t t = 0; t < 8; ++t)
+                    to[t] = take(c, rows[static_cast<Index>(t) * v.row_stride + static_cast<Index>(c)]);
+            }
+        }
+    }
+    for (; i < L; ++i) {
+        const double* row = v.data + static_cast<Index>(begin + i) * v.row_stride;
+        double* to = out + static_cast<Index>(i);
+        for (std::size_t c = 0; c < v.cols; ++c)
+            to[static_cast<Index>(c) * pitch] = take(c, row[static_cast<Index>(c) * v.col_stride]);
+    }
+}
+
 // Periods [begin, begin + L) of an array as a view whose row 0 is period `begin`, read
 // with a unit period stride. Column-major arrays, absent levels and (when the reader
 // handles them) broadcast rows are viewed in place, and so are row-major levels whose
@@ -51,33 +79,10 @@ inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double
     if (v.row_stride == 1) return {v.data + begin, L, v.cols, 1, v.col_stride};
     if (keep_broadcast && v.col_stride == 1 && rows_repeat(v, begin, L))
         return {v.data + static_cast<Index>(begin) * v.row_stride, L, v.cols, 0, 1};
-    constexpr Index pitch = CostWorkspace::staging_pitch;
     double* out = staging;
     staging += v.cols * CostWorkspace::staging_pitch;
-    // Eight periods at a time, kind by kind: each kind's eight values fill one cache line
-    // of the staging area, and the eight rows read stay in the first-level cache.
-    std::size_t i = 0;
-    if (v.col_stride == 1) {
-        for (; i + 8 <= L; i += 8) {
-            const double* rows = v.data + static_cast<Index>(begin + i) * v.row_stride;
-            for (std::size_t c = 0; c < v.cols; ++c) {
-                double* to = out + static_cast<Index>(c) * pitch + static_cast<Index>(i);
-                for (std::size_t t = 0; t < 8; ++t)
-                    to[t] = rows[static_cast<Index>(t) * v.row_stride + static_cast<Index>(c)];
-            }
-        }
-    }
-    for (; i < L; ++i) {
-        const double* row = v.data + static_cast<Index>(begin + i) * v.row_stride;
-        double* to = out + static_cast<Index>(i);
-        if (v.col_stride == 1) {
-            for (std::size_t c = 0; c < v.cols; ++c) to[static_cast<Index>(c) * pitch] = row[c];
-        } else {
-            for (std::size_t c = 0; c < v.cols; ++c)
-                to[static_cast<Index>(c) * pitch] = row[static_cast<Index>(c) * v.col_stride];
-        }
-    }
-    return {out, L, v.cols, 1, pitch};
+    stage_rows(v, begin, L, out, [](std::size_t, double value) { return value; });
+    return {out, L, v.cols, 1, CostWorkspace::staging_pitch};
 }
 
 // Asks for the cache line at `p` to be brought into the cache. An empty loop of
@@ -110,16 +115,25 @@ inline std::size_t staged_columns(const View2& v, bool keep_broadcast) {
 // into columns when the pass first asks for one.
 class BlockUsage {
 public:
-    BlockUsage(const View2& usage, std::size_t begin, std::size_t L, double* area)
-        : usage_(usage), begin_(begin), length_(L), area_(area) {
+    // With `less`, a staged kind k is staged as max(usage - less[k], 0): the first
+    // reservation's pass done on the way (the same operations, so the same bits).
+    BlockUsage(const View2& usage, std::size_t begin, std::size_t L, double* area, const double* less)
+        : usage_(usage), begin_(begin), length_(L), area_(area), less_(less) {
         if (usage.row_stride == 1) staged_ = {usage.data + begin, L, usage.cols, 1, usage.col_stride};
     }
 
     const double* column(std::size_t k) {
         prefetch_next_block(k);
         if (staged_.data == nullptr) {
-            double* area = area_;
-            staged_ = block_view(usage_, begin_, length_, area, false);
+            if (less_ != nullptr) {
+                const double* less = less_;
+                stage_rows(usage_, begin_, length_, area_,
+                           [less](std::size_t c, double value) { return clip_negative(value - less[c]); });
+                staged_ = {area_, length_, usage_.cols, 1, CostWorkspace::staging_pitch};
+            } else {
+                double* area = area_;
+                staged_ = block_view(usage_, begin_, length_, area, false);
+            }
         }
         return staged_.data + static_cast<Index>(k) * staged_.col_stride;
     }
@@ -150,12 +164,11 @@ private:
     std::size_t begin_;
     std::size_t length_;
     double* area_;
+    const double* less_;
     View2 staged_{};
 };
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-
-inline double clip_negative(double v) { return v < 0.0 ? 0.0 : v; }
 
 // Smaller of the two; where one is NaN the other is taken. A select, not a libm call.
 inline double nan_aware_min(double uncovered, double quota) {
@@ -363,10 +376,11 @@ struct BlockPass {
     const View2* levels;  // per model, viewed from the block start
     double paid = 0.0;    // the cost figure's payments, in the order they are made
     std::size_t k = 0;
-    const double* used = nullptr;       // kind k's usage
-    const double* uncovered = nullptr;  // its uncovered usage: `used` until a model writes rem()
-    bool clipped = false;               // a reservation has clipped the uncovered usage at zero
-    bool on_demand_paid = false;        // the last savings plan paid on demand's part (below)
+    const double* used = nullptr;            // kind k's usage
+    const double* uncovered = nullptr;       // its uncovered usage: `used` until a model writes rem()
+    bool clipped = false;                    // a reservation has clipped the uncovered usage at zero
+    bool first_reserved_in_staging = false;  // the usage was staged with model 0's units taken off
+    bool on_demand_paid = false;             // the last savings plan paid on demand's part (below)
     double on_demand_payment = 0.0;
 
     std::size_t length() const { return blk.length; }
@@ -419,6 +433,12 @@ double price_reservation(BlockPass& b, std::size_t m, std::size_t entry) {
     if (levels.data == nullptr || levels.row_stride == 0) {
         const double level = levels.data == nullptr ? 0.0 : levels(0, b.k);
         const SameEveryPeriod r{units(level)};
+        if constexpr (F == Figure::cost) {
+            if (m == 0 && b.first_reserved_in_staging) {
+                b.clipped = true;  // `uncovered` is the staged column, clipped already
+                return constant_lane_sum(b.ws.constant_sums[b.k], r.units * price, L);
+            }
+        }
         if constexpr (F == Figure::underutilisation) {
             kept = reserve<F>(b.uncovered, b.rem(), r, price, L);
         } else {
@@ -524,14 +544,25 @@ void price_model(BlockPass& b, std::size_t m, std::size_t entry) {
 // savings-plan budgets filled and no budget spent yet.
 template <Figure F>
 BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
-    double* staging = b.ws.staging.data();
-    const BlockUsage use(usage, b.blk.begin, b.blk.length, staging);
-    staging += staged_columns(usage, false) * CostWorkspace::staging_pitch;
+    double* usage_area = b.ws.staging.data();
+    double* staging = usage_area + staged_columns(usage, false) * CostWorkspace::staging_pitch;
     for (std::size_t m = 0; m < p.models.size(); ++m)
         b.ws.block_levels[m] = block_view(p.models[m].levels, b.blk.begin, b.blk.length, staging, true);
     fill_budgets<F>(b);
     std::fill(b.ws.spent.begin(), b.ws.spent.end(), char{0});
-    return use;
+    // The cost of staged usage whose first model is a reservation the same in every period
+    // of the block: the reservation's units come off while the usage is staged.
+    const View2& first = b.ws.block_levels[0];
+    b.first_reserved_in_staging = F == Figure::cost && usage.row_stride != 1 && !p.models.empty() &&
+                                  p.models[0].kind == ModelKind::reserved &&
+                                  (first.data == nullptr || first.row_stride == 0);
+    if (!b.first_reserved_in_staging) return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, nullptr);
+    double* units = b.ws.kind_units.data();
+    for (std::size_t k = 0; k < p.n_kinds; ++k) {
+        const InForce in_force = p.in_force(p.models[0], k, p.daily ? 24.0 : 1.0, b.blk);
+        units[k] = in_force(first.data == nullptr ? 0.0 : first(0, k));
+    }
+    return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, units);
 }
 
 // Kind k's share of the next block's row-major levels, asked into the cache while this

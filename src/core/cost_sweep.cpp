@@ -77,7 +77,8 @@ VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const P
                     const double kept = price_reservation<cost_figure>(b, m, entry);
                     reserved_paid_[at * R + m] = kept;
                     b.paid += kept;
-                    if (m + 1 == R) std::copy(b.rem(), b.rem() + blk.length, reserved_left_.data() + k * T + blk.begin);
+                    if (m + 1 == R)
+                        std::copy(b.uncovered, b.uncovered + blk.length, reserved_left_.data() + k * T + blk.begin);
                 } else if (reusable_ && m + 1 == models.size()) {
                     if (!b.on_demand_paid) {  // else the last savings plan paid it already
                         b.on_demand_payment = last_on_demand_payment(b, m);

@@ -15,6 +15,7 @@ namespace velmar {
 void CostWorkspace::fit(std::size_t n_kinds, std::size_t n_models) {
     if (uncovered.size() < block) uncovered.resize(block);
     if (reserved.size() < block) reserved.resize(block);
+    if (kind_units.size() < n_kinds) kind_units.resize(n_kinds);
     if (budgets.size() < n_models * block) budgets.resize(n_models * block);
     // One row per model plus one row for the covered units of every kind.
     if (per_model.size() < (n_models + 1) * n_kinds) per_model.resize((n_models + 1) * n_kinds);
