@@ -16,7 +16,9 @@
 
 // The whole evaluation is inlined into one function, compiled once more for AVX2 where
 // the processor has it (chosen at load time). Without -ffast-math and without FMA
-// contraction both versions round identically.
+// contraction both versions round identically. Keep it on the outer functions it is on:
+// with GCC 12, an exception (an interrupt from note_work) could not leave a clone of the
+// inner block loop, and the process aborted (tests/test_reliability.py catches that).
 #if defined(__x86_64__) && defined(__GNUC__)
 #define VELMAR_HOT_KERNEL [[gnu::flatten, gnu::target_clones("avx2", "default")]]
 #else
