@@ -554,11 +554,11 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     std::fill(b.ws.spent.begin(), b.ws.spent.end(), char{0});
     // The cost of staged usage whose first model is a reservation the same in every period
     // of the block: the reservation's units come off while the usage is staged.
-    const View2& first = b.ws.block_levels[0];
     b.first_reserved_in_staging = F == Figure::cost && usage.row_stride != 1 && !p.models.empty() &&
                                   p.models[0].kind == ModelKind::reserved &&
-                                  (first.data == nullptr || first.row_stride == 0);
+                                  (b.ws.block_levels[0].data == nullptr || b.ws.block_levels[0].row_stride == 0);
     if (!b.first_reserved_in_staging) return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, nullptr);
+    const View2& first = b.ws.block_levels[0];
     double* units = b.ws.kind_units.data();
     for (std::size_t k = 0; k < p.n_kinds; ++k) {
         const InForce in_force = p.in_force(p.models[0], k, p.daily ? 24.0 : 1.0, b.blk);
