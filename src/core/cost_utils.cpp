@@ -97,8 +97,7 @@ constexpr std::size_t parallel_cells = std::size_t{1} << 17;
 // afterwards. The calling thread prices chunks too. Each thread prices its chunks with a
 // workspace of its own, kept from call to call (pool threads live as long as the process).
 double parallel_cost(const View2& usage, const Portfolio& p, std::span<const Block> blocks) {
-    // Small chunks, handed out in order, balance the threads (the calling thread and the
-    // workers may outnumber the cores).
+    // Small chunks, handed out in order, balance the threads when one of them is slowed.
     const std::size_t per_chunk = 2;
     std::vector<double> paid(blocks.size());
     parallel_chunks(
