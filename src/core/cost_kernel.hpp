@@ -13,17 +13,7 @@
 #include <vector>
 
 #include "core/cost_utils.hpp"
-
-// The whole evaluation is inlined into one function, compiled once more for AVX2 where
-// the processor has it (chosen at load time). Without -ffast-math and without FMA
-// contraction both versions round identically. Keep it on the outer functions it is on:
-// with GCC 12, an exception (an interrupt from note_work) could not leave a clone of the
-// inner block loop, and the process aborted (tests/test_reliability.py catches that).
-#if defined(__x86_64__) && defined(__GNUC__)
-#define VELMAR_HOT_KERNEL [[gnu::flatten, gnu::target_clones("avx2", "default")]]
-#else
-#define VELMAR_HOT_KERNEL [[gnu::flatten]]
-#endif
+#include "core/vector_kernels.hpp"
 
 namespace velmar::kernel {
 
@@ -43,31 +33,23 @@ inline bool rows_repeat(const View2& v, std::size_t begin, std::size_t L) {
     return true;
 }
 
-inline double clip_negative(double v) { return v < 0.0 ? 0.0 : v; }
-
-// Copies rows [begin, begin + L) of an array into columns `staging_pitch` apart, each value
-// through take(column, value). Eight periods at a time, kind by kind: each kind's eight
-// values fill one cache line of the staging area, and the eight rows read stay in the
-// first-level cache.
-template <class Take>
-void stage_rows(const View2& v, std::size_t begin, std::size_t L, double* out, Take take) {
+// Copies rows [begin, begin + L) of an array into columns `staging_pitch` apart, as
+// max(value - less[column], 0) where `less` is given. Eight periods at a time where the
+// columns are contiguous (stage_tiles), the rest row by row.
+inline void stage_rows(const View2& v, std::size_t begin, std::size_t L, double* out, const double* less) {
     constexpr Index pitch = CostWorkspace::staging_pitch;
     std::size_t i = 0;
     if (v.col_stride == 1) {
-        for (; i + 8 <= L; i += 8) {
-            const double* rows = v.data + static_cast<Index>(begin + i) * v.row_stride;
-            for (std::size_t c = 0; c < v.cols; ++c) {
-                double* to = out + static_cast<Index>(c) * pitch + static_cast<Index>(i);
-                for (std::size_t t = 0; t < 8; ++t)
-                    to[t] = take(c, rows[static_cast<Index>(t) * v.row_stride + static_cast<Index>(c)]);
-            }
-        }
+        i = L - L % 8;
+        stage_tiles(v.data + static_cast<Index>(begin) * v.row_stride, v.row_stride, i / 8, v.cols, less, out);
     }
     for (; i < L; ++i) {
         const double* row = v.data + static_cast<Index>(begin + i) * v.row_stride;
         double* to = out + static_cast<Index>(i);
-        for (std::size_t c = 0; c < v.cols; ++c)
-            to[static_cast<Index>(c) * pitch] = take(c, row[static_cast<Index>(c) * v.col_stride]);
+        for (std::size_t c = 0; c < v.cols; ++c) {
+            const double value = row[static_cast<Index>(c) * v.col_stride];
+            to[static_cast<Index>(c) * pitch] = less == nullptr ? value : clip_negative(value - less[c]);
+        }
     }
 }
 
@@ -83,7 +65,7 @@ inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double
         return {v.data + static_cast<Index>(begin) * v.row_stride, L, v.cols, 0, 1};
     double* out = staging;
     staging += v.cols * CostWorkspace::staging_pitch;
-    stage_rows(v, begin, L, out, [](std::size_t, double value) { return value; });
+    stage_rows(v, begin, L, out, nullptr);
     return {out, L, v.cols, 1, CostWorkspace::staging_pitch};
 }
 
@@ -128,9 +110,7 @@ public:
         prefetch_next_block(k);
         if (staged_.data == nullptr) {
             if (less_ != nullptr) {
-                const double* less = less_;
-                stage_rows(usage_, begin_, length_, area_,
-                           [less](std::size_t c, double value) { return clip_negative(value - less[c]); });
+                stage_rows(usage_, begin_, length_, area_, less_);
                 staged_ = {area_, length_, usage_.cols, 1, CostWorkspace::staging_pitch};
             } else {
                 double* area = area_;
@@ -171,11 +151,6 @@ private:
 };
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-
-// Smaller of the two; where one is NaN the other is taken. A select, not a libm call.
-inline double nan_aware_min(double uncovered, double quota) {
-    return (quota < uncovered || uncovered != uncovered) ? quota : uncovered;
-}
 
 // What a commitment has in force in one period of a block: the amount already committed
 // plus the new level (none for an already-paid plan), scaled (reservations on daily
@@ -307,6 +282,10 @@ inline double constant_lane_sum(CostWorkspace::ConstantSum& cached, double term,
 template <Figure F>
 double spend(const double* in, double* out, double* __restrict b, double price, std::size_t L, char& spent,
              double* __restrict covered_units) {
+    if constexpr (F != Figure::coverage) {
+        spent = spend_budgets(in, out, b, price, L);
+        return 0.0;
+    }
     std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
     for (std::size_t i = 0; i < L; ++i) {
         const double uncovered = in[i];
@@ -315,57 +294,10 @@ double spend(const double* in, double* out, double* __restrict b, double price, 
         b[i] = after;
         out[i] = uncovered - covered;
         left |= std::bit_cast<std::uint64_t>(after) << 1;
-        if constexpr (F == Figure::coverage) covered_units[i] = covered;
+        covered_units[i] = covered;
     }
     spent = left == 0;
-    if constexpr (F == Figure::coverage) return lane_sum(covered_units, 1.0, L);
-    return 0.0;
-}
-
-// Four doubles, and four 64-bit words, as one vector (plain vectors where the processor has
-// no wider ones): the same IEEE operations element by element, so the same bits.
-using Doubles4 = double __attribute__((vector_size(32)));
-using Words4 = std::uint64_t __attribute__((vector_size(32)));
-
-// The last savings plan and on demand in one loop: spends the budgets as `spend` does and
-// returns what stays uncovered at the on-demand price, summed in lane_sum's eight lanes and
-// order (two vectors of four), so the cost keeps its bits. Only the budgets are written.
-inline double spend_and_pay(const double* in, double* __restrict b, double price, double on_demand_price, std::size_t L,
-                            char& spent) {
-    Doubles4 lanes[2] = {{0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}};
-    Words4 left4 = {0, 0, 0, 0};
-    const auto four = [&](std::size_t at, Doubles4& lane) {
-        Doubles4 uncovered;
-        Doubles4 budget;
-        std::memcpy(&uncovered, in + at, sizeof uncovered);
-        std::memcpy(&budget, b + at, sizeof budget);
-        const Doubles4 quota = budget / price;
-        const Doubles4 covered = ((quota < uncovered) | (uncovered != uncovered)) ? quota : uncovered;
-        const Doubles4 after = budget - covered * price;
-        std::memcpy(b + at, &after, sizeof after);
-        Words4 after_bits;
-        std::memcpy(&after_bits, &after, sizeof after);
-        left4 |= after_bits << 1;
-        lane += (uncovered - covered) * on_demand_price;
-    };
-    std::size_t i = 0;
-    for (; i + 8 <= L; i += 8) {
-        four(i, lanes[0]);
-        four(i + 4, lanes[1]);
-    }
-    double acc[8];
-    std::memcpy(acc, lanes, sizeof acc);
-    std::uint64_t left = left4[0] | left4[1] | left4[2] | left4[3];
-    for (; i < L; ++i) {
-        const double uncovered = in[i];
-        const double covered = nan_aware_min(uncovered, b[i] / price);
-        const double after = b[i] - covered * price;
-        b[i] = after;
-        left |= std::bit_cast<std::uint64_t>(after) << 1;
-        acc[i % 8] += (uncovered - covered) * on_demand_price;
-    }
-    spent = left == 0;
-    return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+    return lane_sum(covered_units, 1.0, L);
 }
 
 // One block's pass through the models: its levels, the kind being priced and its uncovered
@@ -479,8 +411,10 @@ void price_savings_plan(BlockPass& b, std::size_t m) {
     if constexpr (F == Figure::cost) {
         if (m + 2 == b.p.models.size() && b.p.models[m + 1].kind == ModelKind::on_demand) {
             // On demand, the last model, pays in the same loop: nothing reads the usage after it.
+            bool all_spent = false;
             b.on_demand_payment =
-                spend_and_pay(b.uncovered, b.budget(m), price, b.p.models[m + 1].prices[b.k], b.length(), spent);
+                spend_and_pay(b.uncovered, b.budget(m), price, b.p.models[m + 1].prices[b.k], b.length(), all_spent);
+            spent = all_spent;
             b.paid += b.on_demand_payment;
             b.on_demand_paid = true;
             return;
