@@ -3,8 +3,9 @@
 One `final_cost_coverage_underutilization(..., "cost")` evaluation of the portfolio
 RI3Y, RI1Y, SP3Y, SP1Y, OD over 26,280 hours x 32 instance kinds, the levels tiled over
 the periods as callers pass them (one-year models expire after 8,760 hours), against the
-same pass written in numba (the peer to beat by at least 3x) and with vectorised NumPy,
-timed interleaved in one run, all on one thread.
+same pass written in numba (the peer to beat by at least 3x, on one thread) and with
+vectorised NumPy, timed interleaved in one run. The module prices a pass this large on its
+worker pool.
 
     python benchmarks/bench_final_cost.py [--rounds N] [--json]
 """

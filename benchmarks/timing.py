@@ -2,7 +2,10 @@
 
 Contenders are timed interleaved: every round calls each of them once, in an order that
 rotates from round to round, and each keeps its best time. A burst of load on the machine
-then slows one round of every contender instead of all the rounds of one of them.
+then slows one round of every contender instead of all the rounds of one of them. The
+order runs forwards and backwards in turn, so every contender follows every other as often:
+a contender that reads the same arrays warms the caches for the one after it, and a fixed
+order would give that advantage to the same contender every round.
 """
 
 import argparse
@@ -24,13 +27,15 @@ class Timing(NamedTuple):
 def interleaved(contenders: Mapping[str, Callable[[], Any]], rounds: int) -> dict[str, Timing]:
     """The fastest call of each contender over `rounds` rounds (at least one).
 
-    Round r calls the contenders in their order rotated by r. A contender that returns a
-    Timing has timed itself (a child process, or a call with set-up to leave out): its
-    figures replace those of the call.
+    Round r calls the contenders in their order rotated by r, reversed in every other run
+    of len(contenders) rounds. A contender that returns a Timing has timed itself (a child
+    process, or a call with set-up to leave out): its figures replace those of the call.
     """
-    names = list(contenders)
     best: dict[str, Timing] = {}
     for round_ in range(max(rounds, 1)):
+        names = list(contenders)
+        if (round_ // len(names)) % 2:
+            names.reverse()
         shift = round_ % len(names)
         for name in names[shift:] + names[:shift]:
             wall, cpu = time.perf_counter(), time.process_time()
