@@ -79,17 +79,6 @@ inline void prefetch(const char* p) {
 #endif
 }
 
-// Asks for rows [first, first + count) of a row-major array to be brought into the cache.
-inline void prefetch_rows(const View2& v, std::size_t first, std::size_t count) {
-    const std::size_t bytes = v.cols * sizeof(double);
-    if (bytes == 0) return;
-    for (std::size_t r = first; r < first + count && r < v.rows; ++r) {
-        const char* row = reinterpret_cast<const char*>(v.data + static_cast<Index>(r) * v.row_stride);
-        for (std::size_t at = 0; at < bytes; at += 64) prefetch(row + at);
-        prefetch(row + bytes - 1);
-    }
-}
-
 // Columns a block of this array takes in the staging area.
 inline std::size_t staged_columns(const View2& v, bool keep_broadcast) {
     return v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1 ? 0 : v.cols;
@@ -501,18 +490,6 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, units);
 }
 
-// Kind k's share of the next block's row-major levels, asked into the cache while this
-// block is priced (the next block reads them first, to see whether its rows repeat).
-inline void prefetch_next_levels(const Portfolio& p, Block blk, std::size_t k) {
-    const std::size_t next = blk.begin + blk.length;
-    const std::size_t share = (CostWorkspace::block + p.n_kinds - 1) / p.n_kinds;
-    for (const PricingModel& m : p.models) {
-        const View2& v = m.levels;
-        if (v.data != nullptr && v.row_stride != 0 && v.row_stride != 1 && v.col_stride == 1)
-            prefetch_rows(v, next + k * share, share);
-    }
-}
-
 // Prices one block of periods for every kind and model, kind by kind, each kind through
 // the models in order. For the cost, the block's payments are returned.
 template <Figure F>
@@ -521,7 +498,6 @@ double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorksp
     BlockUsage use = open_block<F>(usage, p, b);
     for (std::size_t k = 0; k < p.n_kinds; ++k) {
         b.start_kind(k, use.column(k));
-        prefetch_next_levels(p, blk, k);
         std::size_t entry = 0;
         for (std::size_t m = 0; m < p.models.size(); ++m) {
             price_model<F>(b, m, entry);
