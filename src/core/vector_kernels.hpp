@@ -174,9 +174,10 @@ VELMAR_AVX2 inline void stage_tiles(const double* rows, Index row_stride, std::s
 }
 
 // GCC 12's AVX-512 intrinsics start some results from a deliberately undefined vector,
-// which its own uninitialised-use warning then reports.
+// which its own uninitialised-use warnings then report.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 namespace avx512 {
 
