@@ -4,8 +4,8 @@ Contenders are timed interleaved: every round calls each of them once, in an ord
 rotates from round to round, and each keeps its best time. A burst of load on the machine
 then slows one round of every contender instead of all the rounds of one of them. The
 order runs forwards and backwards in turn, so every contender follows every other as often:
-a contender that reads the same arrays warms the caches for the one after it, and a fixed
-order would give that advantage to the same contender every round.
+a contender that reads the same arrays warms the caches for the one after it, and a
+rotation alone would give that advantage to the same contender in two rounds of three.
 """
 
 import argparse
