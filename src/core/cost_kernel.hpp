@@ -219,7 +219,7 @@ double lane_sum(Term term, std::size_t L) {
     for (; i + 8 <= L; i += 8)
         for (std::size_t j = 0; j < 8; ++j) acc[j] += term(i + j);
     for (; i < L; ++i) acc[i % 8] += term(i);
-    return ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
+    return add_lanes(acc);
 }
 
 inline double lane_sum(const double* __restrict x, double scale, std::size_t L) {
