@@ -13,9 +13,10 @@
 #include "core/cost_utils.hpp"
 
 // The whole evaluation is inlined into one function, compiled once more for AVX2 and once
-// for AVX-512 where the processor has them (chosen at load time); each clone calls the
-// inner loops of its own instruction set. Without -ffast-math and without FMA contraction
-// every version rounds identically. Keep VELMAR_HOT_KERNEL on the outer functions it is
+// for AVX-512 where the processor has them (chosen at load time). The inner loops below are
+// not inlined: each call goes through the same kind of load-time choice (an ifunc), once
+// per block and kind. Without -ffast-math and without FMA contraction every version rounds
+// identically. Keep VELMAR_HOT_KERNEL on the outer functions it is
 // on: with GCC 12, an exception (an interrupt from note_work) could not leave a clone of
 // the inner block loop, and the process aborted (tests/test_reliability.py catches that).
 // A build with VELMAR_PORTABLE_ONLY has the portable loops alone (CI tests them so).
