@@ -239,6 +239,28 @@ def test_any_array_layout(layout):
     assert_figures(figures(layout(usage), layout(prices), layout(levels), names), expected)
 
 
+@pytest.mark.parametrize("T", [8760 + 77, 4099, 77, 21])
+def test_row_and_column_major_usage_cost_the_same_bits(T):
+    # Awkward blocks: a term that ends inside the history, tails shorter than eight periods,
+    # a width that is not a multiple of eight, zero and negative-zero usage over a wide range
+    # (so a term summed in another order shows), a savings plan that has run out, levels
+    # tiled and broadcast.
+    rng = np.random.default_rng(T)
+    n = 13
+    usage = rng.lognormal(0.0, 4.0, (T, n))
+    usage[rng.random((T, n)) < 0.1] = 0.0
+    usage[rng.random((T, n)) < 0.1] = -0.0
+    names = ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"]
+    prices = rng.uniform(0.2, 1.0, (5, n))
+    base = np.median(usage, axis=0)
+    row = np.concatenate([np.floor(base / 3), np.floor(base / 6), [40.0, 25.0]])
+    for levels in (np.tile(row, (T, 1)), np.broadcast_to(row, (T, row.size))):
+        by_rows = final(usage, prices, levels, names, "H", "cost")
+        assert final(np.asfortranarray(usage), prices, levels, names, "H", "cost") == by_rows
+    plan_prices, plan = prices[[4, 2, 0]], np.concatenate([[60.0], row[:n]])
+    assert vb.cost(np.asfortranarray(usage), plan_prices, plan) == vb.cost(usage, plan_prices, plan)
+
+
 # --- Failures -------------------------------------------------------------------------------
 
 BAD_NAMES = ["od", "ri1y", "Sp1Y", "OD ", " OD", "", "RI2Y", "SP3Y ", "payed_SP1Y", "SP1Y_payed_1", "payed_"]

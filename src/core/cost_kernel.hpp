@@ -69,16 +69,6 @@ inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double
     return {out, L, v.cols, 1, CostWorkspace::staging_pitch};
 }
 
-// Asks for the cache line at `p` to be brought into the cache. An empty loop of
-// __builtin_prefetch calls is removed as dead code by GCC, hence the instruction itself.
-inline void prefetch(const char* p) {
-#if defined(__x86_64__) && defined(__GNUC__)
-    asm volatile("prefetcht0 %0" : : "m"(*p));
-#else
-    __builtin_prefetch(p);
-#endif
-}
-
 // Columns a block of this array takes in the staging area.
 inline std::size_t staged_columns(const View2& v, bool keep_broadcast) {
     return v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1 ? 0 : v.cols;
@@ -109,7 +99,6 @@ public:
         return staged_.data + static_cast<Index>(k) * staged_.col_stride;
     }
 
-private:
     // Asks for kind k's share of the next block's usage to be brought into the cache while
     // this block is priced, so the reading of the usage overlaps the arithmetic.
     void prefetch_next_block(std::size_t k) const {
@@ -131,6 +120,7 @@ private:
         for (std::size_t at = 0; at < bytes; at += 64) prefetch(from + at);
     }
 
+private:
     View2 usage_;
     std::size_t begin_;
     std::size_t length_;
@@ -342,6 +332,14 @@ void fill_budgets(BlockPass& b) {
     }
 }
 
+// Units of reservation m (its entries of new_levels from `entry`) on kind k in every period
+// of the block, where its levels are the same in every period.
+inline double block_units(const BlockPass& b, std::size_t m, std::size_t entry, std::size_t k) {
+    const View2& levels = b.levels[m];
+    const InForce units = b.p.in_force(b.p.models[m], entry + k, b.p.daily ? 24.0 : 1.0, b.blk);
+    return units(levels.data == nullptr ? 0.0 : levels(0, k));
+}
+
 // Reservation m (its entries of new_levels from `entry`) on kind k: clips the uncovered
 // usage at zero and returns what the figure keeps of it (the payment for its units for
 // cost, the units for coverage, the idle units for under-utilisation).
@@ -351,11 +349,9 @@ double price_reservation(BlockPass& b, std::size_t m, std::size_t entry) {
     const View2& levels = b.levels[m];
     const std::size_t L = b.length();
     const double price = model.prices[b.k];
-    const InForce units = b.p.in_force(model, entry + b.k, b.p.daily ? 24.0 : 1.0, b.blk);
     double kept;
     if (levels.data == nullptr || levels.row_stride == 0) {
-        const double level = levels.data == nullptr ? 0.0 : levels(0, b.k);
-        const SameEveryPeriod r{units(level)};
+        const SameEveryPeriod r{block_units(b, m, entry, b.k)};
         if constexpr (F == Figure::cost) {
             if (m == 0 && b.first_reserved_in_staging) {
                 b.clipped = true;  // `uncovered` is the staged column, clipped already
@@ -372,6 +368,7 @@ double price_reservation(BlockPass& b, std::size_t m, std::size_t entry) {
         }
     } else {
         double* r = b.ws.reserved.data();
+        const InForce units = b.p.in_force(model, entry + b.k, b.p.daily ? 24.0 : 1.0, b.blk);
         units.fill(levels.data + static_cast<Index>(b.k) * levels.col_stride, r, L);
         kept = reserve<F>(b.uncovered, b.rem(), PerPeriod{r}, price, L);
     }
@@ -481,13 +478,98 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
                                   p.models[0].kind == ModelKind::reserved &&
                                   (b.ws.block_levels[0].data == nullptr || b.ws.block_levels[0].row_stride == 0);
     if (!b.first_reserved_in_staging) return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, nullptr);
-    const View2& first = b.ws.block_levels[0];
     double* units = b.ws.kind_units.data();
-    for (std::size_t k = 0; k < p.n_kinds; ++k) {
-        const InForce in_force = p.in_force(p.models[0], k, p.daily ? 24.0 : 1.0, b.blk);
-        units[k] = in_force(first.data == nullptr ? 0.0 : first(0, k));
-    }
+    for (std::size_t k = 0; k < p.n_kinds; ++k) units[k] = block_units(b, 0, 0, k);
     return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, units);
+}
+
+// True when every budget of savings plan m in the block is zero and its rates are positive
+// and finite: it buys nothing, and leaving it out changes no figure.
+inline bool buys_nothing(const BlockPass& b, std::size_t m) {
+    const double* budget = b.budget(m);
+    std::uint64_t left = 0;
+    for (std::size_t i = 0; i < b.length(); ++i) left |= std::bit_cast<std::uint64_t>(budget[i]) << 1;
+    if (left != 0) return false;
+    const View1& rates = b.p.models[m].prices;
+    for (std::size_t k = 0; k < b.p.n_kinds; ++k)
+        if (!(rates[k] > 0.0 && rates[k] < infinity)) return false;
+    return true;
+}
+
+// The cost of a block whose row-major usage is staged with the first reservation taken off,
+// whose other reservations are the same in every period and whose models end with savings
+// plans and on demand, priced by price_rows_at_once where the processor has it; the
+// payments are then added in the order of the kind-by-kind pass. False when the block is
+// not of that kind or the processor has no such version.
+inline bool price_rows(const View2& usage, BlockPass& b) {
+    const Portfolio& p = b.p;
+    const std::size_t M = p.models.size();
+    const std::size_t n = p.n_kinds;
+    if (!b.first_reserved_in_staging || usage.col_stride != 1 || M < 3 || p.models[M - 1].kind != ModelKind::on_demand)
+        return false;
+    constexpr std::size_t most_plans = 2;
+    double* budgets[most_plans];
+    const double* rates[most_plans];
+    double* kind_rates = b.ws.kind_rates.data();
+    std::size_t plans = 0;
+    std::size_t reservations = 0;
+    std::size_t entry = p.consumed(p.models[0]);
+    for (std::size_t m = 1; m + 1 < M; ++m) {
+        const PricingModel& model = p.models[m];
+        if (model.kind == ModelKind::reserved) {
+            if (plans > 0 || (b.levels[m].data != nullptr && b.levels[m].row_stride != 0)) return false;
+            for (std::size_t k = 0; k < n; ++k) b.ws.model_units[reservations * n + k] = block_units(b, m, entry, k);
+            ++reservations;
+        } else if (model.kind == ModelKind::savings_plan) {
+            if (!buys_nothing(b, m)) {
+                if (plans == most_plans) return false;
+                budgets[plans] = b.budget(m);
+                double* rate = kind_rates + plans * n;
+                for (std::size_t k = 0; k < n; ++k) rate[k] = model.prices[k];
+                rates[plans] = rate;
+                ++plans;
+            }
+        } else {
+            return false;
+        }
+        entry += p.consumed(model);
+    }
+    if (plans == 0) return false;
+    double* on_demand = kind_rates + most_plans * n;
+    for (std::size_t k = 0; k < n; ++k) on_demand[k] = p.models[M - 1].prices[k];
+    double* lanes = b.ws.kind_lanes.data();
+    // The next block's rows, brought into the cache while this one is priced.
+    const std::size_t next = b.blk.begin + b.length();
+    const std::size_t next_length = std::min(CostWorkspace::block, usage.rows - next);
+    const char* next_rows = reinterpret_cast<const char*>(usage.data + static_cast<Index>(next) * usage.row_stride);
+    const std::size_t next_bytes =
+        next_length == 0 ? 0 : ((next_length - 1) * static_cast<std::size_t>(usage.row_stride) + n) * sizeof(double);
+    const RowBlock rows{usage.data + static_cast<Index>(b.blk.begin) * usage.row_stride,
+                        usage.row_stride,
+                        n,
+                        b.length(),
+                        b.ws.kind_units.data(),
+                        b.ws.model_units.data(),
+                        reservations,
+                        budgets,
+                        rates,
+                        plans,
+                        on_demand,
+                        lanes,
+                        next_rows,
+                        next_bytes};
+    if (!price_rows_at_once(rows)) return false;
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t further = 0;
+        for (std::size_t m = 0; m + 1 < M; ++m) {
+            const PricingModel& model = p.models[m];
+            if (model.kind != ModelKind::reserved) continue;
+            const double units = m == 0 ? b.ws.kind_units[k] : b.ws.model_units[further++ * n + k];
+            b.paid += constant_lane_sum(b.ws.constant_sums[m * n + k], units * model.prices[k], b.length());
+        }
+        b.paid += add_lanes(lanes + 8 * k);
+    }
+    return true;
 }
 
 // Prices one block of periods for every kind and model, kind by kind, each kind through
@@ -496,6 +578,9 @@ template <Figure F>
 double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorkspace& ws) {
     BlockPass b{p, blk, ws, ws.block_levels.data()};
     BlockUsage use = open_block<F>(usage, p, b);
+    if constexpr (F == Figure::cost) {
+        if (price_rows(usage, b)) return b.paid;
+    }
     for (std::size_t k = 0; k < p.n_kinds; ++k) {
         b.start_kind(k, use.column(k));
         std::size_t entry = 0;

@@ -16,6 +16,9 @@ void CostWorkspace::fit(std::size_t n_kinds, std::size_t n_models) {
     if (uncovered.size() < block) uncovered.resize(block);
     if (reserved.size() < block) reserved.resize(block);
     if (kind_units.size() < n_kinds) kind_units.resize(n_kinds);
+    if (model_units.size() < n_models * n_kinds) model_units.resize(n_models * n_kinds);
+    if (kind_lanes.size() < 8 * n_kinds) kind_lanes.resize(8 * n_kinds);
+    if (kind_rates.size() < 3 * n_kinds) kind_rates.resize(3 * n_kinds);
     if (budgets.size() < n_models * block) budgets.resize(n_models * block);
     // One row per model plus one row for the covered units of every kind.
     if (per_model.size() < (n_models + 1) * n_kinds) per_model.resize((n_models + 1) * n_kinds);

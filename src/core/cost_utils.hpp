@@ -38,6 +38,9 @@ public:
     std::vector<double> uncovered;        // block: uncovered usage of one kind
     std::vector<double> reserved;         // block: reserved units of one kind per period
     std::vector<double> kind_units;       // n_kinds: the first reservation's units of each kind
+    std::vector<double> model_units;      // n_models x n_kinds: other reservations' units (rows at once)
+    std::vector<double> kind_lanes;       // n_kinds x 8: on-demand payments (rows at once)
+    std::vector<double> kind_rates;       // 3 x n_kinds: savings-plan and on-demand prices (rows at once)
     std::vector<double> budgets;          // n_models x block: savings-plan money left per period
     std::vector<double> per_model;        // n_models x n_kinds: sums kept per model and kind
     std::vector<double> per_model_total;  // n_models

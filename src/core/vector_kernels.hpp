@@ -4,6 +4,7 @@
 // widest version the processor has. Every version does the same IEEE operations on every
 // element and sums in the same order, so every version gives the same bits.
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +41,16 @@ inline double clip_negative(double v) { return v < 0.0 ? 0.0 : v; }
 // Smaller of the two; where one is NaN the other is taken. A select, not a libm call.
 inline double nan_aware_min(double uncovered, double quota) {
     return (quota < uncovered || uncovered != uncovered) ? quota : uncovered;
+}
+
+// Asks for the cache line at `p` to be brought into the cache. An empty loop of
+// __builtin_prefetch calls is removed as dead code by GCC, hence the instruction itself.
+inline void prefetch(const char* p) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    asm volatile("prefetcht0 %0" : : "m"(*p));
+#else
+    __builtin_prefetch(p);
+#endif
 }
 
 // Adds lane_sum's eight partial sums in its order.
@@ -158,7 +169,36 @@ VELMAR_PORTABLE inline void stage_tiles(const double* rows, Index row_stride, st
     portable::stage_tiles(rows, row_stride, tiles, cols, less, out);
 }
 
+// One block of row-major usage (unit column stride) whose reservations are the same in
+// every period and whose models end with savings plans and then on demand.
+struct RowBlock {
+    const double* rows;  // the block's first row
+    Index row_stride;
+    std::size_t kinds;
+    std::size_t length;
+    const double* first_units;   // per kind: the first reservation's units
+    const double* units;         // per further reservation and kind (reservations x kinds)
+    std::size_t reservations;    // further reservations
+    double* const* budgets;      // per savings plan: its budgets of the block, spent in place
+    const double* const* rates;  // per savings plan: its price per kind
+    std::size_t plans;           // savings plans, at least one
+    const double* on_demand;     // price per kind
+    double* lanes;               // per kind: what on demand pays, in lane_sum's eight lanes
+    const char* next_rows;       // the next block's usage, asked into the cache on the way
+    std::size_t next_bytes;
+};
+
+// Prices a RowBlock kind by kind within each run of 64 periods, the run's usage transposed
+// in registers and the budgets kept there: the same operations on every period and kind, in
+// the same order per period, and each kind's payments summed in lane_sum's lanes and order.
+// Every savings plan spends, spent or not: a spent budget buys nothing at a positive finite
+// rate, so the figures are the same. False where the processor has no such version: the
+// caller then prices the block kind by kind.
+VELMAR_PORTABLE inline bool price_rows_at_once(const RowBlock&) { return false; }
+
 #if VELMAR_WIDE_KERNELS
+VELMAR_AVX2 inline bool price_rows_at_once(const RowBlock&) { return false; }
+
 VELMAR_AVX2 inline bool spend_budgets(const double* in, double* out, double* __restrict b, double price,
                                       std::size_t L) {
     return portable::spend(in, out, b, price, L);
@@ -184,18 +224,27 @@ namespace avx512 {
 
 // Eight periods of a savings plan spending `budget` on `uncovered`, as spend_one does;
 // returns what stays uncovered.
-VELMAR_AVX512 inline __m512d spend_eight(__m512d uncovered, double* b, __m512d price, __m512i& left) {
-    const __m512d budget = _mm512_loadu_pd(b);
+VELMAR_AVX512 inline __m512d spend_eight(__m512d uncovered, __m512d& budget, __m512d price) {
     const __m512d quota = _mm512_div_pd(budget, price);
     const __mmask8 take_quota =
         _mm512_cmp_pd_mask(quota, uncovered, _CMP_LT_OQ) | _mm512_cmp_pd_mask(uncovered, uncovered, _CMP_UNORD_Q);
     const __m512d covered = _mm512_mask_blend_pd(take_quota, uncovered, quota);
-    const __m512d after = _mm512_sub_pd(budget, _mm512_mul_pd(covered, price));
-    _mm512_storeu_pd(b, after);
-    const __m512i after_bits = _mm512_castpd_si512(after);
-    left = _mm512_or_si512(left, _mm512_add_epi64(after_bits, after_bits));  // shifted left by one
+    budget = _mm512_sub_pd(budget, _mm512_mul_pd(covered, price));
     return _mm512_sub_pd(uncovered, covered);
 }
+
+// The same on the budgets at `b`, gathering their bits but the sign into `left`.
+VELMAR_AVX512 inline __m512d spend_eight(__m512d uncovered, double* b, __m512d price, __m512i& left) {
+    __m512d budget = _mm512_loadu_pd(b);
+    const __m512d rest = spend_eight(uncovered, budget, price);
+    _mm512_storeu_pd(b, budget);
+    const __m512i bits = _mm512_castpd_si512(budget);
+    left = _mm512_or_si512(left, _mm512_add_epi64(bits, bits));  // shifted left by one
+    return rest;
+}
+
+// max(0, v), which is v where v is NaN or -0, as clip_negative.
+VELMAR_AVX512 inline __m512d clip_negative(__m512d v) { return _mm512_max_pd(_mm512_setzero_pd(), v); }
 
 VELMAR_AVX512 inline std::uint64_t or_words(__m512i words) {
     std::uint64_t w[8];
@@ -260,7 +309,6 @@ VELMAR_AVX512 inline double spend_and_pay(const double* in, double* __restrict b
 VELMAR_AVX512 inline void stage_tiles(const double* rows, Index row_stride, std::size_t tiles, std::size_t cols,
                                       const double* less, double* out) {
     constexpr Index pitch = CostWorkspace::staging_pitch;
-    const __m512d zero = _mm512_setzero_pd();
     const std::size_t whole = cols - cols % 8;
     for (std::size_t tile = 0; tile < tiles; ++tile) {
         const double* from = rows + static_cast<Index>(8 * tile) * row_stride;
@@ -270,8 +318,7 @@ VELMAR_AVX512 inline void stage_tiles(const double* rows, Index row_stride, std:
             for (int t = 0; t < 8; ++t) r[t] = _mm512_loadu_pd(from + t * row_stride + static_cast<Index>(c));
             if (less != nullptr) {
                 const __m512d units = _mm512_loadu_pd(less + c);
-                // max(0, v) is v where v is NaN or -0, as clip_negative
-                for (__m512d& v : r) v = _mm512_max_pd(zero, _mm512_sub_pd(v, units));
+                for (__m512d& v : r) v = avx512::clip_negative(_mm512_sub_pd(v, units));
             }
             avx512::transpose(r);
             for (std::size_t j = 0; j < 8; ++j) _mm512_storeu_pd(to + static_cast<Index>(c + j) * pitch, r[j]);
@@ -280,6 +327,97 @@ VELMAR_AVX512 inline void stage_tiles(const double* rows, Index row_stride, std:
     if (whole < cols)
         portable::stage_tiles(rows + whole, row_stride, tiles, cols - whole, less == nullptr ? nullptr : less + whole,
                               out + static_cast<Index>(whole) * pitch);
+}
+
+namespace avx512 {
+
+// Periods [first, first + 8 * Tiles) of a RowBlock, the budgets of its Plans savings plans
+// for those periods in registers.
+template <std::size_t Plans, std::size_t Tiles>
+VELMAR_AVX512 inline void price_run(const RowBlock& f, std::size_t first) {
+    __m512d budget[Plans][Tiles];
+    for (std::size_t s = 0; s < Plans; ++s)
+        for (std::size_t t = 0; t < Tiles; ++t) budget[s][t] = _mm512_loadu_pd(f.budgets[s] + first + 8 * t);
+    // This run's share of the next block, a slice after each kind.
+    const std::size_t slice =
+        (f.next_bytes / 64 / (f.length / (8 * Tiles)) / std::max<std::size_t>(f.kinds, 1) + 1) * 64;
+    alignas(64) double staged[Tiles][8][8];  // tile, kind of the group, period of the tile
+    for (std::size_t group = 0; group < f.kinds; group += 8) {
+        const std::size_t kinds = std::min<std::size_t>(8, f.kinds - group);
+        const __mmask8 present = static_cast<__mmask8>((1u << kinds) - 1);
+        const __m512d first_units = _mm512_maskz_loadu_pd(present, f.first_units + group);
+        for (std::size_t t = 0; t < Tiles; ++t) {
+            __m512d r[8];
+            for (std::size_t i = 0; i < 8; ++i) {
+                const double* row = f.rows + static_cast<Index>(first + 8 * t + i) * f.row_stride;
+                r[i] = clip_negative(_mm512_sub_pd(_mm512_maskz_loadu_pd(present, row + group), first_units));
+            }
+            transpose(r);
+            for (std::size_t j = 0; j < 8; ++j) _mm512_store_pd(staged[t][j], r[j]);
+        }
+        for (std::size_t j = 0; j < kinds; ++j) {
+            const std::size_t k = group + j;
+            const std::size_t from = ((first / (8 * Tiles)) * f.kinds + k) * slice;
+            for (std::size_t at = from; at < std::min(from + slice, f.next_bytes); at += 64) prefetch(f.next_rows + at);
+            __m512d rate[Plans];
+            for (std::size_t s = 0; s < Plans; ++s) rate[s] = _mm512_set1_pd(f.rates[s][k]);
+            const __m512d pay = _mm512_set1_pd(f.on_demand[k]);
+            __m512d lanes = _mm512_loadu_pd(f.lanes + 8 * k);
+#pragma GCC unroll 8
+            for (std::size_t t = 0; t < Tiles; ++t) {
+                __m512d x = _mm512_load_pd(staged[t][j]);
+                for (std::size_t q = 0; q < f.reservations; ++q)
+                    x = clip_negative(_mm512_sub_pd(x, _mm512_set1_pd(f.units[q * f.kinds + k])));
+#pragma GCC unroll 2
+                for (std::size_t s = 0; s + 1 < Plans; ++s) x = spend_eight(x, budget[s][t], rate[s]);
+                lanes = _mm512_add_pd(lanes, _mm512_mul_pd(spend_eight(x, budget[Plans - 1][t], rate[Plans - 1]), pay));
+            }
+            _mm512_storeu_pd(f.lanes + 8 * k, lanes);
+        }
+    }
+    for (std::size_t s = 0; s < Plans; ++s)
+        for (std::size_t t = 0; t < Tiles; ++t) _mm512_storeu_pd(f.budgets[s] + first + 8 * t, budget[s][t]);
+}
+
+// Every whole run of 64 periods, then the whole tiles left one at a time; returns the
+// periods priced.
+template <std::size_t Plans>
+VELMAR_AVX512 inline std::size_t price_runs(const RowBlock& f) {
+    std::size_t first = 0;
+    for (; first + 64 <= f.length; first += 64) price_run<Plans, 8>(f, first);
+    for (; first + 8 <= f.length; first += 8) price_run<Plans, 1>(f, first);
+    return first;
+}
+
+}  // namespace avx512
+
+VELMAR_AVX512 inline bool price_rows_at_once(const RowBlock& f) {
+    std::size_t done;
+    switch (f.plans) {
+        case 1:
+            std::fill(f.lanes, f.lanes + 8 * f.kinds, 0.0);
+            done = avx512::price_runs<1>(f);
+            break;
+        case 2:
+            std::fill(f.lanes, f.lanes + 8 * f.kinds, 0.0);
+            done = avx512::price_runs<2>(f);
+            break;
+        default:
+            return false;
+    }
+    // The periods after the last whole tile, each through the kinds in order.
+    for (std::size_t i = done; i < f.length; ++i) {
+        const double* row = f.rows + static_cast<Index>(i) * f.row_stride;
+        for (std::size_t k = 0; k < f.kinds; ++k) {
+            double x = clip_negative(row[k] - f.first_units[k]);
+            for (std::size_t q = 0; q < f.reservations; ++q) x = clip_negative(x - f.units[q * f.kinds + k]);
+            std::uint64_t left = 0;
+            for (std::size_t s = 0; s + 1 < f.plans; ++s) x = spend_one(x, f.budgets[s][i], f.rates[s][k], left);
+            const double rest = spend_one(x, f.budgets[f.plans - 1][i], f.rates[f.plans - 1][k], left);
+            f.lanes[8 * k + i % 8] += rest * f.on_demand[k];
+        }
+    }
+    return true;
 }
 
 #pragma GCC diagnostic pop
