@@ -483,6 +483,13 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, units);
 }
 
+// Rows [first, first + count) of a row-major array with unit column stride, as memory.
+inline Region rows_of(const View2& v, std::size_t first, std::size_t count) {
+    if (count == 0) return {};
+    const auto* from = reinterpret_cast<const char*>(v.data + static_cast<Index>(first) * v.row_stride);
+    return {from, ((count - 1) * static_cast<std::size_t>(v.row_stride) + v.cols) * sizeof(double)};
+}
+
 // True when every budget of savings plan m in the block is zero and its rates are positive
 // and finite: it buys nothing, and leaving it out changes no figure.
 inline bool buys_nothing(const BlockPass& b, std::size_t m) {
@@ -538,12 +545,28 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
     double* on_demand = kind_rates + most_plans * n;
     for (std::size_t k = 0; k < n; ++k) on_demand[k] = p.models[M - 1].prices[k];
     double* lanes = b.ws.kind_lanes.data();
-    // The next block's rows, brought into the cache while this one is priced.
+    // The next block's usage and row-major levels, brought into the cache while this one
+    // is priced (the levels are read first, to see whether their rows repeat).
     const std::size_t next = b.blk.begin + b.length();
     const std::size_t next_length = std::min(CostWorkspace::block, usage.rows - next);
-    const char* next_rows = reinterpret_cast<const char*>(usage.data + static_cast<Index>(next) * usage.row_stride);
-    const std::size_t next_bytes =
-        next_length == 0 ? 0 : ((next_length - 1) * static_cast<std::size_t>(usage.row_stride) + n) * sizeof(double);
+    Region next_usage = rows_of(usage, next, next_length);
+    Region next_levels;
+    std::size_t level_bytes = 0;
+    for (const PricingModel& model : p.models) {
+        const View2& levels = model.levels;
+        if (levels.data == nullptr || levels.row_stride == 0 || levels.row_stride == 1 || levels.col_stride != 1)
+            continue;
+        const Region r = rows_of(levels, next, next_length);
+        level_bytes += r.bytes;
+        if (next_levels.from == nullptr) {
+            next_levels = r;
+        } else {
+            const char* begin = std::min(next_levels.from, r.from);
+            const char* end = std::max(next_levels.from + next_levels.bytes, r.from + r.bytes);
+            next_levels = {begin, static_cast<std::size_t>(end - begin)};
+        }
+    }
+    if (next_levels.bytes > level_bytes) next_levels = {};  // far apart: not one matrix
     const RowBlock rows{usage.data + static_cast<Index>(b.blk.begin) * usage.row_stride,
                         usage.row_stride,
                         n,
@@ -556,8 +579,7 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
                         plans,
                         on_demand,
                         lanes,
-                        next_rows,
-                        next_bytes};
+                        {next_usage, next_levels}};
     if (!price_rows_at_once(rows)) return false;
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t further = 0;

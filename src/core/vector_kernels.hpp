@@ -169,6 +169,19 @@ VELMAR_PORTABLE inline void stage_tiles(const double* rows, Index row_stride, st
     portable::stage_tiles(rows, row_stride, tiles, cols, less, out);
 }
 
+// Bytes of memory from `from`.
+struct Region {
+    const char* from = nullptr;
+    std::size_t bytes = 0;
+
+    // Asks for share `part` of `parts` of the region to be brought into the cache.
+    void prefetch_share(std::size_t part, std::size_t parts) const {
+        const std::size_t share = (bytes / 64 / parts + 1) * 64;
+        const std::size_t end = std::min((part + 1) * share, bytes);
+        for (std::size_t at = part * share; at < end; at += 64) prefetch(from + at);
+    }
+};
+
 // One block of row-major usage (unit column stride) whose reservations are the same in
 // every period and whose models end with savings plans and then on demand.
 struct RowBlock {
@@ -184,8 +197,7 @@ struct RowBlock {
     std::size_t plans;           // savings plans, at least one
     const double* on_demand;     // price per kind
     double* lanes;               // per kind: what on demand pays, in lane_sum's eight lanes
-    const char* next_rows;       // the next block's usage, asked into the cache on the way
-    std::size_t next_bytes;
+    Region next[2];              // the next block's usage and levels, asked into the cache on the way
 };
 
 // Prices a RowBlock kind by kind within each run of 64 periods, the run's usage transposed
@@ -339,8 +351,7 @@ VELMAR_AVX512 inline void price_run(const RowBlock& f, std::size_t first) {
     for (std::size_t s = 0; s < Plans; ++s)
         for (std::size_t t = 0; t < Tiles; ++t) budget[s][t] = _mm512_loadu_pd(f.budgets[s] + first + 8 * t);
     // This run's share of the next block, a slice after each kind.
-    const std::size_t slice =
-        (f.next_bytes / 64 / (f.length / (8 * Tiles)) / std::max<std::size_t>(f.kinds, 1) + 1) * 64;
+    const std::size_t slices = f.length / (8 * Tiles) * f.kinds;
     alignas(64) double staged[Tiles][8][8];  // tile, kind of the group, period of the tile
     for (std::size_t group = 0; group < f.kinds; group += 8) {
         const std::size_t kinds = std::min<std::size_t>(8, f.kinds - group);
@@ -357,8 +368,7 @@ VELMAR_AVX512 inline void price_run(const RowBlock& f, std::size_t first) {
         }
         for (std::size_t j = 0; j < kinds; ++j) {
             const std::size_t k = group + j;
-            const std::size_t from = ((first / (8 * Tiles)) * f.kinds + k) * slice;
-            for (std::size_t at = from; at < std::min(from + slice, f.next_bytes); at += 64) prefetch(f.next_rows + at);
+            for (const Region& next : f.next) next.prefetch_share(first / (8 * Tiles) * f.kinds + k, slices);
             __m512d rate[Plans];
             for (std::size_t s = 0; s < Plans; ++s) rate[s] = _mm512_set1_pd(f.rates[s][k]);
             const __m512d pay = _mm512_set1_pd(f.on_demand[k]);
