@@ -99,6 +99,7 @@ public:
         return staged_.data + static_cast<Index>(k) * staged_.col_stride;
     }
 
+private:
     // Asks for kind k's share of the next block's usage to be brought into the cache while
     // this block is priced, so the reading of the usage overlaps the arithmetic.
     void prefetch_next_block(std::size_t k) const {
@@ -120,7 +121,6 @@ public:
         for (std::size_t at = 0; at < bytes; at += 64) prefetch(from + at);
     }
 
-private:
     View2 usage_;
     std::size_t begin_;
     std::size_t length_;
@@ -490,6 +490,29 @@ inline Region rows_of(const View2& v, std::size_t first, std::size_t count) {
     return {from, ((count - 1) * static_cast<std::size_t>(v.row_stride) + v.cols) * sizeof(double)};
 }
 
+// Rows [first, first + count) of the portfolio's row-major levels (the levels are read first
+// in a block, to see whether their rows repeat), as one region of memory when the models'
+// levels are columns of one matrix, else none.
+inline Region level_rows_of(const Portfolio& p, std::size_t first, std::size_t count) {
+    Region all;
+    std::size_t bytes = 0;
+    for (const PricingModel& model : p.models) {
+        const View2& levels = model.levels;
+        if (levels.data == nullptr || levels.row_stride == 0 || levels.row_stride == 1 || levels.col_stride != 1)
+            continue;
+        const Region r = rows_of(levels, first, count);
+        bytes += r.bytes;
+        if (all.from == nullptr) {
+            all = r;
+        } else {
+            const char* begin = std::min(all.from, r.from);
+            const char* end = std::max(all.from + all.bytes, r.from + r.bytes);
+            all = {begin, static_cast<std::size_t>(end - begin)};
+        }
+    }
+    return all.bytes > bytes ? Region{} : all;  // far apart: not one matrix
+}
+
 // True when every budget of savings plan m in the block is zero and its rates are positive
 // and finite: it buys nothing, and leaving it out changes no figure.
 inline bool buys_nothing(const BlockPass& b, std::size_t m) {
@@ -545,28 +568,9 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
     double* on_demand = kind_rates + most_plans * n;
     for (std::size_t k = 0; k < n; ++k) on_demand[k] = p.models[M - 1].prices[k];
     double* lanes = b.ws.kind_lanes.data();
-    // The next block's usage and row-major levels, brought into the cache while this one
-    // is priced (the levels are read first, to see whether their rows repeat).
+    // The next block's usage and levels, brought into the cache while this one is priced.
     const std::size_t next = b.blk.begin + b.length();
     const std::size_t next_length = std::min(CostWorkspace::block, usage.rows - next);
-    Region next_usage = rows_of(usage, next, next_length);
-    Region next_levels;
-    std::size_t level_bytes = 0;
-    for (const PricingModel& model : p.models) {
-        const View2& levels = model.levels;
-        if (levels.data == nullptr || levels.row_stride == 0 || levels.row_stride == 1 || levels.col_stride != 1)
-            continue;
-        const Region r = rows_of(levels, next, next_length);
-        level_bytes += r.bytes;
-        if (next_levels.from == nullptr) {
-            next_levels = r;
-        } else {
-            const char* begin = std::min(next_levels.from, r.from);
-            const char* end = std::max(next_levels.from + next_levels.bytes, r.from + r.bytes);
-            next_levels = {begin, static_cast<std::size_t>(end - begin)};
-        }
-    }
-    if (next_levels.bytes > level_bytes) next_levels = {};  // far apart: not one matrix
     const RowBlock rows{usage.data + static_cast<Index>(b.blk.begin) * usage.row_stride,
                         usage.row_stride,
                         n,
@@ -579,7 +583,7 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
                         plans,
                         on_demand,
                         lanes,
-                        {next_usage, next_levels}};
+                        {rows_of(usage, next, next_length), level_rows_of(p, next, next_length)}};
     if (!price_rows_at_once(rows)) return false;
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t further = 0;
