@@ -254,11 +254,12 @@ def test_row_and_column_major_usage_cost_the_same_bits(T):
     prices = rng.uniform(0.2, 1.0, (5, n))
     base = np.median(usage, axis=0)
     row = np.concatenate([np.floor(base / 3), np.floor(base / 6), [40.0, 25.0]])
-    for levels in (np.tile(row, (T, 1)), np.broadcast_to(row, (T, row.size))):
-        by_rows = final(usage, prices, levels, names, "H", "cost")
-        assert final(np.asfortranarray(usage), prices, levels, names, "H", "cost") == by_rows
+    backwards = np.ascontiguousarray(usage[::-1])[::-1]  # the same rows, read with a negative stride
     plan_prices, plan = prices[[4, 2, 0]], np.concatenate([[60.0], row[:n]])
-    assert vb.cost(np.asfortranarray(usage), plan_prices, plan) == vb.cost(usage, plan_prices, plan)
+    for layout in (np.asfortranarray(usage), backwards):
+        for levels in (np.tile(row, (T, 1)), np.broadcast_to(row, (T, row.size))):
+            assert final(layout, prices, levels, names, "H", "cost") == final(usage, prices, levels, names, "H", "cost")
+        assert vb.cost(layout, plan_prices, plan) == vb.cost(usage, plan_prices, plan)
 
 
 # --- Failures -------------------------------------------------------------------------------

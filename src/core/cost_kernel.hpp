@@ -483,9 +483,10 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, units);
 }
 
-// Rows [first, first + count) of a row-major array with unit column stride, as memory.
+// Rows [first, first + count) of a row-major array with unit column stride, as memory (none
+// when its rows run backwards).
 inline Region rows_of(const View2& v, std::size_t first, std::size_t count) {
-    if (count == 0) return {};
+    if (count == 0 || v.row_stride <= 0) return {};
     const auto* from = reinterpret_cast<const char*>(v.data + static_cast<Index>(first) * v.row_stride);
     return {from, ((count - 1) * static_cast<std::size_t>(v.row_stride) + v.cols) * sizeof(double)};
 }
@@ -501,6 +502,7 @@ inline Region level_rows_of(const Portfolio& p, std::size_t first, std::size_t c
         if (levels.data == nullptr || levels.row_stride == 0 || levels.row_stride == 1 || levels.col_stride != 1)
             continue;
         const Region r = rows_of(levels, first, count);
+        if (r.from == nullptr) continue;
         bytes += r.bytes;
         if (all.from == nullptr) {
             all = r;
