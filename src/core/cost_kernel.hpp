@@ -491,19 +491,23 @@ inline Region rows_of(const View2& v, std::size_t first, std::size_t count) {
     return {from, ((count - 1) * static_cast<std::size_t>(v.row_stride) + v.cols) * sizeof(double)};
 }
 
+// `r` where it is at most twice the bytes that will be read of it (rows far apart, or
+// levels of different arrays, are not worth asking for), else none.
+inline Region worth_prefetching(Region r, std::size_t read) { return r.bytes <= 2 * read ? r : Region{}; }
+
 // Rows [first, first + count) of the portfolio's row-major levels (the levels are read first
 // in a block, to see whether their rows repeat), as one region of memory when the models'
 // levels are columns of one matrix, else none.
 inline Region level_rows_of(const Portfolio& p, std::size_t first, std::size_t count) {
     Region all;
-    std::size_t bytes = 0;
+    std::size_t read = 0;  // bytes the next block will read of it
     for (const PricingModel& model : p.models) {
         const View2& levels = model.levels;
         if (levels.data == nullptr || levels.row_stride == 0 || levels.row_stride == 1 || levels.col_stride != 1)
             continue;
         const Region r = rows_of(levels, first, count);
         if (r.from == nullptr) continue;
-        bytes += r.bytes;
+        read += count * levels.cols * sizeof(double);
         if (all.from == nullptr) {
             all = r;
         } else {
@@ -512,7 +516,7 @@ inline Region level_rows_of(const Portfolio& p, std::size_t first, std::size_t c
             all = {begin, static_cast<std::size_t>(end - begin)};
         }
     }
-    return all.bytes > bytes ? Region{} : all;  // far apart: not one matrix
+    return worth_prefetching(all, read);
 }
 
 // True when every budget of savings plan m in the block is zero and its rates are positive
@@ -585,7 +589,8 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
                         plans,
                         on_demand,
                         lanes,
-                        {rows_of(usage, next, next_length), level_rows_of(p, next, next_length)}};
+                        {worth_prefetching(rows_of(usage, next, next_length), next_length * n * sizeof(double)),
+                         level_rows_of(p, next, next_length)}};
     if (!price_rows_at_once(rows)) return false;
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t further = 0;
