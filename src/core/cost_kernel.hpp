@@ -74,6 +74,18 @@ inline std::size_t staged_columns(const View2& v, bool keep_broadcast) {
     return v.data == nullptr || (keep_broadcast && v.row_stride == 0) || v.row_stride == 1 ? 0 : v.cols;
 }
 
+// Rows [first, first + count) of a row-major array with unit column stride, as memory (none
+// when its rows run backwards).
+inline Region rows_of(const View2& v, std::size_t first, std::size_t count) {
+    if (count == 0 || v.row_stride <= 0) return {};
+    const auto* from = reinterpret_cast<const char*>(v.data + static_cast<Index>(first) * v.row_stride);
+    return {from, ((count - 1) * static_cast<std::size_t>(v.row_stride) + v.cols) * sizeof(double)};
+}
+
+// `r` where it is at most twice the bytes that will be read of it (rows far apart, or
+// levels of different arrays, are not worth asking for), else none.
+inline Region worth_prefetching(Region r, std::size_t read) { return r.bytes <= 2 * read ? r : Region{}; }
+
 // A block's usage, kind by kind: read in place when its periods are contiguous, else staged
 // into columns when the pass first asks for one.
 class BlockUsage {
@@ -106,19 +118,15 @@ private:
         const std::size_t next = begin_ + length_;
         if (next >= usage_.rows) return;
         const std::size_t L = std::min(CostWorkspace::block, usage_.rows - next);
-        const char* from;
-        std::size_t bytes;
         if (usage_.row_stride == 1) {
-            from = reinterpret_cast<const char*>(usage_.data + next + static_cast<Index>(k) * usage_.col_stride);
-            bytes = L * sizeof(double);
-        } else if (usage_.col_stride == 1 && usage_.row_stride == static_cast<Index>(usage_.cols)) {
-            const std::size_t share = (L * usage_.cols + usage_.cols - 1) / usage_.cols;
-            from = reinterpret_cast<const char*>(usage_.data + next * usage_.cols + k * share);
-            bytes = std::min(share, (L * usage_.cols) - std::min(k * share, L * usage_.cols)) * sizeof(double);
-        } else {
-            return;
+            const Region column{
+                reinterpret_cast<const char*>(usage_.data + next + static_cast<Index>(k) * usage_.col_stride),
+                L * sizeof(double)};
+            column.prefetch_share(0, 1);
+        } else if (usage_.col_stride == 1) {
+            const Region rows = worth_prefetching(rows_of(usage_, next, L), L * usage_.cols * sizeof(double));
+            rows.prefetch_share(k, usage_.cols);
         }
-        for (std::size_t at = 0; at < bytes; at += 64) prefetch(from + at);
     }
 
     View2 usage_;
@@ -264,19 +272,20 @@ double spend(const double* in, double* out, double* __restrict b, double price, 
     if constexpr (F != Figure::coverage) {
         spent = spend_budgets(in, out, b, price, L);
         return 0.0;
+    } else {
+        std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
+        for (std::size_t i = 0; i < L; ++i) {
+            const double uncovered = in[i];
+            const double covered = nan_aware_min(uncovered, b[i] / price);
+            const double after = b[i] - covered * price;
+            b[i] = after;
+            out[i] = uncovered - covered;
+            left |= std::bit_cast<std::uint64_t>(after) << 1;
+            covered_units[i] = covered;
+        }
+        spent = left == 0;
+        return lane_sum(covered_units, 1.0, L);
     }
-    std::uint64_t left = 0;  // bits of every budget but the sign: zero when all are spent
-    for (std::size_t i = 0; i < L; ++i) {
-        const double uncovered = in[i];
-        const double covered = nan_aware_min(uncovered, b[i] / price);
-        const double after = b[i] - covered * price;
-        b[i] = after;
-        out[i] = uncovered - covered;
-        left |= std::bit_cast<std::uint64_t>(after) << 1;
-        covered_units[i] = covered;
-    }
-    spent = left == 0;
-    return lane_sum(covered_units, 1.0, L);
 }
 
 // One block's pass through the models: its levels, the kind being priced and its uncovered
@@ -482,18 +491,6 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     for (std::size_t k = 0; k < p.n_kinds; ++k) units[k] = block_units(b, 0, 0, k);
     return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, units);
 }
-
-// Rows [first, first + count) of a row-major array with unit column stride, as memory (none
-// when its rows run backwards).
-inline Region rows_of(const View2& v, std::size_t first, std::size_t count) {
-    if (count == 0 || v.row_stride <= 0) return {};
-    const auto* from = reinterpret_cast<const char*>(v.data + static_cast<Index>(first) * v.row_stride);
-    return {from, ((count - 1) * static_cast<std::size_t>(v.row_stride) + v.cols) * sizeof(double)};
-}
-
-// `r` where it is at most twice the bytes that will be read of it (rows far apart, or
-// levels of different arrays, are not worth asking for), else none.
-inline Region worth_prefetching(Region r, std::size_t read) { return r.bytes <= 2 * read ? r : Region{}; }
 
 // Rows [first, first + count) of the portfolio's row-major levels (the levels are read first
 // in a block, to see whether their rows repeat), as one region of memory when the models'

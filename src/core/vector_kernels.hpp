@@ -402,19 +402,9 @@ VELMAR_AVX512 inline std::size_t price_runs(const RowBlock& f) {
 }  // namespace avx512
 
 VELMAR_AVX512 inline bool price_rows_at_once(const RowBlock& f) {
-    std::size_t done;
-    switch (f.plans) {
-        case 1:
-            std::fill(f.lanes, f.lanes + 8 * f.kinds, 0.0);
-            done = avx512::price_runs<1>(f);
-            break;
-        case 2:
-            std::fill(f.lanes, f.lanes + 8 * f.kinds, 0.0);
-            done = avx512::price_runs<2>(f);
-            break;
-        default:
-            return false;
-    }
+    if (f.plans != 1 && f.plans != 2) return false;
+    std::fill(f.lanes, f.lanes + 8 * f.kinds, 0.0);
+    const std::size_t done = f.plans == 1 ? avx512::price_runs<1>(f) : avx512::price_runs<2>(f);
     // The periods after the last whole tile, each through the kinds in order.
     for (std::size_t i = done; i < f.length; ++i) {
         const double* row = f.rows + static_cast<Index>(i) * f.row_stride;
