@@ -262,6 +262,21 @@ def test_row_and_column_major_usage_cost_the_same_bits(T):
         assert vb.cost(layout, plan_prices, plan) == vb.cost(usage, plan_prices, plan)
 
 
+@pytest.mark.parametrize("row, column", [(1, 0), (700, 13), (1023, 26), (1100, 27), (512, 28)])
+def test_one_changed_level_in_tiled_levels_is_seen(row, column):
+    # Tiled levels are read as one row per block when every row repeats; a single cell that
+    # differs, in any model's columns or in a column no model reads, must count as it does
+    # when the levels are read period by period.
+    rng = np.random.default_rng(row)
+    n, T = 13, 1200
+    usage = rng.uniform(0.0, 9.0, (T, n))
+    names = ["RI3Y", "RI1Y", "SP3Y", "SP1Y", "OD"]
+    prices = rng.uniform(0.2, 1.0, (5, n))
+    levels = np.tile(np.concatenate([np.full(2 * n, 2.0), [30.0, 20.0, 7.0]]), (T, 1))
+    levels[row, column] += 1.5
+    assert figures(usage, prices, levels, names) == figures(usage, prices, np.asfortranarray(levels), names)
+
+
 # --- Failures -------------------------------------------------------------------------------
 
 BAD_NAMES = ["od", "ri1y", "Sp1Y", "OD ", " OD", "", "RI2Y", "SP3Y ", "payed_SP1Y", "SP1Y_payed_1", "payed_"]

@@ -4,6 +4,7 @@
 // the cost model: nothing else includes this.
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -22,15 +23,7 @@ enum class Figure { cost, coverage, underutilisation };
 // True when rows begin + 1 .. begin + L - 1 of a row-major array hold the bits of row
 // `begin` (a plan tiled over the periods).
 inline bool rows_repeat(const View2& v, std::size_t begin, std::size_t L) {
-    const double* first = v.data + static_cast<Index>(begin) * v.row_stride;
-    for (std::size_t i = 1; i < L; ++i) {
-        const double* row = first + static_cast<Index>(i) * v.row_stride;
-        std::uint64_t differ = 0;
-        for (std::size_t c = 0; c < v.cols; ++c)
-            differ |= std::bit_cast<std::uint64_t>(row[c]) ^ std::bit_cast<std::uint64_t>(first[c]);
-        if (differ != 0) return false;
-    }
-    return true;
+    return rows_repeat(v.data + static_cast<Index>(begin) * v.row_stride, v.row_stride, L, v.cols);
 }
 
 // Copies rows [begin, begin + L) of an array into columns `staging_pitch` apart, as
@@ -58,10 +51,12 @@ inline void stage_rows(const View2& v, std::size_t begin, std::size_t L, double*
 // handles them) broadcast rows are viewed in place, and so are row-major levels whose
 // rows in the block repeat (read as one row: the same values, so the same bits); any
 // other layout is copied into `staging`, so every later pass reads contiguous columns.
-inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double*& staging, bool keep_broadcast) {
+// `rows_known_to_repeat` says that the rows repeat, where the caller has looked already.
+inline View2 block_view(const View2& v, std::size_t begin, std::size_t L, double*& staging, bool keep_broadcast,
+                        bool rows_known_to_repeat = false) {
     if (v.data == nullptr || (keep_broadcast && v.row_stride == 0)) return {v.data, L, v.cols, 0, v.col_stride};
     if (v.row_stride == 1) return {v.data + begin, L, v.cols, 1, v.col_stride};
-    if (keep_broadcast && v.col_stride == 1 && rows_repeat(v, begin, L))
+    if (keep_broadcast && v.col_stride == 1 && (rows_known_to_repeat || rows_repeat(v, begin, L)))
         return {v.data + static_cast<Index>(begin) * v.row_stride, L, v.cols, 0, 1};
     double* out = staging;
     staging += v.cols * CostWorkspace::staging_pitch;
@@ -477,8 +472,11 @@ template <Figure F>
 BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     double* usage_area = b.ws.staging.data();
     double* staging = usage_area + staged_columns(usage, false) * CostWorkspace::staging_pitch;
+    // Rows that repeat across every model's columns repeat in each model's.
+    const View2& shared = b.ws.shared_levels;
+    const bool repeat = shared.data != nullptr && rows_repeat(shared, b.blk.begin, b.blk.length);
     for (std::size_t m = 0; m < p.models.size(); ++m)
-        b.ws.block_levels[m] = block_view(p.models[m].levels, b.blk.begin, b.blk.length, staging, true);
+        b.ws.block_levels[m] = block_view(p.models[m].levels, b.blk.begin, b.blk.length, staging, true, repeat);
     fill_budgets<F>(b);
     std::fill(b.ws.spent.begin(), b.ws.spent.end(), char{0});
     // The cost of staged usage whose first model is a reservation the same in every period
@@ -490,30 +488,6 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     double* units = b.ws.kind_units.data();
     for (std::size_t k = 0; k < p.n_kinds; ++k) units[k] = block_units(b, 0, 0, k);
     return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, units);
-}
-
-// Rows [first, first + count) of the portfolio's row-major levels (the levels are read first
-// in a block, to see whether their rows repeat), as one region of memory when the models'
-// levels are columns of one matrix, else none.
-inline Region level_rows_of(const Portfolio& p, std::size_t first, std::size_t count) {
-    Region all;
-    std::size_t read = 0;  // bytes the next block will read of it
-    for (const PricingModel& model : p.models) {
-        const View2& levels = model.levels;
-        if (levels.data == nullptr || levels.row_stride == 0 || levels.row_stride == 1 || levels.col_stride != 1)
-            continue;
-        const Region r = rows_of(levels, first, count);
-        if (r.from == nullptr) continue;
-        read += count * levels.cols * sizeof(double);
-        if (all.from == nullptr) {
-            all = r;
-        } else {
-            const char* begin = std::min(all.from, r.from);
-            const char* end = std::max(all.from + all.bytes, r.from + r.bytes);
-            all = {begin, static_cast<std::size_t>(end - begin)};
-        }
-    }
-    return worth_prefetching(all, read);
 }
 
 // True when every budget of savings plan m in the block is zero and its rates are positive
@@ -587,7 +561,8 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
                         on_demand,
                         lanes,
                         {worth_prefetching(rows_of(usage, next, next_length), next_length * n * sizeof(double)),
-                         level_rows_of(p, next, next_length)}};
+                         worth_prefetching(rows_of(b.ws.shared_levels, next, next_length),
+                                           next_length * b.ws.shared_levels.cols * sizeof(double))}};
     if (!price_rows_at_once(rows)) return false;
     for (std::size_t k = 0; k < n; ++k) {
         std::size_t further = 0;
@@ -642,9 +617,38 @@ inline void plan_blocks(const Portfolio& p, std::vector<Block>& blocks) {
     }
 }
 
-// Makes `ws` ready for a pass: buffers fitted, sums cleared.
+// The models' row-major levels (read a row at a time: unit column stride, neither broadcast
+// nor column-major) as one view, where their columns lie side by side in every row, as the
+// columns of one level matrix do: a block then reads each row once for all of them, to see
+// whether the rows repeat. None (null data) otherwise.
+inline View2 shared_levels(std::span<const PricingModel> models) {
+    constexpr std::size_t most = 16;
+    std::array<const View2*, most> views{};
+    std::size_t count = 0;
+    for (const PricingModel& model : models) {
+        const View2& v = model.levels;
+        if (v.data == nullptr || v.row_stride == 0 || v.row_stride == 1) continue;
+        if (v.col_stride != 1 || count == most || (count > 0 && v.row_stride != views[0]->row_stride)) return {};
+        views[count++] = &v;
+    }
+    if (count == 0) return {};
+    const auto address = [](const double* p) { return reinterpret_cast<std::uintptr_t>(p); };
+    std::sort(views.begin(), views.begin() + count,
+              [&](const View2* a, const View2* b) { return address(a->data) < address(b->data); });
+    const std::uintptr_t from = address(views[0]->data);
+    std::uintptr_t to = from;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uintptr_t begin = address(views[i]->data);
+        if (begin > to || (begin - from) % sizeof(double) != 0) return {};  // a gap, or out of step
+        to = std::max(to, begin + views[i]->cols * sizeof(double));
+    }
+    return {views[0]->data, views[0]->rows, (to - from) / sizeof(double), views[0]->row_stride, 1};
+}
+
+// Makes `ws` ready for a pass: buffers fitted, shared levels found, sums cleared.
 inline void prepare(const View2& usage, const Portfolio& p, CostWorkspace& ws) {
     ws.fit(p.n_kinds, p.models.size());
+    ws.shared_levels = shared_levels(p.models);
     std::size_t staged = staged_columns(usage, false);
     for (const PricingModel& m : p.models) staged += staged_columns(m.levels, true);
     if (ws.staging.size() < staged * CostWorkspace::staging_pitch)

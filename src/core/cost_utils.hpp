@@ -46,6 +46,7 @@ public:
     std::vector<double> per_model_total;  // n_models
     std::vector<char> spent;              // n_models: every budget of the block is zero
     std::vector<View2> block_levels;      // n_models: levels in force, viewed from the block start
+    View2 shared_levels;                  // the models' row-major levels side by side, if they are
     // A reservation's payment over a block when it is the same in every period: the sum of
     // `length` copies of `term`, kept per model and kind (n_models x n_kinds).
     struct ConstantSum {

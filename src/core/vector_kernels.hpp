@@ -144,6 +144,18 @@ using Words4 = std::uint64_t __attribute__((vector_size(32)));
     }
 }
 
+[[gnu::always_inline]] inline bool rows_repeat(const double* first, Index row_stride, std::size_t rows,
+                                               std::size_t cols) {
+    for (std::size_t i = 1; i < rows; ++i) {
+        const double* row = first + static_cast<Index>(i) * row_stride;
+        std::uint64_t differ = 0;
+        for (std::size_t c = 0; c < cols; ++c)
+            differ |= std::bit_cast<std::uint64_t>(row[c]) ^ std::bit_cast<std::uint64_t>(first[c]);
+        if (differ != 0) return false;
+    }
+    return true;
+}
+
 }  // namespace portable
 
 // Spends a savings plan's budgets `b` on the uncovered usage `in` of one kind, writing what
@@ -167,6 +179,12 @@ VELMAR_PORTABLE inline double spend_and_pay(const double* in, double* __restrict
 VELMAR_PORTABLE inline void stage_tiles(const double* rows, Index row_stride, std::size_t tiles, std::size_t cols,
                                         const double* less, double* out) {
     portable::stage_tiles(rows, row_stride, tiles, cols, less, out);
+}
+
+// True when rows 1 .. rows - 1 of a row-major array (unit column stride) hold the bits of
+// row 0, `first` (a plan tiled over the periods).
+VELMAR_PORTABLE inline bool rows_repeat(const double* first, Index row_stride, std::size_t rows, std::size_t cols) {
+    return portable::rows_repeat(first, row_stride, rows, cols);
 }
 
 // Bytes of memory from `from`.
@@ -210,6 +228,10 @@ VELMAR_PORTABLE inline bool price_rows_at_once(const RowBlock&) { return false; 
 
 #if VELMAR_WIDE_KERNELS
 VELMAR_AVX2 inline bool price_rows_at_once(const RowBlock&) { return false; }
+
+VELMAR_AVX2 inline bool rows_repeat(const double* first, Index row_stride, std::size_t rows, std::size_t cols) {
+    return portable::rows_repeat(first, row_stride, rows, cols);
+}
 
 VELMAR_AVX2 inline bool spend_budgets(const double* in, double* out, double* __restrict b, double price,
                                       std::size_t L) {
@@ -287,6 +309,26 @@ VELMAR_AVX512 inline void transpose(__m512d (&r)[8]) {
 }
 
 }  // namespace avx512
+
+// The differing bits of every row against the first gathered eight words wide, and looked
+// at every eight rows.
+VELMAR_AVX512 inline bool rows_repeat(const double* first, Index row_stride, std::size_t rows, std::size_t cols) {
+    const std::size_t whole = cols - cols % 8;
+    const auto tail = static_cast<__mmask8>((1u << (cols % 8)) - 1);
+    __m512i differ = _mm512_set1_epi64(0);
+    for (std::size_t i = 1; i < rows; ++i) {
+        const double* row = first + static_cast<Index>(i) * row_stride;
+        std::size_t c = 0;
+        for (; c < whole; c += 8)  // differ | (row ^ first)
+            differ =
+                _mm512_ternarylogic_epi64(differ, _mm512_loadu_si512(row + c), _mm512_loadu_si512(first + c), 0xF6);
+        if (tail != 0)
+            differ = _mm512_ternarylogic_epi64(differ, _mm512_maskz_loadu_epi64(tail, row + c),
+                                               _mm512_maskz_loadu_epi64(tail, first + c), 0xF6);
+        if (i % 8 == 0 && _mm512_test_epi64_mask(differ, differ) != 0) return false;
+    }
+    return _mm512_test_epi64_mask(differ, differ) == 0;
+}
 
 VELMAR_AVX512 inline bool spend_budgets(const double* in, double* out, double* __restrict b, double price,
                                         std::size_t L) {
