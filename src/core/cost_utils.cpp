@@ -28,6 +28,12 @@ void CostWorkspace::fit(std::size_t n_kinds, std::size_t n_models) {
     if (constant_sums.size() < n_models * n_kinds) constant_sums.resize(n_models * n_kinds);
 }
 
+CostWorkspace& call_workspace() {
+    thread_local CostWorkspace ws;
+    ws.split_over_threads = true;
+    return ws;
+}
+
 namespace {
 
 using namespace kernel;

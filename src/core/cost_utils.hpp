@@ -66,6 +66,11 @@ public:
     bool split_over_threads = false;
 };
 
+// This thread's workspace for evaluations called one at a time (not a search's), kept from
+// call to call so that a call allocates nothing once one as large has run; it splits a
+// large cost over the worker pool.
+CostWorkspace& call_workspace();
+
 // What the usage costs at `prices` (one per kind) with nothing committed, added to `spend`
 // kind by kind, each kind's periods in order, in one running sum: the mean on-demand spend
 // that sizes the steps of both cost functions.

@@ -11,8 +11,7 @@ namespace {
 std::optional<double> price_plan(const View2& usage, const View2& prices, const ViewN& levels, PlanFigure figure) {
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
-    CostWorkspace remaining;
-    remaining.split_over_threads = true;
+    CostWorkspace& remaining = call_workspace();
     if (levels.ndim() == 1) {
         const View1 plan = levels.as_1d();
         if (plan.size != n + 1 && plan.size != 1)

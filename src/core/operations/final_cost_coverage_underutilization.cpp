@@ -58,9 +58,7 @@ double final_cost_coverage_underutilization(const View2& usage, const View2& pri
     const std::vector<PricingModel> sorted = permuted(models, sorted_order(models));
     const PortfolioFigure figure = figure_named(cost_or_coverage);
     const std::vector<double> new_levels(column, 0.0);
-    CostWorkspace remaining;
-    remaining.split_over_threads = true;
-    return figure(usage, sorted, new_levels, daily, remaining);
+    return figure(usage, sorted, new_levels, daily, call_workspace());
 }
 
 }  // namespace velmar
