@@ -262,6 +262,26 @@ def test_row_and_column_major_usage_cost_the_same_bits(T):
         assert vb.cost(layout, plan_prices, plan) == vb.cost(usage, plan_prices, plan)
 
 
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_zero_budget_at_a_zero_rate_covers_everything_in_the_wide_passes(order):
+    # Long enough for the eight-period vector loops: a savings plan's quota of 0 / 0 is
+    # NaN, and the smaller of NaN and the usage is the usage (the plan covers it for free).
+    rng = np.random.default_rng(11)
+    T, n = 80, 11
+    usage = rng.uniform(0.0, 6.0, (T, n))
+    usage[rng.random((T, n)) < 0.1] = -0.0
+    names = ["RI3Y", "SP3Y", "SP1Y", "OD"]
+    prices = rng.uniform(0.2, 1.0, (4, n))
+    prices[1:3, [2, 4, 7]] = 0.0
+    levels = np.tile(np.concatenate([np.full(n, 1.0), [9.0, 4.0]]), (T, 1))
+    levels[rng.random(T) < 0.3, n] = 0.0
+    levels[rng.random(T) < 0.3, n + 1] = 0.0
+    f = reference.portfolio(usage, prices, levels, names, False)
+    expected = (f.cost, f.coverage, f.idle)
+    assert all(map(math.isfinite, expected))
+    assert_figures(figures(np.asarray(usage, order=order), prices, levels, names), expected)
+
+
 @pytest.mark.parametrize("row, column", [(1, 0), (700, 13), (1023, 26), (1100, 27), (512, 28)])
 def test_one_changed_level_in_tiled_levels_is_seen(row, column):
     # Tiled levels are read as one row per block when every row repeats; a single cell that

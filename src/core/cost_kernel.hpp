@@ -525,8 +525,15 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
         const PricingModel& model = p.models[m];
         if (model.kind == ModelKind::reserved) {
             if (plans > 0 || (b.levels[m].data != nullptr && b.levels[m].row_stride != 0)) return false;
-            for (std::size_t k = 0; k < n; ++k) b.ws.model_units[reservations * n + k] = block_units(b, m, entry, k);
-            ++reservations;
+            // A reservation of +0 units on every kind (an expired one) gives max(x - 0, 0) = x
+            // back for any x, -0 and NaN included: it is left out of the pass, not the payments.
+            double* units = b.ws.model_units.data() + reservations * n;
+            std::uint64_t bits = 0;
+            for (std::size_t k = 0; k < n; ++k) {
+                units[k] = block_units(b, m, entry, k);
+                bits |= std::bit_cast<std::uint64_t>(units[k]);
+            }
+            if (bits != 0) ++reservations;
         } else if (model.kind == ModelKind::savings_plan) {
             if (!buys_nothing(b, m)) {
                 if (plans == most_plans) return false;
@@ -565,12 +572,13 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
                                            next_length * b.ws.shared_levels.cols * sizeof(double))}};
     if (!price_rows_at_once(rows)) return false;
     for (std::size_t k = 0; k < n; ++k) {
-        std::size_t further = 0;
+        entry = 0;
         for (std::size_t m = 0; m + 1 < M; ++m) {
             const PricingModel& model = p.models[m];
-            if (model.kind != ModelKind::reserved) continue;
-            const double units = m == 0 ? b.ws.kind_units[k] : b.ws.model_units[further++ * n + k];
-            b.paid += constant_lane_sum(b.ws.constant_sums[m * n + k], units * model.prices[k], b.length());
+            if (model.kind == ModelKind::reserved)
+                b.paid += constant_lane_sum(b.ws.constant_sums[m * n + k],
+                                            block_units(b, m, entry, k) * model.prices[k], b.length());
+            entry += p.consumed(model);
         }
         b.paid += add_lanes(lanes + 8 * k);
     }

@@ -193,8 +193,12 @@ struct Region {
     std::size_t bytes = 0;
 
     // Asks for share `part` of `parts` of the region to be brought into the cache.
-    void prefetch_share(std::size_t part, std::size_t parts) const {
-        const std::size_t share = (bytes / 64 / parts + 1) * 64;
+    void prefetch_share(std::size_t part, std::size_t parts) const { prefetch_part(part, share_of(parts)); }
+
+    // Bytes in each of `parts` shares (the last may be shorter).
+    std::size_t share_of(std::size_t parts) const { return (bytes / 64 / parts + 1) * 64; }
+    // Asks for part `part` of the region, in shares of `share` bytes, to be brought into the cache.
+    void prefetch_part(std::size_t part, std::size_t share) const {
         const std::size_t end = std::min((part + 1) * share, bytes);
         for (std::size_t at = part * share; at < end; at += 64) prefetch(from + at);
     }
@@ -260,9 +264,10 @@ namespace avx512 {
 // returns what stays uncovered.
 VELMAR_AVX512 inline __m512d spend_eight(__m512d uncovered, __m512d& budget, __m512d price) {
     const __m512d quota = _mm512_div_pd(budget, price);
-    const __mmask8 take_quota =
-        _mm512_cmp_pd_mask(quota, uncovered, _CMP_LT_OQ) | _mm512_cmp_pd_mask(uncovered, uncovered, _CMP_UNORD_Q);
-    const __m512d covered = _mm512_mask_blend_pd(take_quota, uncovered, quota);
+    // min_pd(a, b) is a < b ? a : b (b where either is NaN): nan_aware_min where the
+    // uncovered usage is a number, and the quota where it is NaN.
+    const __m512d covered =
+        _mm512_mask_min_pd(quota, _mm512_cmp_pd_mask(uncovered, uncovered, _CMP_ORD_Q), quota, uncovered);
     budget = _mm512_sub_pd(budget, _mm512_mul_pd(covered, price));
     return _mm512_sub_pd(uncovered, covered);
 }
@@ -394,6 +399,7 @@ VELMAR_AVX512 inline void price_run(const RowBlock& f, std::size_t first) {
         for (std::size_t t = 0; t < Tiles; ++t) budget[s][t] = _mm512_loadu_pd(f.budgets[s] + first + 8 * t);
     // This run's share of the next block, a slice after each kind.
     const std::size_t slices = f.length / (8 * Tiles) * f.kinds;
+    const std::size_t slice_bytes[2] = {f.next[0].share_of(slices), f.next[1].share_of(slices)};
     alignas(64) double staged[Tiles][8][8];  // tile, kind of the group, period of the tile
     for (std::size_t group = 0; group < f.kinds; group += 8) {
         const std::size_t kinds = std::min<std::size_t>(8, f.kinds - group);
@@ -410,7 +416,8 @@ VELMAR_AVX512 inline void price_run(const RowBlock& f, std::size_t first) {
         }
         for (std::size_t j = 0; j < kinds; ++j) {
             const std::size_t k = group + j;
-            for (const Region& next : f.next) next.prefetch_share(first / (8 * Tiles) * f.kinds + k, slices);
+            for (std::size_t r = 0; r < 2; ++r)
+                f.next[r].prefetch_part(first / (8 * Tiles) * f.kinds + k, slice_bytes[r]);
             __m512d rate[Plans];
             for (std::size_t s = 0; s < Plans; ++s) rate[s] = _mm512_set1_pd(f.rates[s][k]);
             const __m512d pay = _mm512_set1_pd(f.on_demand[k]);
