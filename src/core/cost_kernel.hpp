@@ -20,6 +20,14 @@ namespace velmar::kernel {
 
 enum class Figure { cost, coverage, underutilisation };
 
+using Block = CostWorkspace::Block;
+
+// The rows after `blk`, at most a block of them: what a thread going forwards prices next.
+inline Block following(const View2& usage, Block blk) {
+    const std::size_t next = blk.begin + blk.length;
+    return {next, std::min(CostWorkspace::block, usage.rows - next)};
+}
+
 // True when rows begin + 1 .. begin + L - 1 of a row-major array hold the bits of row
 // `begin` (a plan tiled over the periods).
 inline bool rows_repeat(const View2& v, std::size_t begin, std::size_t L) {
@@ -86,9 +94,10 @@ inline Region worth_prefetching(Region r, std::size_t read) { return r.bytes <= 
 class BlockUsage {
 public:
     // With `less`, a staged kind k is staged as max(usage - less[k], 0): the first
-    // reservation's pass done on the way (the same operations, so the same bits).
-    BlockUsage(const View2& usage, std::size_t begin, std::size_t L, double* area, const double* less)
-        : usage_(usage), begin_(begin), length_(L), area_(area), less_(less) {
+    // reservation's pass done on the way (the same operations, so the same bits). `next` is
+    // the block the thread prices after this one.
+    BlockUsage(const View2& usage, std::size_t begin, std::size_t L, Block next, double* area, const double* less)
+        : usage_(usage), begin_(begin), length_(L), next_(next), area_(area), less_(less) {
         if (usage.row_stride == 1) staged_ = {usage.data + begin, L, usage.cols, 1, usage.col_stride};
     }
 
@@ -110,9 +119,9 @@ private:
     // Asks for kind k's share of the next block's usage to be brought into the cache while
     // this block is priced, so the reading of the usage overlaps the arithmetic.
     void prefetch_next_block(std::size_t k) const {
-        const std::size_t next = begin_ + length_;
-        if (next >= usage_.rows) return;
-        const std::size_t L = std::min(CostWorkspace::block, usage_.rows - next);
+        const std::size_t next = next_.begin;
+        const std::size_t L = next_.length;
+        if (L == 0) return;
         if (usage_.row_stride == 1) {
             const Region column{
                 reinterpret_cast<const char*>(usage_.data + next + static_cast<Index>(k) * usage_.col_stride),
@@ -127,6 +136,7 @@ private:
     View2 usage_;
     std::size_t begin_;
     std::size_t length_;
+    Block next_;
     double* area_;
     const double* less_;
     View2 staged_{};
@@ -158,8 +168,6 @@ struct InForce {
             for (std::size_t i = 0; i < L; ++i) out[i] *= 0.0;
     }
 };
-
-using Block = CostWorkspace::Block;
 
 struct Portfolio {
     std::span<const PricingModel> models;
@@ -289,6 +297,7 @@ double spend(const double* in, double* out, double* __restrict b, double price, 
 struct BlockPass {
     const Portfolio& p;
     Block blk;
+    Block next;  // the block this thread prices after this one, asked into the cache on the way
     CostWorkspace& ws;
     const View2* levels;  // per model, viewed from the block start
     double paid = 0.0;    // the cost figure's payments, in the order they are made
@@ -484,10 +493,10 @@ BlockUsage open_block(const View2& usage, const Portfolio& p, BlockPass& b) {
     b.first_reserved_in_staging = F == Figure::cost && usage.row_stride != 1 && !p.models.empty() &&
                                   p.models[0].kind == ModelKind::reserved &&
                                   (b.ws.block_levels[0].data == nullptr || b.ws.block_levels[0].row_stride == 0);
-    if (!b.first_reserved_in_staging) return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, nullptr);
+    if (!b.first_reserved_in_staging) return BlockUsage(usage, b.blk.begin, b.blk.length, b.next, usage_area, nullptr);
     double* units = b.ws.kind_units.data();
     for (std::size_t k = 0; k < p.n_kinds; ++k) units[k] = block_units(b, 0, 0, k);
-    return BlockUsage(usage, b.blk.begin, b.blk.length, usage_area, units);
+    return BlockUsage(usage, b.blk.begin, b.blk.length, b.next, usage_area, units);
 }
 
 // True when every budget of savings plan m in the block is zero and its rates are positive
@@ -553,8 +562,8 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
     for (std::size_t k = 0; k < n; ++k) on_demand[k] = p.models[M - 1].prices[k];
     double* lanes = b.ws.kind_lanes.data();
     // The next block's usage and levels, brought into the cache while this one is priced.
-    const std::size_t next = b.blk.begin + b.length();
-    const std::size_t next_length = std::min(CostWorkspace::block, usage.rows - next);
+    const std::size_t next = b.next.begin;
+    const std::size_t next_length = b.next.length;
     const RowBlock rows{usage.data + static_cast<Index>(b.blk.begin) * usage.row_stride,
                         usage.row_stride,
                         n,
@@ -586,10 +595,11 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
 }
 
 // Prices one block of periods for every kind and model, kind by kind, each kind through
-// the models in order. For the cost, the block's payments are returned.
+// the models in order, and asks for block `next` on the way. For the cost, the block's
+// payments are returned.
 template <Figure F>
-double price_block(const View2& usage, const Portfolio& p, Block blk, CostWorkspace& ws) {
-    BlockPass b{p, blk, ws, ws.block_levels.data()};
+double price_block(const View2& usage, const Portfolio& p, Block blk, Block next, CostWorkspace& ws) {
+    BlockPass b{p, blk, next, ws, ws.block_levels.data()};
     BlockUsage use = open_block<F>(usage, p, b);
     if constexpr (F == Figure::cost) {
         if (price_rows(usage, b)) return b.paid;

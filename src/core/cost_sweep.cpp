@@ -60,7 +60,7 @@ VELMAR_HOT_KERNEL double CostSweep::record(const View2& usage, std::span<const P
     total_ = 0.0;
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const Block blk = blocks[i];
-        BlockPass b{p, blk, ws, ws.block_levels.data()};
+        BlockPass b{p, blk, following(usage, blk), ws, ws.block_levels.data()};
         BlockUsage use = open_block<cost_figure>(usage, p, b);
         for (std::size_t k = 0; k < n; ++k) {
             const std::size_t at = i * n + k;
@@ -136,7 +136,7 @@ VELMAR_HOT_KERNEL double CostSweep::cost_with(std::size_t entry, double value) {
     double total = 0.0;
     for (std::size_t i = 0; i < blocks.size(); ++i) {
         const Block blk = blocks[i];
-        BlockPass b{p, blk, ws, ws.block_levels.data()};
+        BlockPass b{p, blk, following(usage_, blk), ws, ws.block_levels.data()};
         BlockUsage use = open_block<cost_figure>(usage_, p, b);
         if (reserved) {
             const std::size_t at = i * n + first_kind;

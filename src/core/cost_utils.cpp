@@ -1,9 +1,12 @@
 #include "core/cost_utils.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "core/cost_kernel.hpp"
@@ -77,25 +80,53 @@ double finish_underutilisation(const Portfolio& p, const CostWorkspace& ws) {
 }
 
 template <Figure F>
-double price_blocks(const View2& usage, const Portfolio& p, std::span<const Block> blocks, CostWorkspace& ws,
-                    double* paid) {
+double price_blocks(const View2& usage, const Portfolio& p, std::span<const Block> blocks, CostWorkspace& ws) {
     double total = 0.0;
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        const double block_paid = price_block<F>(usage, p, blocks[i], ws);
-        if (paid != nullptr) paid[i] = block_paid;
-        total += block_paid;
-        note_work(blocks[i].length * (p.n_kinds + 1));
+    for (const Block blk : blocks) {
+        total += price_block<F>(usage, p, blk, following(usage, blk), ws);
+        note_work(blk.length * (p.n_kinds + 1));
     }
     return total;
 }
 
-// The payments of a chunk of blocks of a threaded cost, into `paid`, with this thread's
-// own workspace.
-VELMAR_HOT_KERNEL void price_cost_chunk(const View2& usage, const Portfolio& p, std::span<const Block> blocks,
-                                        double* paid) {
+// The blocks of a threaded cost not yet taken, [front, back), taken one at a time from
+// either end: a thread that goes forwards prices the block after the one it took next, one
+// that goes backwards the block before, so each knows the block to ask into its cache while
+// it prices one; threads meet wherever the work has brought them.
+class BothEnds {
+public:
+    static constexpr std::size_t most = 0xFFFFFFFF;  // blocks it can hand out
+    explicit BothEnds(std::size_t n) : ends_(n) {}
+
+    // The block taken from the front or from the back, or none when none is left.
+    std::optional<std::size_t> take(bool forwards) {
+        std::uint64_t ends = ends_.load(std::memory_order_acquire);
+        for (;;) {
+            const std::uint64_t front = ends >> 32;
+            const std::uint64_t back = ends & 0xFFFFFFFF;
+            if (front >= back) return std::nullopt;
+            const std::uint64_t taken = forwards ? ends + (std::uint64_t{1} << 32) : ends - 1;
+            if (ends_.compare_exchange_weak(ends, taken, std::memory_order_acq_rel)) return forwards ? front : back - 1;
+        }
+    }
+
+private:
+    std::atomic<std::uint64_t> ends_;  // front << 32 | back
+};
+
+// Prices the blocks of `segment` that this thread takes from one end, their payments into
+// `paid` by block, with this thread's own workspace.
+VELMAR_HOT_KERNEL void price_from_one_end(const View2& usage, const Portfolio& p, std::span<const Block> blocks,
+                                          BothEnds& segment, std::size_t first, bool forwards, double* paid) {
     thread_local CostWorkspace ws;
     prepare(usage, p, ws);
-    price_blocks<Figure::cost>(usage, p, blocks, ws, paid);
+    while (const std::optional<std::size_t> taken = segment.take(forwards)) {
+        const std::size_t i = first + *taken;
+        const std::size_t after = forwards ? i + 1 : i - 1;  // wraps past 0 to the end
+        const Block next = after < blocks.size() ? blocks[after] : Block{0, 0};
+        paid[i] = price_block<Figure::cost>(usage, p, blocks[i], next, ws);
+        note_work(blocks[i].length * (p.n_kinds + 1));
+    }
 }
 
 // Cells from which a cost is worth splitting over the workers: below, handing the blocks
@@ -103,16 +134,27 @@ VELMAR_HOT_KERNEL void price_cost_chunk(const View2& usage, const Portfolio& p, 
 constexpr std::size_t parallel_cells = std::size_t{1} << 17;
 
 // The cost, its blocks priced on the worker pool and their payments added in block order
-// afterwards. The calling thread prices chunks too. Each thread prices its chunks with a
+// afterwards. The blocks are cut into one segment per two threads: thread 2s (the calling
+// thread is thread 0) goes forwards from the start of segment s, thread 2s + 1 backwards
+// from its end, and a thread whose segment is done goes on through the next ones the same
+// way, so a thread slow to start leaves its blocks to the others. Each thread prices with a
 // workspace of its own, kept from call to call (pool threads live as long as the process).
 double parallel_cost(const View2& usage, const Portfolio& p, std::span<const Block> blocks) {
-    // Small chunks, handed out in order, balance the threads when one of them is slowed.
-    const std::size_t per_chunk = 2;
+    const std::size_t threads = worker_count();
+    const std::size_t segments = (threads + 1) / 2;
+    const std::size_t per_segment = (blocks.size() + segments - 1) / segments;
+    std::deque<BothEnds> ends;  // not movable: a deque builds them in place
+    for (std::size_t s = 0; s < segments; ++s)
+        ends.emplace_back(std::min(per_segment, blocks.size() - std::min(blocks.size(), s * per_segment)));
     std::vector<double> paid(blocks.size());
     parallel_chunks(
-        blocks.size(), per_chunk,
-        [&](std::size_t begin, std::size_t end) {
-            price_cost_chunk(usage, p, blocks.subspan(begin, end - begin), paid.data() + begin);
+        threads, 1,
+        [&](std::size_t thread, std::size_t) {
+            for (std::size_t s = 0; s < segments; ++s) {
+                const std::size_t segment = (thread / 2 + s) % segments;
+                price_from_one_end(usage, p, blocks, ends[segment], segment * per_segment, thread % 2 == 0,
+                                   paid.data());
+            }
         },
         CallerRole::works);
     double total = 0.0;
@@ -126,11 +168,12 @@ VELMAR_HOT_KERNEL double evaluate(const View2& usage, const Portfolio& p, CostWo
     plan_blocks(p, ws.blocks);
     const std::span<const Block> blocks = ws.blocks;
     if constexpr (F == Figure::cost) {
-        if (ws.split_over_threads && p.periods * p.n_kinds >= parallel_cells && blocks.size() > 1 && worker_count() > 1)
+        if (ws.split_over_threads && p.periods * p.n_kinds >= parallel_cells && blocks.size() > 1 &&
+            blocks.size() <= BothEnds::most && worker_count() > 1)
             return parallel_cost(usage, p, blocks);
     }
     prepare(usage, p, ws);
-    const double total = price_blocks<F>(usage, p, blocks, ws, nullptr);
+    const double total = price_blocks<F>(usage, p, blocks, ws);
     if constexpr (F == Figure::cost) return total;
     if constexpr (F == Figure::coverage) return finish_coverage(p, ws);
     return finish_underutilisation(p, ws);
