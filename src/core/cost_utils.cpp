@@ -134,11 +134,12 @@ VELMAR_HOT_KERNEL void price_from_one_end(const View2& usage, const Portfolio& p
 constexpr std::size_t parallel_cells = std::size_t{1} << 17;
 
 // The cost, its blocks priced on the worker pool and their payments added in block order
-// afterwards. The blocks are cut into one segment per two threads: thread 2s (the calling
-// thread is thread 0) goes forwards from the start of segment s, thread 2s + 1 backwards
-// from its end, and a thread whose segment is done goes on through the next ones the same
-// way, so a thread slow to start leaves its blocks to the others. Each thread prices with a
-// workspace of its own, kept from call to call (pool threads live as long as the process).
+// afterwards. The blocks are cut into one segment per two threads: thread 2s (threads are
+// numbered in the order they join; the calling thread is usually first) goes forwards from
+// the start of segment s, thread 2s + 1 backwards from its end, and a thread whose segment
+// is done goes on through the next ones the same way, so a thread slow to start leaves its
+// blocks to the others. Each thread prices with a workspace of its own, kept from call to
+// call (pool threads live as long as the process).
 double parallel_cost(const View2& usage, const Portfolio& p, std::span<const Block> blocks) {
     const std::size_t threads = worker_count();
     const std::size_t segments = (threads + 1) / 2;
