@@ -43,6 +43,33 @@ def test_a_signal_handler_that_lets_another_thread_start_a_parallel_call_does_no
     assert out.strip() == "(40000, 2) [(10, 2)]"
 
 
+def test_a_call_from_a_signal_handler_leaves_the_interrupted_call_right():
+    # The handler runs on the calling thread while the outer call polls for interrupts (at
+    # most every 20 ms, hence the long history) and prices a shorter one with tiled levels:
+    # it must not take over the workspace the outer call still prices in (which crashed).
+    out = run_script("""
+        rng = np.random.default_rng(1)
+        n, T = 4, 4_000_000
+        names = ["RI1Y", "SP1Y", "OD"]
+        usage = rng.uniform(0, 9, (T, n))
+        p = np.vstack([np.full(n, .3), np.full(n, .5), np.ones(n)])
+        row = np.r_[np.full(n, 2.0), 6.0]
+        levels = np.tile(row, (T, 1)) * rng.uniform(0.5, 1.5, (T, 1))
+        tiled = np.tile(row, (T // 8, 1))
+        def cost(u, lv):
+            return vb.final_cost_coverage_underutilization(u, p, lv, names, "H", "cost")
+        nested = []
+        signal.signal(signal.SIGALRM, lambda s, f: nested.append(cost(usage[: T // 8], tiled)))
+        outer = []
+        for i in range(8):
+            signal.setitimer(signal.ITIMER_REAL, .001 + .003 * i)
+            outer.append(cost(usage, levels))
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        print(len(nested), set(outer) == {cost(usage, levels)}, set(nested) == {cost(usage[: T // 8], tiled)})
+    """)
+    assert out.strip() == "8 True True"
+
+
 def test_forked_children_draw_their_own_plans():
     out = run_script("""
         u = np.random.default_rng(0).gamma(2, 2, (50, 4))

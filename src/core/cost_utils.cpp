@@ -31,10 +31,24 @@ void CostWorkspace::fit(std::size_t n_kinds, std::size_t n_models) {
     if (constant_sums.size() < n_models * n_kinds) constant_sums.resize(n_models * n_kinds);
 }
 
-CostWorkspace& call_workspace() {
-    thread_local CostWorkspace ws;
-    ws.split_over_threads = true;
-    return ws;
+WorkspaceLoan::WorkspaceLoan(KeptWorkspace& kept, bool split_over_threads) : kept_(kept.lent ? nullptr : &kept) {
+    if (kept_ != nullptr) {
+        kept_->lent = true;
+        ws_ = &kept_->ws;
+    } else {
+        fresh_ = std::make_unique<CostWorkspace>();
+        ws_ = fresh_.get();
+    }
+    ws_->split_over_threads = split_over_threads;
+}
+
+WorkspaceLoan::~WorkspaceLoan() {
+    if (kept_ != nullptr) kept_->lent = false;
+}
+
+WorkspaceLoan call_workspace() {
+    thread_local KeptWorkspace kept;
+    return WorkspaceLoan(kept, true);
 }
 
 namespace {
@@ -118,7 +132,9 @@ private:
 // `paid` by block, with this thread's own workspace.
 VELMAR_HOT_KERNEL void price_from_one_end(const View2& usage, const Portfolio& p, std::span<const Block> blocks,
                                           BothEnds& segment, std::size_t first, bool forwards, double* paid) {
-    thread_local CostWorkspace ws;
+    thread_local KeptWorkspace kept;
+    const WorkspaceLoan loan(kept, false);
+    CostWorkspace& ws = *loan;
     prepare(usage, p, ws);
     while (const std::optional<std::size_t> taken = segment.take(forwards)) {
         const std::size_t i = first + *taken;

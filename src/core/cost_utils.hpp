@@ -9,6 +9,7 @@
 // Every concurrent caller needs its own.
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -66,10 +67,34 @@ public:
     bool split_over_threads = false;
 };
 
-// This thread's workspace for evaluations called one at a time (not a search's), kept from
-// call to call so that a call allocates nothing once one as large has run; it splits a
-// large cost over the worker pool.
-CostWorkspace& call_workspace();
+// A workspace a thread keeps from call to call, so that a call allocates nothing once one
+// as large has run, and whether it is lent out.
+struct KeptWorkspace {
+    CostWorkspace ws;
+    bool lent = false;
+};
+
+// Lends `kept` to one evaluation, or a fresh workspace when `kept` is lent already: a call
+// nested in another on the same thread (run by a signal handler while the outer call polls
+// for interrupts) must not price in the outer call's workspace.
+class WorkspaceLoan {
+public:
+    WorkspaceLoan(KeptWorkspace& kept, bool split_over_threads);
+    ~WorkspaceLoan();
+    WorkspaceLoan(const WorkspaceLoan&) = delete;
+    WorkspaceLoan& operator=(const WorkspaceLoan&) = delete;
+
+    CostWorkspace& operator*() const { return *ws_; }
+
+private:
+    KeptWorkspace* kept_;  // null when the loan is a fresh workspace
+    std::unique_ptr<CostWorkspace> fresh_;
+    CostWorkspace* ws_;
+};
+
+// This thread's workspace for evaluations called one at a time (not a search's); it splits
+// a large cost over the worker pool.
+WorkspaceLoan call_workspace();
 
 // What the usage costs at `prices` (one per kind) with nothing committed, added to `spend`
 // kind by kind, each kind's periods in order, in one running sum: the mean on-demand spend

@@ -11,7 +11,8 @@ namespace {
 std::optional<double> price_plan(const View2& usage, const View2& prices, const ViewN& levels, PlanFigure figure) {
     const std::size_t T = usage.rows;
     const std::size_t n = usage.cols;
-    CostWorkspace& remaining = call_workspace();
+    const WorkspaceLoan loan = call_workspace();
+    CostWorkspace& remaining = *loan;
     if (levels.ndim() == 1) {
         const View1 plan = levels.as_1d();
         if (plan.size != n + 1 && plan.size != 1)

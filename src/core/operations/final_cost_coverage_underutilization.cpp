@@ -58,7 +58,8 @@ double final_cost_coverage_underutilization(const View2& usage, const View2& pri
     const std::vector<PricingModel> sorted = permuted(models, sorted_order(models));
     const PortfolioFigure figure = figure_named(cost_or_coverage);
     const std::vector<double> new_levels(column, 0.0);
-    return figure(usage, sorted, new_levels, daily, call_workspace());
+    const WorkspaceLoan remaining = call_workspace();
+    return figure(usage, sorted, new_levels, daily, *remaining);
 }
 
 }  // namespace velmar
