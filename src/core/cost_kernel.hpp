@@ -581,13 +581,13 @@ inline bool price_rows(const View2& usage, BlockPass& b) {
                                            next_length * b.ws.shared_levels.cols * sizeof(double))}};
     if (!price_rows_at_once(rows)) return false;
     for (std::size_t k = 0; k < n; ++k) {
-        entry = 0;
+        std::size_t model_entry = 0;
         for (std::size_t m = 0; m + 1 < M; ++m) {
             const PricingModel& model = p.models[m];
             if (model.kind == ModelKind::reserved)
                 b.paid += constant_lane_sum(b.ws.constant_sums[m * n + k],
-                                            block_units(b, m, entry, k) * model.prices[k], b.length());
-            entry += p.consumed(model);
+                                            block_units(b, m, model_entry, k) * model.prices[k], b.length());
+            model_entry += p.consumed(model);
         }
         b.paid += add_lanes(lanes + 8 * k);
     }
