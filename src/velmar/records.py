@@ -41,6 +41,24 @@ class UsageHistory:
     period: Period
     #: What the history was read from (files, filters), for the report and fingerprint.
     source: str = ""
+    #: The currency of the export's rows (`BillingCurrency`), None when the input names none.
+    currency: str | None = None
+    #: The export's usage spend that the plan leaves out (kinds not planned), None for a long table.
+    outside_plan: OutsidePlan | None = None
+    #: Remarks of the loader (rows spread over several periods, hourly rows planned by day).
+    notes: tuple[str, ...] = ()
+    #: True when the history is daily ("D") but the rows it was made of are hourly.
+    hourly_rows: bool = False
+
+
+@dataclass(frozen=True)
+class OutsidePlan:
+    """Usage rows of an export whose kinds are not planned: what they cost, and where."""
+
+    #: Sum of `EffectiveCost` (`BilledCost` where that is absent) of those rows.
+    spend: float
+    #: The largest `ServiceName`s by that spend, largest first, at most five.
+    top_services: tuple[tuple[str, float], ...] = ()
 
 
 @dataclass(frozen=True)
@@ -57,6 +75,12 @@ class PriceTable:
     on_demand: Floats
     commitment: Mapping[str, Floats] = field(default_factory=dict)
     source: str = ""
+    #: The price file's `currency`, None when it names none.
+    currency: str | None = None
+    #: Models whose rates were assumed (`--discounts`) -> the fraction off on demand.
+    assumed: Mapping[str, float] = field(default_factory=dict)
+    #: The kinds those assumed rates were given to (those the price file does not rate).
+    assumed_kinds: tuple[str, ...] = ()
 
 
 @dataclass(frozen=True)
@@ -67,6 +91,37 @@ class ExistingSavingsPlan:
     start: np.datetime64
     end: np.datetime64
     term: Term = "3Y"
+    name: str = ""
+
+
+@dataclass(frozen=True)
+class ExistingReservation:
+    """Reserved units of one kind already bought, in force over [start, end): already paid."""
+
+    kind: str
+    units: float
+    start: np.datetime64
+    end: np.datetime64
+    term: Term = "3Y"
+    name: str = ""
+
+
+@dataclass(frozen=True)
+class SeenCommitment:
+    """A commitment that an export shows (one `CommitmentDiscountId`), as its rows tell it."""
+
+    id: str
+    type: str
+    category: str
+    #: First and last periods (hours) with a row of it.
+    first: np.datetime64
+    last: np.datetime64
+    #: Its money (`EffectiveCost` of its Used and Unused rows) per hour between first and last.
+    money_per_hour: float
+    #: Used against Used plus Unused money, None when the rows do not say.
+    used_share: float | None
+    #: Kinds whose usage it paid for, sorted.
+    kinds: tuple[str, ...] = ()
     name: str = ""
 
 
@@ -120,3 +175,7 @@ class Recommendation:
     #: A proven lower bound on the cost of any plan of whole reserved units (the whole-unit
     #: optimum of the LP cost model, or a bound on it), None when not computed.
     whole_unit_bound: float | None = None
+    #: The currency of every money figure, None when the inputs name none.
+    currency: str | None = None
+    #: The export's usage spend that the plan leaves out, None when not known.
+    outside_plan: OutsidePlan | None = None
