@@ -179,3 +179,7 @@ class Recommendation:
     currency: str | None = None
     #: The export's usage spend that the plan leaves out, None when not known.
     outside_plan: OutsidePlan | None = None
+    #: A daily plan's cost priced by the module on the hourly rows it was made of, None otherwise.
+    hourly_cost: float | None = None
+    #: The same usage all on demand, priced on the hourly rows, None otherwise.
+    hourly_on_demand_cost: float | None = None
