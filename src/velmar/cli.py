@@ -28,12 +28,16 @@ from velmar.curve import SavingsCurve, savings_curve
 from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
 from velmar.formatting import money
 from velmar.progress import Steps
-from velmar.records import COMMITMENT_MODELS, ExistingSavingsPlan, PriceTable, Recommendation, UsageHistory
+from velmar.cli_help import EXISTING_LAYOUT, EXPORT_LAYOUT, PLAN_LAYOUT, PRICES_LAYOUT, USAGE_LAYOUT, HelpFormatter, epilog
+from velmar.inputs import Inputs, Request, read_inputs, split_list, with_hourly_cost
+from velmar.records import COMMITMENT_MODELS, Recommendation, UsageHistory
 
 EXIT_USER_ERROR = 2
 EXIT_INTERNAL_FAILURE = 1
 EXIT_INTERRUPTED = 130
 EXIT_GROUPS_FAILED = 3
+
+_INPUT_LAYOUTS = (USAGE_LAYOUT, EXPORT_LAYOUT, PRICES_LAYOUT, EXISTING_LAYOUT)
 
 #: Runs a command; returns its exit code when it is not 0.
 Command = Callable[[argparse.Namespace, Console, Steps], int | None]
@@ -77,39 +81,60 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"velmar {__version__}")
     commands = parser.add_subparsers(required=True, metavar="COMMAND")
 
-    demo = commands.add_parser("demo-data", help="write a synthetic FOCUS export, price file and existing plan")
-    demo.add_argument("directory", metavar="DIR")
-    demo.add_argument("--seed", type=int, default=0)
-    demo.add_argument("--days", type=int, default=90)
-    demo.add_argument("--accounts", type=int, default=4)
-    demo.add_argument("--kinds", type=int, default=12)
+    demo = _command(
+        commands, "demo-data", "write a synthetic FOCUS export, price file and existing plan",
+        example="velmar demo-data demo/",
+    )  # fmt: skip
+    demo.add_argument("directory", metavar="DIR", help="folder to write export.parquet, prices.csv, existing.csv")
+    demo.add_argument("--seed", type=int, default=0, help="seed of the synthetic usage")
+    demo.add_argument("--days", type=int, default=90, help="days of hourly rows")
+    demo.add_argument("--accounts", type=int, default=4, help="sub-accounts")
+    demo.add_argument("--kinds", type=int, default=12, help="instance kinds")
     demo.set_defaults(command=_demo_data)
 
-    recommend = commands.add_parser("recommend", help="recommend a portfolio, its bound and a report")
+    recommend = _command(
+        commands, "recommend", "recommend a portfolio, its bound and a report", *_INPUT_LAYOUTS,
+        example="velmar recommend --export 'bills/*.parquet' --prices prices.csv --json rec.json --report report.html",
+    )  # fmt: skip
     _input_options(recommend)
     _planning_options(recommend)
     recommend.add_argument("--json", metavar="OUT", help="write the recommendation as JSON")
     recommend.add_argument("--report", metavar="HTML", help="write the self-contained HTML report")
-    recommend.add_argument("--samples", type=int, default=2000, help="random plans in the report (default 2000)")
+    recommend.add_argument("--samples", type=int, default=2000, help="random plans in the report")
     recommend.add_argument(
         "--per-kind", action="store_true", help="add a savings curve per reserved kind to the report"
     )
     recommend.set_defaults(command=_recommend)
 
-    curve = commands.add_parser("curve", help="cost and savings against the savings-plan commitment")
+    curve = _command(
+        commands, "curve", "cost and savings against the savings-plan commitment", *_INPUT_LAYOUTS, PLAN_LAYOUT,
+        example="velmar curve --usage usage.csv --prices prices.csv --out curve.svg --per-kind",
+    )  # fmt: skip
     _input_options(curve)
     _planning_options(curve)
     curve.add_argument("--plan", metavar="FILE", help="hold this plan (JSON) instead of recommending one")
     curve.add_argument("--out", metavar="FILE", help="write the curve as .svg or .png")
-    curve.add_argument("--points", type=int, default=41)
+    curve.add_argument("--points", type=int, default=41, help="points on the curve")
     curve.add_argument("--per-kind", action="store_true", help="also a curve per reserved kind")
     curve.set_defaults(command=_curve)
 
-    price = commands.add_parser("price", help="price a plan given in a JSON file")
+    price = _command(
+        commands, "price", "price a plan given in a JSON file", *_INPUT_LAYOUTS, PLAN_LAYOUT,
+        example="velmar price --usage usage.csv --prices prices.csv --plan rec.json --json priced.json",
+    )  # fmt: skip
     _input_options(price)
     price.add_argument("--plan", metavar="FILE", required=True, help='JSON with a "plan" as recommend writes it')
     price.add_argument("--json", metavar="OUT", help="write the priced plan as JSON")
     price.set_defaults(command=_price)
+
+    commitments = _command(
+        commands, "commitments", "list the commitments an export shows, with what of them went unused",
+        EXPORT_LAYOUT, example="velmar commitments --export 'bills/*.csv' --json commitments.json",
+    )  # fmt: skip
+    commitments.add_argument("--export", metavar="GLOB", required=True, help="FOCUS export files (CSV or Parquet)")
+    commitments.add_argument("--kind-columns", help="FOCUS columns that make up a kind, comma-separated")
+    commitments.add_argument("--json", metavar="OUT", help="write the list as JSON")
+    commitments.set_defaults(command=_commitments)
 
     batch = commands.add_parser("batch", help="plan every group of an export (e.g. each sub-account) on a Dask cluster")
     batch.add_argument("export", metavar="EXPORT", help="FOCUS export files (CSV or Parquet; a glob)")
@@ -127,28 +152,61 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _command(
+    commands: Any, name: str, summary: str, *layouts: str, example: str
+) -> argparse.ArgumentParser:
+    """A sub-command whose help shows defaults, the file layouts, one example and the exit codes."""
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name, help=summary, description=summary[0].upper() + summary[1:] + ".",
+        epilog=epilog(*layouts, example=example), formatter_class=HelpFormatter,
+    )  # fmt: skip
+    return parser
+
+
 def _input_options(parser: argparse.ArgumentParser) -> None:
     source = parser.add_mutually_exclusive_group(required=True)
     source.add_argument("--usage", metavar="FILE", help="long table: timestamp, kind, quantity (CSV or Parquet)")
-    source.add_argument("--export", metavar="GLOB", help="FOCUS export files (CSV or Parquet)")
-    parser.add_argument("--prices", metavar="FILE", required=True, help="price file, one row per kind")
+    source.add_argument("--export", metavar="GLOB", help="FOCUS export files (CSV or Parquet; a glob)")
+    parser.add_argument("--prices", metavar="FILE", help="price file, one row per kind to plan")
+    parser.add_argument(
+        "--discounts", metavar="MODEL=F,...",
+        help="assumed fractions off on demand for kinds the price file does not rate, e.g. "
+        "RI3Y=0.62,RI1Y=0.40,SP3Y=0.50,SP1Y=0.28 (without --prices: every kind metered in hours)",
+    )  # fmt: skip
     parser.add_argument("--existing", metavar="FILE", help="savings plans already bought (CSV)")
-    parser.add_argument("--period", choices=("H", "D"), default="H", help="rows are hours (H) or days (D)")
-    parser.add_argument("--sub-account", help="FOCUS SubAccountId to plan for")
-    parser.add_argument("--start", help="first timestamp to keep (inclusive)")
-    parser.add_argument("--end", help="timestamp to stop at (exclusive)")
-    parser.add_argument("--kind-columns", help="FOCUS columns that make up a kind, comma-separated")
+    parser.add_argument("--existing-reservations", metavar="FILE", help="reservations already bought (CSV)")
+    parser.add_argument(
+        "--existing-from-export", action="store_true",
+        help="also plan on top of the commitments the export shows as active in its last period",
+    )  # fmt: skip
+    parser.add_argument("--period", choices=("H", "D"), default="H", help="plan by hours (H) or days (D)")
+    parser.add_argument("--sub-account", help="FOCUS SubAccountId to plan for (default: every one)")
+    parser.add_argument("--service", metavar="NAME[,NAME]", help="keep only these FOCUS ServiceNames")
+    parser.add_argument("--start", help="first timestamp to keep (inclusive; default: the first row)")
+    parser.add_argument("--end", help="timestamp to stop at (exclusive; default: after the last row)")
+    parser.add_argument(
+        "--kind-columns", help="FOCUS columns that make up a kind, comma-separated (default: RegionId,SkuId)"
+    )
 
 
 def _planning_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--models", default=",".join(COMMITMENT_MODELS), help="commitment models to plan")
-    parser.add_argument("--optimiser", default="inertial", choices=("inertial", "gradient_descent"))
-    parser.add_argument("--n-starts", type=int, default=8)
     parser.add_argument(
-        "--milp-time-limit", type=float, metavar="SECONDS", help="also solve the MILP, within this time"
-    )
+        "--optimiser", default="inertial", choices=("inertial", "gradient_descent"),
+        help="the module's portfolio search, when --n-starts asks for it",
+    )  # fmt: skip
+    parser.add_argument(
+        "--n-starts", type=int,
+        help="also run the module's portfolio search from this many random starts (its draws come from the "
+        "system, so the answer may then change from run to run; the JSON says so)",
+    )  # fmt: skip
+    parser.add_argument("--seed", type=int, default=0, help="seed of the planner's own random choices")
+    parser.add_argument(
+        "--milp-time-limit", type=float, metavar="SECONDS",
+        help="also solve the whole-unit problem exactly within this time (the outcome may then depend on the machine)",
+    )  # fmt: skip
     parser.add_argument("--no-polish", dest="polish", action="store_false", help="keep the module's search as it is")
-    parser.add_argument("--load-factor", type=float, default=1.0, help="scale the usage, e.g. 0.8 or 1.2")
+    parser.add_argument("--load-factor", type=float, default=1.0, help="plan for the usage times this, e.g. 0.8")
     parser.add_argument("--target-coverage", type=float, help="cheapest plan covering at least this share (0..1)")
 
 
@@ -162,9 +220,12 @@ def _demo_data(args: argparse.Namespace, console: Console, steps: Steps) -> None
 
 def _recommend(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     _check_outputs(args.json, args.report)
-    history, prices, existing = _inputs(args, steps)
-    rec = _plan(args, history, prices, existing, steps)
-    history = _as_planned(history, args.load_factor)
+    inputs = _inputs(args, steps, commitments=bool(args.report and args.export))
+    rec = inputs.annotate(_plan(args, inputs, steps))
+    history = _as_planned(inputs.history, args.load_factor)
+    if inputs.hourly is not None:
+        with steps.step("Pricing the plan on the hourly rows"):
+            rec = with_hourly_cost(rec, inputs, args.load_factor)
     from velmar.report import render_table, to_json, write_html
 
     render_table(rec, console)
@@ -172,13 +233,15 @@ def _recommend(args: argparse.Namespace, console: Console, steps: Steps) -> None
         from velmar.samples import sample_plans
 
         with steps.step("Savings curve") as step:
-            curve = savings_curve(history, prices, rec, existing, per_kind=args.per_kind, progress=step.count)
+            curve = savings_curve(history, inputs.prices, rec, inputs.existing, per_kind=args.per_kind,
+                                  progress=step.count)  # fmt: skip
         with steps.step("Random plans and peers' rules"):
-            samples = sample_plans(history, prices, rec, existing, n_sample=args.samples)
+            samples = sample_plans(history, inputs.prices, rec, inputs.existing, n_sample=args.samples)
         with steps.step("Drawing the report"):
-            write_html(args.report, rec, history, prices, curve, samples, existing)
+            write_html(args.report, rec, history, inputs.prices, curve, samples, inputs.existing,
+                       commitments=inputs.commitments)  # fmt: skip
     if args.json:
-        _write_json(args.json, to_json(rec, history, prices))
+        _write_json(args.json, to_json(rec, history, inputs.prices))
     for label, path in (("JSON", args.json), ("Report", args.report)):
         if path:
             console.print(f"{label}: {Path(path).resolve()}")
@@ -189,21 +252,24 @@ def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     suffix = Path(args.out).suffix.lower().lstrip(".") if args.out else ""
     if args.out and suffix not in ("svg", "png"):
         raise UserError(f"--out {args.out}: the curve is written as .svg or .png")
-    history, prices, existing = _inputs(args, steps)
+    inputs = _inputs(args, steps)
+    history = inputs.history
     if args.plan:
-        rec = _priced_plan(args, history, prices, existing, steps)
+        rec = _priced_plan(args, inputs, steps)
     else:
-        rec = _plan(args, history, prices, existing, steps)
+        rec = _plan(args, inputs, steps)
         history = _as_planned(history, args.load_factor)
+    rec = inputs.annotate(rec)
     from velmar.plots import curve_figure, to_file_bytes
 
     with steps.step("Savings curve") as step:
         curve = savings_curve(
-            history, prices, rec, existing, points=args.points, per_kind=args.per_kind, progress=step.count
-        )
-    console.print(_curve_table(curve))
+            history, inputs.prices, rec, inputs.existing, points=args.points, per_kind=args.per_kind,
+            progress=step.count,
+        )  # fmt: skip
+    console.print(_curve_table(curve, rec.currency))
     if curve.per_kind:
-        console.print(_kind_curve_table(curve))
+        console.print(_kind_curve_table(curve, rec.currency))
     if args.out:
         write_atomically(args.out, to_file_bytes(curve_figure(curve), suffix))
         console.print(f"Curve: {Path(args.out).resolve()}")
@@ -211,54 +277,63 @@ def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:
 
 def _price(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     _check_outputs(args.json)
-    history, prices, existing = _inputs(args, steps)
-    rec = _priced_plan(args, history, prices, existing, steps)
+    inputs = _inputs(args, steps)
+    rec = inputs.annotate(_priced_plan(args, inputs, steps))
     from velmar.report import render_table, to_json
 
     render_table(rec, console)
     if args.json:
-        _write_json(args.json, to_json(rec, history, prices))
+        _write_json(args.json, to_json(rec, inputs.history, inputs.prices))
         console.print(f"JSON: {Path(args.json).resolve()}")
 
 
-def _inputs(args: argparse.Namespace, steps: Steps) -> tuple[UsageHistory, PriceTable, tuple[ExistingSavingsPlan, ...]]:
+def _commitments(args: argparse.Namespace, console: Console, steps: Steps) -> None:
+    """The commitments an export shows, one row per CommitmentDiscountId: the waste made visible."""
+    _check_outputs(args.json)
     from velmar import data
+    from velmar.report import commitments_json, render_commitments
 
-    columns = {"kind_columns": _list(args.kind_columns)} if args.kind_columns else {}
-    with steps.step("Reading usage"):
-        if args.usage:
-            if args.sub_account or args.kind_columns:
-                raise UserError("--sub-account and --kind-columns apply to --export only")
-            history = data.load_long_table(args.usage, period=args.period, start=args.start, end=args.end)
-        else:
-            history = data.load_focus(
-                args.export, period=args.period, sub_account=args.sub_account, start=args.start, end=args.end, **columns
-            )
-    with steps.step("Reading prices"):
-        prices = data.load_prices(args.prices, history.kinds, focus_paths=args.export, **columns)
-    existing: tuple[ExistingSavingsPlan, ...] = ()
-    if args.existing:
-        with steps.step("Reading existing commitments"):
-            existing = tuple(data.load_existing(args.existing))
-    return history, prices, existing
+    columns = {"kind_columns": split_list(args.kind_columns)} if args.kind_columns else {}
+    with steps.step("Reading the export's commitments"):
+        export = data.resolve_export(args.export)
+        seen = data.list_commitments(export, **columns)
+        currency = data.export_currency(export)
+    render_commitments(seen, console, currency)
+    if args.json:
+        _write_json(args.json, {"currency": currency, "commitments": commitments_json(seen)})
+        console.print(f"JSON: {Path(args.json).resolve()}")
 
 
-def _plan(
-    args: argparse.Namespace,
-    history: UsageHistory,
-    prices: PriceTable,
-    existing: Sequence[ExistingSavingsPlan],
-    steps: Steps,
-) -> Recommendation:
+def _inputs(args: argparse.Namespace, steps: Steps, commitments: bool = False) -> Inputs:
+    request = Request(
+        usage=args.usage,
+        export=args.export,
+        prices=args.prices,
+        discounts=args.discounts,
+        existing=args.existing,
+        existing_reservations=args.existing_reservations,
+        existing_from_export=args.existing_from_export,
+        period=args.period,
+        sub_account=args.sub_account,
+        start=args.start,
+        end=args.end,
+        kind_columns=split_list(args.kind_columns),
+        services=split_list(args.service),
+        commitments=commitments,
+    )
+    return read_inputs(request, steps)
+
+
+def _plan(args: argparse.Namespace, inputs: Inputs, steps: Steps) -> Recommendation:
     models, options = _planning_choices(args)
     from velmar.plan import recommend
 
     with steps.step("Planning") as step:
         return recommend(
-            history,
-            prices,
+            inputs.history,
+            inputs.prices,
             models=models,
-            existing=existing,
+            existing=inputs.existing,
             progress=lambda text: step.say(f"Planning: {text}"),
             **options,
         )
@@ -270,7 +345,7 @@ def _planning_choices(args: argparse.Namespace) -> tuple[list[str], dict[str, An
     unknown = [m for m in models if m not in COMMITMENT_MODELS]
     if unknown or not models:
         raise UserError(f"--models: {unknown[0] if unknown else 'empty'!r} is not one of {','.join(COMMITMENT_MODELS)}")
-    if args.n_starts < 1:
+    if args.n_starts is not None and args.n_starts < 1:
         raise UserError(f"--n-starts: {args.n_starts} is below 1")
     if args.target_coverage is not None and not 0.0 <= args.target_coverage <= 1.0:
         raise UserError(f"--target-coverage: {args.target_coverage} is not a share between 0 and 1")
@@ -279,6 +354,7 @@ def _planning_choices(args: argparse.Namespace) -> tuple[list[str], dict[str, An
     options = {
         "optimiser": args.optimiser,
         "n_starts": args.n_starts,
+        "seed": args.seed,
         "polish": args.polish,
         "milp_time_limit": args.milp_time_limit,
         "load_factor": args.load_factor,
@@ -323,23 +399,17 @@ def _as_planned(history: UsageHistory, load_factor: float) -> UsageHistory:
     return history if load_factor == 1.0 else replace(history, usage=history.usage * load_factor)
 
 
-def _priced_plan(
-    args: argparse.Namespace,
-    history: UsageHistory,
-    prices: PriceTable,
-    existing: Sequence[ExistingSavingsPlan],
-    steps: Steps,
-) -> Recommendation:
+def _priced_plan(args: argparse.Namespace, inputs: Inputs, steps: Steps) -> Recommendation:
     from velmar.plan_file import read_plan
 
-    plan = read_plan(args.plan, history)
+    plan = read_plan(args.plan, inputs.history)
     from velmar.plan import price_plan
 
     with steps.step("Pricing the plan"):
-        return price_plan(history, prices, plan.plans, existing, kind_order=plan.kinds)
+        return price_plan(inputs.history, inputs.prices, plan.plans, inputs.existing, kind_order=plan.kinds)
 
 
-def _curve_table(curve: SavingsCurve) -> Table:
+def _curve_table(curve: SavingsCurve, currency: str | None) -> Table:
     marks = {curve.knee_index: "knee", curve.optimum_index: "optimum"}
     table = Table(title=f"Savings curve ({' + '.join(curve.models) or 'no savings plan'})", title_justify="left")
     for name in ("Commitment per hour", "Cost", "Savings", ""):
@@ -353,7 +423,7 @@ def _curve_table(curve: SavingsCurve) -> Table:
     return table
 
 
-def _kind_curve_table(curve: SavingsCurve) -> Table:
+def _kind_curve_table(curve: SavingsCurve, currency: str | None) -> Table:
     table = Table(title="Reserved units per kind", title_justify="left")
     for name in ("Kind", "Model", "Recommended units/h", "Cheapest units/h", "Cost there"):
         table.add_column(name, justify="left" if name in ("Kind", "Model") else "right")
