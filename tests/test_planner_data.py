@@ -9,23 +9,24 @@ import duckdb
 import numpy as np
 import pytest
 
-from velmar.data import existing_columns, load_existing, load_focus, load_long_table, load_prices
+from velmar.data import load_existing, load_existing_reservations, load_focus, load_long_table, load_prices
 from velmar.demo_data import write_demo
 from velmar.errors import UserError
+from velmar.portfolio import existing_columns
 
 HEADER = (
     "ChargeCategory,PricingCategory,ChargePeriodStart,ChargePeriodEnd,ConsumedQuantity,"
-    "RegionId,SkuId,SubAccountId,ListUnitPrice,CommitmentDiscountId,CommitmentDiscountStatus"
+    "RegionId,SkuId,SubAccountId,ListUnitPrice,CommitmentDiscountId,CommitmentDiscountStatus,ConsumedUnit"
 )
 ROWS = """\
-Usage,Standard,2024-01-01T00:00:00Z,2024-01-01T01:00:00Z,2,r1,a,001,0.5,,
-Usage,Standard,2024-01-01T00:00:00Z,2024-01-01T01:00:00Z,3,r1,a,001,0.7,,
-Usage,Committed,2024-01-01T00:00:00Z,2024-01-01T01:00:00Z,4,r1,b,002,1.0,sp-1,Used
-Usage,Committed,2024-01-01T00:00:00Z,2024-01-01T01:00:00Z,9,r1,b,002,1.0,sp-1,Unused
-Usage,Dynamic,2024-01-01T01:00:00Z,2024-01-01T02:00:00Z,100,r1,b,002,0.3,,
-Purchase,,2024-01-01T01:00:00Z,2024-01-01T02:00:00Z,,,,002,,sp-1,
-Usage,Standard,2024-01-01T03:00:00Z,2024-01-01T04:00:00Z,1,r1,a,002,0.9,,
-Usage,Standard,2024-01-02T05:00:00+00:00,2024-01-02T06:00:00Z,6,r2,a,001,2.0,,
+Usage,Standard,2024-01-01T00:00:00Z,2024-01-01T01:00:00Z,2,r1,a,001,0.5,,,Hours
+Usage,Standard,2024-01-01T00:00:00Z,2024-01-01T01:00:00Z,3,r1,a,001,0.7,,,Hours
+Usage,Committed,2024-01-01T00:00:00Z,2024-01-01T01:00:00Z,4,r1,b,002,1.0,sp-1,Used,Hours
+Usage,Committed,2024-01-01T00:00:00Z,2024-01-01T01:00:00Z,9,r1,b,002,1.0,sp-1,Unused,Hours
+Usage,Dynamic,2024-01-01T01:00:00Z,2024-01-01T02:00:00Z,100,r1,b,002,0.3,,,Hours
+Purchase,,2024-01-01T01:00:00Z,2024-01-01T02:00:00Z,,,,002,,sp-1,,
+Usage,Standard,2024-01-01T03:00:00Z,2024-01-01T04:00:00Z,1,r1,a,002,0.9,,,Hours
+Usage,Standard,2024-01-02T05:00:00+00:00,2024-01-02T06:00:00Z,6,r2,a,001,2.0,,,Hours
 """
 KINDS = ("r1/a", "r1/b", "r2/a")
 
@@ -137,6 +138,10 @@ def bad_existing(tmp_path: Path, row: str, header: str = "amount_per_hour,start,
     load_existing(write(tmp_path / "existing.csv", f"{header}\n{row}\n"))
 
 
+def bad_reservations(tmp_path: Path, row: str) -> None:
+    load_existing_reservations(write(tmp_path / "owned.csv", f"kind,units,start,end\n{row}\n"), KINDS)
+
+
 BAD_INPUTS: list[tuple[Callable[[Path], object], str]] = [
     (lambda t: bad_focus(t, ",ConsumedQuantity", ",Consumed"), "bad.csv: column 'ConsumedQuantity' is missing"),
     (
@@ -160,7 +165,6 @@ BAD_INPUTS: list[tuple[Callable[[Path], object], str]] = [
         lambda t: bad_focus(t, "2024-01-01T03:00:00Z", "soon"),
         "column 'ChargePeriodStart': 'soon' is not a date and time",
     ),
-    (lambda t: bad_focus(t, "2024-01-01T01:00:00Z", "2024-01-02T00:00:00Z"), "load with period 'D'"),
     (lambda t: bad_focus(t, "", "", sub_account="003"), "no usage rows for '003' (known: 001, 002)"),
     (
         lambda t: bad_focus(t, "", "", start="2025-01-01"),
@@ -196,6 +200,16 @@ BAD_INPUTS: list[tuple[Callable[[Path], object], str]] = [
         lambda t: bad_existing(t, "1,2024-01-01,2025-01-01", header="amount,start,end"),
         "column 'amount_per_hour' is missing",
     ),
+    (
+        lambda t: bad_reservations(t, "r9/z,2,2024-01-01,2025-01-01"),
+        "row 1, column 'kind': 'r9/z' is not a kind to plan",
+    ),
+    (lambda t: bad_reservations(t, "r1/a,2,2024-01-01,2023-01-01"), "row 1: end 2023-01-01 is not after start"),
+    (lambda t: bad_reservations(t, "r1/a,,2024-01-01,2025-01-01"), "row 1, column 'units': empty"),
+    (lambda t: load_focus(focus(t), services=["Nope"]), "column 'ServiceName' is missing"),
+    (lambda t: load_prices(str(t), KINDS), "a folder, not a file"),
+    (lambda t: load_existing(write(t / "empty.csv", "")), "empty.csv: the file is empty"),
+    (lambda t: load_focus([focus(t), write(t / "copy.csv", f"{HEADER}\n{ROWS}")]), "the same content as"),
 ]
 
 

@@ -32,7 +32,6 @@ import numpy as np
 import numpy.typing as npt
 
 import velmar_backend
-from velmar.data import existing_columns
 from velmar.errors import UserError
 from velmar.records import (
     COMMITMENT_MODELS,
@@ -240,6 +239,22 @@ def build_portfolio(
         notes=tuple(notes),
     )
 
+
+def existing_columns(history: UsageHistory, plans: Sequence[ExistingSavingsPlan]) -> Floats:
+    """Money each existing plan pays in each period: (periods, plans).
+
+    A plan pays its amount per hour for every hour of a period inside [start, end); a
+    period it covers in part gets the matching share.
+    """
+    period_starts = history.timestamps.astype("datetime64[s]").astype(np.int64)
+    period_ends = period_starts + 3600 * HOURS_PER_PERIOD[history.period]
+    columns = np.zeros((len(period_starts), len(plans)), dtype=np.float64)
+    for index, plan in enumerate(plans):
+        begins = plan.start.astype("datetime64[s]").astype(np.int64)
+        ends = plan.end.astype("datetime64[s]").astype(np.int64)
+        seconds = np.minimum(period_ends, ends) - np.maximum(period_starts, begins)
+        columns[:, index] = plan.amount_per_hour * np.clip(seconds, 0, None) / 3600.0
+    return columns
 
 def _rates_by_model(history: UsageHistory, prices: PriceTable) -> dict[str, Floats]:
     """On-demand ("OD") and commitment rates in the history's column order."""
