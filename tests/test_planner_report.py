@@ -1,5 +1,6 @@
 """Savings curve, usage allocation and the report, on small hand-built recommendations."""
 
+import dataclasses
 import io
 import json
 import math
@@ -11,11 +12,22 @@ import pytest
 from rich.console import Console
 
 from velmar.allocation import allocate
-from velmar.curve import knee_index, savings_curve
+from velmar.curve import SavingsCurve, knee_index, savings_curve
 from velmar.plan import price_plan
+from velmar.plan_summary import headline, history_hours, per_year, term_commitments
+from velmar.plots import curve_figure
 from velmar.portfolio import Pricer, build_portfolio
-from velmar.records import HOURS_PER_PERIOD, ExistingSavingsPlan, ModelPlan, PriceTable, Recommendation, UsageHistory
-from velmar.report import render_table, to_json, write_html
+from velmar.records import (
+    HOURS_PER_PERIOD,
+    ExistingSavingsPlan,
+    ModelPlan,
+    OutsidePlan,
+    PriceTable,
+    Recommendation,
+    SeenCommitment,
+    UsageHistory,
+)
+from velmar.report import commitments_json, render_commitments, render_table, to_json, write_html
 from velmar.samples import sample_plans
 
 KINDS = ("cpu-small", "cpu-large", "gpu")
@@ -127,9 +139,16 @@ def test_json_holds_the_stable_keys_and_no_nan(case):
     assert document["plan"]["RI3Y"] == {"cpu-small": 7.0, "cpu-large": 0.0, "gpu": 1.0}
     assert document["plan"]["SP1Y"] == pytest.approx(0.6) and set(document["plan"]) == {"RI3Y", "RI1Y", "SP1Y"}
     assert document["cost"] == rec.cost and document["inputs"]["fingerprint"] == rec.fingerprint
+    assert (document["currency"], document["outside_plan"], document["hourly_cost"]) == (None, None, None)
+    assert document["assumed_discounts"] == {}
     unbounded = Recommendation(**{**rec.__dict__, "lower_bound": math.nan, "gap_percent": math.nan})
     text = json.dumps(to_json(unbounded, history, prices), allow_nan=False)
     assert json.loads(text)["lower_bound"] is None
+    assumed = dataclasses.replace(prices, assumed={"RI3Y": 0.6})
+    document = json.loads(json.dumps(to_json(with_extras(rec), history, assumed), allow_nan=False))
+    assert document["currency"] == "EUR" and document["assumed_discounts"] == {"RI3Y": 0.6}
+    services = [{"service": "storage", "spend": 10.0}, {"service": "network", "spend": 2.5}]
+    assert document["outside_plan"] == {"spend": 12.5, "top_services": services}
 
 
 def test_table_shows_commitments_and_totals(case):
@@ -137,8 +156,64 @@ def test_table_shows_commitments_and_totals(case):
     out = io.StringIO()
     render_table(rec, Console(file=out, width=120))
     text = out.getvalue()
-    for expected in ("RI3Y", "cpu-small", "7 units/h", "SP1Y", "0.60 /h", f"{rec.cost:,.2f}", rec.method):
+    for expected in ("RI3Y", "cpu-small", "7 units/h", "SP1Y", "0.60/h", f"{rec.cost:,.2f}", rec.method):
         assert expected in text
+    out = io.StringIO()
+    render_table(with_extras(rec), Console(file=out, width=200))
+    text = out.getvalue()
+    for expected in (f"{rec.cost:,.2f} EUR", "0.60 EUR/h", "12.50 EUR", "storage 10.00 EUR", "hourly rows"):
+        assert expected in text
+
+
+def with_extras(rec):
+    """The recommendation as a real export makes it: a currency, spend outside the plan, an hourly price."""
+    outside = OutsidePlan(12.5, (("storage", 10.0), ("network", 2.5)))
+    return dataclasses.replace(rec, currency="EUR", outside_plan=outside, hourly_cost=rec.cost * 1.1,
+                               hourly_on_demand_cost=rec.on_demand_cost)  # fmt: skip
+
+
+SEEN = (
+    SeenCommitment("ri-1", "Reservation", "Usage", np.datetime64("2024-01-01T00", "h"),
+                   np.datetime64("2024-01-01T09", "h"), 2.0, 0.5, ("cpu-small", "gpu")),  # 10 h x 2.0 x 0.5: 10 unused
+    SeenCommitment("sp-1", "Savings plan", "Spend", np.datetime64("2024-01-01T00", "h"),
+                   np.datetime64("2024-01-01T00", "h"), 1.0, None, name="Main plan"),
+    SeenCommitment("ri-2", "Reservation", "Usage", np.datetime64("2024-01-01T00", "h"),
+                   np.datetime64("2024-01-02T03", "h"), 1.0, 0.75, ("cpu-large",)),  # 28 h x 0.25: 7 unused
+)  # fmt: skip
+
+
+def test_commitments_of_an_export_list_the_most_unused_money_first():
+    out = io.StringIO()
+    render_commitments(SEEN, Console(file=out, width=200), "USD")
+    text = out.getvalue()
+    assert text.index("ri-1") < text.index("ri-2") < text.index("Main plan")  # unknown use last
+    assert "10.00 USD" in text and "7.00 USD" in text
+    document = json.loads(json.dumps(commitments_json(SEEN), allow_nan=False))
+    assert [c["id"] for c in document] == ["ri-1", "sp-1", "ri-2"] and document[1]["used_share"] is None
+
+
+def test_summary_scales_savings_to_a_year_and_prices_each_term(case):
+    history, prices, rec = case  # 20 days of hourly usage
+    hours = history_hours(history)
+    assert per_year(rec.savings, hours) == pytest.approx(rec.savings * 365 / 20)
+    rates = prices.commitment
+    expected = {
+        "RI3Y": (7 * rates["RI3Y"][0] + 1 * rates["RI3Y"][2]) * 1095 * 24,
+        "RI1Y": 2 * rates["RI1Y"][1] * 365 * 24,
+        "SP1Y": 0.6 * 365 * 24,
+    }
+    assert {t.model: t.total for t in term_commitments(rec, prices)} == pytest.approx(expected)
+    assert headline(with_extras(rec), hours).startswith(
+        "Buy 8 RI3Y units over 2 kinds, 2 RI1Y units over 1 kind and a 1-year savings plan of 0.60 EUR/h; saves "
+        f"{rec.savings * 365 / 20:,.2f} EUR per year"
+    )
+
+
+def test_curve_view_is_zoomed_on_the_optimum():
+    amounts = np.linspace(0.0, 8.0, 41)  # optimum at 0.6 of a curve priced up to 8
+    costs = (amounts - 0.6) ** 2 + 100.0
+    curve = SavingsCurve(("SP3Y",), (1.0,), amounts, costs, 120.0 - costs, 120.0, 3, 1, 3)
+    assert curve_figure(curve, years=0.5).axes[0].get_xlim() == pytest.approx((0.0, 1.75 * 0.6))
 
 
 def test_samples_and_peers_are_priced_by_the_module(case):
@@ -172,19 +247,23 @@ def test_samples_of_idle_usage_are_empty_not_a_failure():
     assert len(sample_plans(idle, prices, rec, n_sample=10).costs) == 0
 
 
-def test_html_report_is_one_self_contained_page(case, tmp_path):
+@pytest.mark.parametrize("export", [False, True])  # a bare recommendation; one with what a real export adds
+def test_html_report_is_one_self_contained_page(case, tmp_path, export):
     history, prices, rec = case
     curve = savings_curve(history, prices, rec, points=11, per_kind=True)
     samples = sample_plans(history, prices, rec, n_sample=100)
     path = tmp_path / "report.html"
     path.write_text("old report")
-    write_html(path, rec, history, prices, curve, samples)
+    write_html(
+        path, with_extras(rec) if export else rec, history, prices, curve, samples, commitments=SEEN[: 3 * export]
+    )
     page = path.read_text()
     assert list(tmp_path.iterdir()) == [path]  # no temporary file left behind
-    for title in ("Recommended commitments", "Usage by what pays for it", "Savings curve",
-                  "Cost against coverage", "Per kind"):
+    titles = ["What to buy", "Usage by what pays for it", "Savings curve", "Cost against coverage", "Per kind"]
+    for title in titles + ["Commitments the export shows"] * export:
         assert f"<h2>{title}</h2>" in page
-    assert "allocation of the priced plan" in page
+    assert "allocation of the priced plan" in page and "@media" in page
+    assert ("EUR" in page) == export and ("storage" in page) == export and ("hourly rows" in page) == export
     svgs = [page[start : page.index("</svg>", start) + 6] for start in _all(page, "<svg")]
     assert len(svgs) == 4
     for svg in svgs:

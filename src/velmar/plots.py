@@ -3,12 +3,17 @@
 No pyplot and no global backend: each figure is its own `Figure`, text is drawn as
 paths (no font files needed to view it) and ids are prefixed per figure so that
 several SVGs can live in one HTML page.
+
+Figures are FIGURE_WIDTH inches wide with text of at least SMALL_TEXT points: a page
+shows them at their own size (or smaller), so on a phone 420 CSS pixels wide their
+text is still at least 10 pixels high.
 """
 
 from __future__ import annotations
 
 import functools
 import io
+import math
 import re
 from collections.abc import Callable
 from typing import Any, ParamSpec
@@ -16,10 +21,13 @@ from typing import Any, ParamSpec
 import matplotlib
 import numpy as np
 from matplotlib.axes import Axes
-from matplotlib.figure import Figure
+from matplotlib.dates import AutoDateLocator, ConciseDateFormatter
+from matplotlib.figure import Figure, SubFigure
+from matplotlib.ticker import Formatter, MaxNLocator
 
 from velmar.allocation import Allocation
-from velmar.curve import SavingsCurve
+from velmar.curve import KindCurve, SavingsCurve
+from velmar.formatting import per_hour
 from velmar.records import HOURS_PER_PERIOD, Floats, PriceTable, UsageHistory
 from velmar.samples import PlanSamples
 
@@ -30,19 +38,53 @@ BOUND_COLOUR = "#7a1f5c"
 MUTED = "#8c8c8c"
 #: Most points a time series keeps; longer histories are averaged into this many bins.
 MAX_SERIES_POINTS = 1000
+#: Width of every figure, in inches (the page never stretches a figure beyond it).
+FIGURE_WIDTH = 5.4
+#: The savings curve shows commitments up to this multiple of the larger of its optimum and knee.
+CURVE_ZOOM = 1.75
+#: Columns of the per-kind panels.
+KIND_COLUMNS = 3
+#: The smallest text of any figure, in points.
+SMALL_TEXT = 11
+TEXT = 11.5
 
 _Arguments = ParamSpec("_Arguments")
 
 _STYLE: Any = {  # rcParams; matplotlib types their keys as a closed set of literals
     "svg.fonttype": "path",
-    "font.size": 10,
+    "font.size": TEXT,
+    "axes.titlesize": TEXT,
+    "axes.labelsize": TEXT,
+    "xtick.labelsize": TEXT,
+    "ytick.labelsize": TEXT,
+    "legend.fontsize": SMALL_TEXT,
+    "figure.labelsize": TEXT,
     "axes.spines.top": False,
     "axes.spines.right": False,
     "axes.grid": True,
     "grid.color": "#e6e6e6",
     "axes.axisbelow": True,
+    "axes.formatter.useoffset": False,
     "legend.frameon": False,
 }
+
+
+class PlainNumbers(Formatter):
+    """Tick labels as plain numbers with thousands separators (never an offset or a power of ten),
+    with the decimals the spacing of the ticks needs, the same on every tick."""
+
+    def __init__(self) -> None:
+        self.decimals = 0
+
+    def set_locs(self, locs: Any) -> None:
+        values = np.asarray(locs, dtype=float)
+        steps = np.diff(np.sort(values))
+        step = float(steps[steps > 0].min()) if (steps > 0).any() else 1.0
+        self.decimals = max(0, -math.floor(math.log10(step) + 1e-9))
+        super().set_locs(locs)
+
+    def __call__(self, x: float, pos: int | None = None) -> str:
+        return f"{x:,.{self.decimals}f}".replace("-", "\N{MINUS SIGN}")
 
 
 def _styled(draw: Callable[_Arguments, Figure]) -> Callable[_Arguments, Figure]:
@@ -57,7 +99,9 @@ def _styled(draw: Callable[_Arguments, Figure]) -> Callable[_Arguments, Figure]:
 
 
 @_styled
-def usage_figure(history: UsageHistory, allocation: Allocation, prices: PriceTable) -> Figure:
+def usage_figure(
+    history: UsageHistory, allocation: Allocation, prices: PriceTable, currency: str | None = None
+) -> Figure:
     """Usage at on-demand prices per hour over time, stacked by what pays for it."""
     column = {kind: i for i, kind in enumerate(prices.kinds)}
     value = np.asarray([prices.on_demand[column[k]] for k in allocation.kinds]) / HOURS_PER_PERIOD[history.period]
@@ -67,95 +111,150 @@ def usage_figure(history: UsageHistory, allocation: Allocation, prices: PriceTab
         (allocation.on_demand @ value, "On demand", ON_DEMAND_COLOUR),
     ]
     times, series = _binned(history.timestamps, [layer for layer, _, _ in layers])
-    figure, axes = _figure(9.0, 3.4)
+    figure, axes = _figure(3.6)
     axes.stackplot(
         times, *series, labels=[label for _, label, _ in layers], colors=[c for _, _, c in layers], linewidth=0
     )
-    axes.set_ylabel("Usage at on-demand prices, per hour")
-    axes.set_ylim(bottom=0)
+    axes.set_ylabel(f"At on-demand prices, {_unit(currency)}per hour")
+    axes.set_ylim(bottom=0, top=max((float(np.max(sum(series), initial=0.0)) * 1.25), 1e-9))
     axes.margins(x=0)
+    locator = AutoDateLocator(maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
+    axes.xaxis.set_major_locator(locator)
+    axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
+    axes.yaxis.set_major_formatter(PlainNumbers())
     axes.legend(loc="upper left", ncols=3)
-    figure.autofmt_xdate()
     return figure
 
 
 @_styled
-def curve_figure(curve: SavingsCurve) -> Figure:
-    """Cost (left) and savings (right) against the savings-plan commitment, with the
-    optimum, knee and recommendation; the view fits the curve, not the all-on-demand line."""
-    figure, axes = _figure(9.0, 3.6)
-    x, costs, on_demand = curve.amounts_per_hour, curve.costs, curve.on_demand_cost
-    axes.plot(x, costs, color=SAVINGS_PLAN_COLOUR, linewidth=2, label="Cost of the plan")
+def curve_figure(curve: SavingsCurve, years: float | None = None, currency: str | None = None) -> Figure:
+    """Savings against the savings-plan commitment, zoomed on the range that matters; with
+    `years` (the history's length), a right-hand axis of the same savings per year."""
+    figure, axes = _figure(3.8)
+    _draw_curve(axes, curve, years, currency)
+    return figure
+
+
+@_styled
+def kind_curves_figure(curve: SavingsCurve, currency: str | None = None) -> Figure:
+    """One small panel per kind: savings against its reserved units."""
+    figure = Figure(figsize=(FIGURE_WIDTH, _kind_grid_height(curve)), layout="constrained")
+    _draw_kind_grid(figure, curve, currency)
+    return figure
+
+
+@_styled
+def curve_and_kinds_figure(curve: SavingsCurve, years: float | None = None, currency: str | None = None) -> Figure:
+    """The savings curve and, when the curve has them, the per-kind curves below it: one figure."""
+    if not curve.per_kind:
+        return curve_figure(curve, years, currency)
+    grid_height = _kind_grid_height(curve)
+    figure = Figure(figsize=(FIGURE_WIDTH, 3.8 + grid_height), layout="constrained")
+    top, bottom = figure.subfigures(2, 1, height_ratios=[3.8, grid_height], squeeze=False)[:, 0]
+    _draw_curve(top.add_subplot(), curve, years, currency)
+    _draw_kind_grid(bottom, curve, currency)
+    return figure
+
+
+def curve_view(curve: SavingsCurve) -> float:
+    """The largest commitment per hour the curve's view shows: CURVE_ZOOM times the larger of the
+    optimum and the knee, at least the recommendation, at most the last point."""
+    x = curve.amounts_per_hour
+    last = float(x[-1])
+    wanted = max(CURVE_ZOOM * max(x[curve.optimum_index], x[curve.knee_index]), x[curve.recommended_index])
+    return last if wanted <= 0 else min(float(wanted), last)
+
+
+def _draw_curve(axes: Axes, curve: SavingsCurve, years: float | None, currency: str | None) -> None:
+    x, savings = curve.amounts_per_hour, curve.savings
+    right = curve_view(curve)
+    shown = x <= right * (1 + 1e-12)
+    axes.plot(x[shown], savings[shown], color=SAVINGS_PLAN_COLOUR, linewidth=2)
     marks = [
         (curve.optimum_index, "Optimum", "o", SAVINGS_PLAN_COLOUR),
         (curve.knee_index, "Knee", "s", MUTED),
-        (curve.recommended_index, "Recommendation", "*", RESERVED_COLOUR),
+        (curve.recommended_index, "Recommended", "*", RESERVED_COLOUR),
     ]
     for index, label, marker, colour in marks:
         axes.plot(
             [x[index]],
-            [costs[index]],
+            [savings[index]],
             marker=marker,
-            markersize=12 if marker == "*" else 8,
+            markersize=13 if marker == "*" else 8,
             color=colour,
             linestyle="none",
-            label=f"{label}: {x[index]:,.2f} per hour",
+            clip_on=False,
+            zorder=3,
+            label=f"{label} {per_hour(float(x[index]), currency)}",
         )
-    low, high = float(costs.min()), float(costs.max())
+    low, high = float(savings[shown].min()), float(savings[shown].max())
+    span = high - low
+    if low - span <= 0 <= high + span:  # all on demand (no savings) is near enough to show
+        axes.axhline(0, color=ON_DEMAND_COLOUR, linewidth=1.5, linestyle="--", label="All on demand")
+        low, high = min(low, 0.0), max(high, 0.0)
     pad = 0.08 * ((high - low) or abs(high) or 1.0)
-    top = max(high, on_demand) if on_demand <= high + (high - low) else high
-    axes.set_ylim(low - pad, top + pad)
-    above = " (above the view)" if on_demand > top else ""
-    axes.axhline(
-        on_demand,
-        color=ON_DEMAND_COLOUR,
-        linewidth=1.5,
-        linestyle="--",
-        label=f"All on demand: {on_demand:,.0f}{above}",
-    )
+    axes.set_ylim(low - pad, high + pad)
+    axes.set_xlim(float(x[0]), right if right > x[0] else float(x[0]) + 1.0)
+    if not shown.all():  # a legend line of its own, so that it never covers the curve
+        axes.plot([], [], linestyle="none", label=f"Priced to {per_hour(float(x[-1]), currency)} (off view)")
+    split = " + ".join(f"{m} {share:.0%}" for m, share in zip(curve.models, curve.shares)) or "Savings-plan"
+    axes.set_xlabel(f"{split} commitment, {_unit(currency)}per hour")
+    axes.set_ylabel(f"Savings over the history{_in(currency)}")
+    if years:
 
-    def mirrored(values: Any) -> Any:  # cost <-> savings: its own inverse
-        return on_demand - np.asarray(values)
+        def to_year(values: Any) -> Any:
+            return np.asarray(values) / years
 
-    savings_axis = axes.secondary_yaxis("right", functions=(mirrored, mirrored))
-    savings_axis.set_ylabel("Savings against all on demand")
-    split = " + ".join(f"{m} {share:.0%}" for m, share in zip(curve.models, curve.shares)) or "no savings plan"
-    axes.set_xlabel(f"Savings-plan commitment per hour ({split}); reservations held at the recommendation")
-    axes.set_ylabel("Cost over the history")
-    axes.legend(loc="best", fontsize=9)
-    return figure
+        def from_year(values: Any) -> Any:
+            return np.asarray(values) * years
+
+        per_year = axes.secondary_yaxis("right", functions=(to_year, from_year))
+        per_year.set_ylabel("Per year, at the history's rate")
+        per_year.yaxis.set_major_formatter(PlainNumbers())
+    for axis in (axes.xaxis, axes.yaxis):
+        axis.set_major_formatter(PlainNumbers())
+    axes.figure.legend(loc="outside lower center", ncols=2, handlelength=1.2, columnspacing=1.2)
 
 
-@_styled
-def kind_curves_figure(curve: SavingsCurve) -> Figure:
-    """One small panel per kind: savings against its reserved units."""
+def _kind_grid_height(curve: SavingsCurve) -> float:
+    return 2.1 * -(-max(len(curve.per_kind), 1) // KIND_COLUMNS) + 0.6
+
+
+def _draw_kind_grid(figure: Figure | SubFigure, curve: SavingsCurve, currency: str | None) -> None:
     count = len(curve.per_kind)
-    columns = min(4, max(count, 1))
-    rows = -(-count // columns)
-    figure, grid = _figure_grid(9.0, 2.0 * rows + 0.4, rows, columns)
+    columns = min(KIND_COLUMNS, max(count, 1))
+    grid = list(figure.subplots(max(-(-count // columns), 1), columns, squeeze=False).ravel())
     for axes, kind in zip(grid, sorted(curve.per_kind, key=lambda k: k.kind)):
-        axes.plot(kind.units_per_hour, kind.savings, color=RESERVED_COLOUR, linewidth=1.5)
-        axes.plot(
-            [kind.units_per_hour[kind.recommended_index]],
-            [kind.savings[kind.recommended_index]],
-            marker="*",
-            markersize=10,
-            color=RESERVED_COLOUR,
-            linestyle="none",
-        )
-        axes.set_title(f"{kind.kind} ({kind.model})", fontsize=9)
-        axes.tick_params(labelsize=8)
+        _draw_kind(axes, kind)
     for axes in grid[count:]:
         axes.set_visible(False)
-    figure.supxlabel("Reserved units per hour (star: the recommendation)", fontsize=9)
-    figure.supylabel("Savings", fontsize=9)
-    return figure
+    models = sorted({kind.model for kind in curve.per_kind})
+    figure.supxlabel(f"{' or '.join(models) or 'Reserved'} units per hour (star: the recommendation)")
+    figure.supylabel(f"Savings{_in(currency)}")
+
+
+def _draw_kind(axes: Axes, kind: KindCurve) -> None:
+    axes.plot(kind.units_per_hour, kind.savings, color=RESERVED_COLOUR, linewidth=1.5)
+    axes.plot(
+        [kind.units_per_hour[kind.recommended_index]],
+        [kind.savings[kind.recommended_index]],
+        marker="*",
+        markersize=11,
+        color=RESERVED_COLOUR,
+        linestyle="none",
+        clip_on=False,
+        zorder=3,
+    )
+    axes.set_title(kind.kind)
+    for axis in (axes.xaxis, axes.yaxis):
+        axis.set_major_locator(MaxNLocator(3))
+        axis.set_major_formatter(PlainNumbers())
 
 
 @_styled
-def scatter_figure(samples: PlanSamples) -> Figure:
+def scatter_figure(samples: PlanSamples, currency: str | None = None) -> Figure:
     """Cost against coverage of random plans, with the recommendation, peers and LP bound."""
-    figure, axes = _figure(9.0, 4.2)
+    figure, axes = _figure(5.6)
     axes.scatter(
         samples.coverages * 100,
         samples.costs,
@@ -176,6 +275,7 @@ def scatter_figure(samples: PlanSamples) -> Figure:
             edgecolors="black",
             linewidths=0.5,
             zorder=3,
+            clip_on=False,
             label=peer.rule,
         )
     chosen = samples.recommendation
@@ -188,6 +288,7 @@ def scatter_figure(samples: PlanSamples) -> Figure:
         edgecolors="white",
         linewidths=0.8,
         zorder=4,
+        clip_on=False,
         label="Recommendation",
     )
     axes.axhline(
@@ -200,8 +301,10 @@ def scatter_figure(samples: PlanSamples) -> Figure:
     axes.set_ylim(min(samples.lower_bound, samples.costs.min(initial=top)) * 0.97, top)
     axes.set_xlim(-2, right * 1.05 + 2)
     axes.set_xlabel("Coverage, % of the on-demand value of the usage")
-    axes.set_ylabel("Cost over the history")
-    axes.legend(loc="upper left", bbox_to_anchor=(1.01, 1.0), fontsize=8)
+    axes.set_ylabel(f"Cost over the history{_in(currency)}")
+    for axis in (axes.xaxis, axes.yaxis):
+        axis.set_major_formatter(PlainNumbers())
+    figure.legend(loc="outside lower center", ncols=1)
     return figure
 
 
@@ -226,14 +329,17 @@ def to_file_bytes(figure: Figure, fmt: str) -> bytes:
     return buffer.getvalue()
 
 
-def _figure(width: float, height: float) -> tuple[Figure, Axes]:
-    figure = Figure(figsize=(width, height), layout="constrained")
+def _figure(height: float) -> tuple[Figure, Axes]:
+    figure = Figure(figsize=(FIGURE_WIDTH, height), layout="constrained")
     return figure, figure.add_subplot()
 
 
-def _figure_grid(width: float, height: float, rows: int, columns: int) -> tuple[Figure, list[Axes]]:
-    figure = Figure(figsize=(width, height), layout="constrained")
-    return figure, list(figure.subplots(max(rows, 1), columns, squeeze=False).ravel())
+def _unit(currency: str | None) -> str:
+    return f"{currency} " if currency else ""
+
+
+def _in(currency: str | None) -> str:
+    return f", {currency}" if currency else ""
 
 
 def _binned(times: np.ndarray, series: list[Floats]) -> tuple[np.ndarray, list[Floats]]:

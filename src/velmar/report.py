@@ -12,12 +12,21 @@ from rich.table import Table
 
 from velmar.atomic import write_atomically
 from velmar.curve import SavingsCurve
-from velmar.formatting import commitment_table_rows, savings_plan_per_hour, summary_rows
+from velmar.formatting import (
+    SEEN_COMMITMENT_HEADERS,
+    commitment_table_rows,
+    outside_plan_text,
+    savings_plan_per_hour,
+    seen_commitment_rows,
+    summary_rows,
+)
+from velmar.plan_summary import coverage_note, hourly_note, term_commitments
 from velmar.records import (
     ExistingSavingsPlan,
     ModelPlan,
     PriceTable,
     Recommendation,
+    SeenCommitment,
     UsageHistory,
 )
 from velmar.report_html import build_html
@@ -34,7 +43,7 @@ def render_table(rec: Recommendation, console: Console) -> None:
     commitments.add_column("Kind")
     commitments.add_column("Commitment", justify="right")
     commitments.add_column("Break-even", justify="right")
-    for model, kind, amount, break_even in commitment_table_rows(rec.plans, rec.period):
+    for model, kind, amount, break_even in commitment_table_rows(rec.plans, rec.period, rec.currency):
         if model and commitments.row_count:
             commitments.add_section()
         commitments.add_row(model, kind, amount, break_even)
@@ -48,8 +57,40 @@ def render_table(rec: Recommendation, console: Console) -> None:
     for label, value in summary_rows(rec):
         totals.add_row(label, value)
     console.print(totals)
-    for note in rec.notes:
-        console.print(f"[dim]note:[/dim] {note}")
+    remarks = (*rec.notes, coverage_note(rec), hourly_note(rec), outside_plan_text(rec))
+    for note in remarks:
+        if note:
+            console.print(f"[dim]note:[/dim] {note}", markup=True, highlight=False)
+
+
+def render_commitments(commitments: Sequence[SeenCommitment], console: Console, currency: str | None) -> None:
+    """Print the commitments an export shows, the most unused money first."""
+    table = Table(title="Commitments the export shows", title_justify="left")
+    for index, header in enumerate(SEEN_COMMITMENT_HEADERS):
+        table.add_column(header, justify="left" if index < 3 or index == len(SEEN_COMMITMENT_HEADERS) - 1 else "right")
+    for row in seen_commitment_rows(commitments, currency):
+        table.add_row(*row)
+    if not commitments:
+        table.add_row("none", *("-" for _ in SEEN_COMMITMENT_HEADERS[1:]))
+    console.print(table)
+
+
+def commitments_json(commitments: Sequence[SeenCommitment]) -> list[dict[str, Any]]:
+    """The commitments an export shows, in the order they were given, as plain JSON values."""
+    return [
+        {
+            "id": seen.id,
+            "name": seen.name or None,
+            "type": seen.type,
+            "category": seen.category,
+            "first": str(seen.first),
+            "last": str(seen.last),
+            "money_per_hour": json_number(seen.money_per_hour),
+            "used_share": json_number(seen.used_share),
+            "kinds": list(seen.kinds),
+        }
+        for seen in commitments
+    ]
 
 
 def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> dict[str, Any]:
@@ -76,6 +117,19 @@ def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> d
         "savings_plan_per_hour": per_hour,
         "break_even_months": break_even,
         **plan_figures(rec),
+        "currency": rec.currency,
+        "hourly_cost": json_number(rec.hourly_cost),
+        "hourly_on_demand_cost": json_number(rec.hourly_on_demand_cost),
+        "term_commitment": {t.model: t.total for t in term_commitments(rec, prices)},
+        "outside_plan": None
+        if rec.outside_plan is None
+        else {
+            "spend": json_number(rec.outside_plan.spend),
+            "top_services": [
+                {"service": service, "spend": json_number(spend)} for service, spend in rec.outside_plan.top_services
+            ],
+        },
+        "assumed_discounts": {model: float(fraction) for model, fraction in prices.assumed.items()},
         "search_cost": json_number(rec.search_cost),
         "notes": list(rec.notes),
         "inputs": {
@@ -97,9 +151,11 @@ def write_html(
     curve: SavingsCurve,
     samples: PlanSamples,
     existing: Sequence[ExistingSavingsPlan] = (),
+    commitments: Sequence[SeenCommitment] = (),
 ) -> None:
-    """Write the self-contained HTML report, whole or not at all."""
-    page = build_html(rec, history, prices, curve, samples, existing)
+    """Write the self-contained HTML report, whole or not at all; `commitments` (those the export
+    shows) add a table of them, the most unused money first."""
+    page = build_html(rec, history, prices, curve, samples, existing, commitments)
     write_atomically(path, page)
 
 

@@ -1,8 +1,11 @@
-"""The HTML report: one page, figures inline as SVG, nothing fetched when it opens."""
+"""The HTML report: one page, figures inline as SVG, nothing fetched when it opens.
+
+It reads as a manager reads: what to buy and what it saves a year first, then what the
+purchase commits to over each term, then the figures that show why.
+"""
 
 from __future__ import annotations
 
-import html
 from collections.abc import Sequence
 
 import numpy as np
@@ -10,37 +13,43 @@ import numpy as np
 from velmar import plots
 from velmar.allocation import Allocation, allocate, recommendation_portfolio
 from velmar.curve import SavingsCurve
-from velmar.formatting import commitment_table_rows, money, share, summary_rows
+from velmar.formatting import (
+    SEEN_COMMITMENT_HEADERS,
+    commitment_table_rows,
+    decimals_for,
+    hour,
+    money,
+    outside_plan_text,
+    per_hour,
+    seen_commitment_rows,
+    share,
+    summary_rows,
+)
+from velmar.html_page import _STYLE as _STYLE
+from velmar.html_page import _e as _e
+from velmar.html_page import _figure as _figure
+from velmar.html_page import _section as _section
+from velmar.html_page import _table as _table
+from velmar.html_page import cards, note, page
+from velmar.plan_summary import (
+    HOURS_PER_YEAR,
+    assumed_rates_note,
+    coverage_note,
+    headline,
+    history_hours,
+    hourly_note,
+    per_year,
+    term_commitments,
+)
 from velmar.records import (
     HOURS_PER_PERIOD,
     ExistingSavingsPlan,
     PriceTable,
     Recommendation,
+    SeenCommitment,
     UsageHistory,
 )
 from velmar.samples import PlanSamples
-
-_STYLE = """
-body { font-family: system-ui, -apple-system, "Segoe UI", Roboto, "DejaVu Sans", sans-serif;
-       margin: 0 auto; max-width: 1100px; padding: 24px 32px 48px; color: #1d232b; background: #fff; }
-h1 { font-size: 26px; margin: 0 0 4px; }
-h2 { font-size: 19px; margin: 36px 0 8px; border-bottom: 1px solid #dfe3e8; padding-bottom: 4px; }
-.lead { color: #5a6470; margin: 0 0 20px; }
-.cards { display: grid; grid-template-columns: repeat(4, 1fr); gap: 12px; }
-.card { border: 1px solid #dfe3e8; border-radius: 8px; padding: 10px 14px; }
-.card .label { color: #5a6470; font-size: 13px; }
-.card .value { font-size: 22px; font-weight: 600; margin-top: 2px; }
-.card .detail { color: #5a6470; font-size: 12px; }
-table { border-collapse: collapse; font-size: 14px; margin: 8px 0; }
-th, td { padding: 5px 12px; border-bottom: 1px solid #eceff2; text-align: right; }
-th:first-child, td:first-child, th.text, td.text { text-align: left; }
-th { background: #f5f7f9; font-weight: 600; }
-.tables { display: flex; flex-wrap: wrap; gap: 12px 40px; align-items: flex-start; }
-figure { margin: 8px 0 0; }
-figure svg { width: 100%; height: auto; }
-figcaption, .note { color: #5a6470; font-size: 13px; margin-top: 4px; max-width: 900px; }
-footer { margin-top: 40px; color: #5a6470; font-size: 12px; word-break: break-all; }
-"""
 
 
 def build_html(
@@ -50,27 +59,33 @@ def build_html(
     curve: SavingsCurve,
     samples: PlanSamples,
     existing: Sequence[ExistingSavingsPlan],
+    commitments: Sequence[SeenCommitment] = (),
 ) -> str:
     """The whole report page as text."""
     allocation = allocate(*recommendation_portfolio(history, prices, rec, existing))
+    currency = rec.currency
     sections = [
-        _header(rec, history),
-        _section("Recommended commitments", _commitments_table(rec)),
+        _header(rec, history, prices),
+        _section("What to buy", _purchase(rec, prices)),
+    ]
+    if commitments:
+        sections.append(_section("Commitments the export shows", _seen_commitments(commitments, currency)))
+    sections += [
         _section(
             "Usage by what pays for it",
             _figure(
-                plots.to_svg(plots.usage_figure(history, allocation, prices), "usage"),
+                plots.to_svg(plots.usage_figure(history, allocation, prices, currency), "usage"),
                 "Usage valued at on-demand prices, per hour, split by the allocation of the priced plan: "
                 "reservations first, then each savings plan's money of the period (existing plans first) "
                 "spent on the kinds in column order at each kind's rate, and on demand for the rest. "
                 "Commitments stop after their term.",
             ),
         ),
-        _section("Savings curve", _curve_figures(curve)),
+        _section("Savings curve", _curve_figures(curve, history_hours(history) / HOURS_PER_YEAR, currency)),
         _section(
             "Cost against coverage",
             _figure(
-                plots.to_svg(plots.scatter_figure(samples), "scatter"),
+                plots.to_svg(plots.scatter_figure(samples, currency), "scatter"),
                 f"Random single plans of one term ({samples.term}) drawn by the module and priced with its "
                 "single-plan cost over the whole history (no expiry). The recommendation and the peers' rules "
                 "are whole portfolios priced by the module. No plan can cost less than the proven lower bound; "
@@ -86,61 +101,109 @@ def build_html(
         _section("Per kind", _kind_table(rec, history, prices, allocation)),
         _footer(rec, history, prices),
     ]
-    return (
-        '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
-        '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
-        f"<title>Commitment plan report</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
-        + "\n".join(sections)
-        + "\n</body>\n</html>\n"
-    )
+    return page("Commitment plan report", sections)
 
 
-def _header(rec: Recommendation, history: UsageHistory) -> str:
+def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> str:
+    periods = len(history.timestamps)
+    hours = history_hours(history)
     span = (
-        f"{_when(history.timestamps[0])} to {_when(history.timestamps[-1])}, " if len(history.timestamps) else ""
-    ) + f"{len(history.timestamps):,} {'hourly' if history.period == 'H' else 'daily'} periods, {len(rec.kinds)} kinds"
-    figures = dict(summary_rows(rec))
-    cards = [
-        ("Cost of the plan", figures["Cost of the plan"], f"all on demand: {money(rec.on_demand_cost)}"),
-        ("Savings", money(rec.savings), f"{share(rec.savings_rate)} of all on demand"),
-        ("Coverage", figures["Coverage"], f"unused commitment: {money(rec.unused_commitment)}"),
-        ("Gap to the proven bound", figures["Gap to the bound"], f"bound: {money(rec.lower_bound)}; by {rec.method}"),
-    ]
-    card_html = "".join(
-        f'<div class="card"><div class="label">{_e(label)}</div><div class="value">{_e(value)}</div>'
-        f'<div class="detail">{_e(detail)}</div></div>'
-        for label, value, detail in cards
+        f"{hour(history.timestamps[0])} to {hour(history.timestamps[-1])}, " if periods else ""
+    ) + f"{periods:,} {'hourly' if history.period == 'H' else 'daily'} periods, {len(rec.kinds)} kinds"
+    currency = rec.currency
+    yearly = per_year(rec.savings, hours)
+    coverage_detail = (
+        "above 100%: see below"
+        if rec.coverage > 1
+        else f"of the usage's on-demand value; unused commitment: {money(rec.unused_commitment, currency)}"
     )
+    items = [
+        (
+            "Savings per year",
+            money(yearly, currency),
+            f"per month: {money(yearly / 12, currency)}; over the history: {money(rec.savings, currency)} "
+            f"({share(rec.savings_rate)} of all on demand)",
+        ),
+        ("Cost of the plan", money(rec.cost, currency), f"all on demand: {money(rec.on_demand_cost, currency)}"),
+        ("Coverage", share(rec.coverage), coverage_detail),
+        (
+            "Gap to the proven bound",
+            dict(summary_rows(rec))["Gap to the bound"],
+            f"bound: {money(rec.lower_bound, currency)}; by {rec.method}",
+        ),
+    ]
+    if rec.hourly_cost is not None:
+        items.append(("Cost priced hour by hour", money(rec.hourly_cost, currency), "the daily plan on hourly rows"))
+    scaling = (
+        f"Per year and per month: the savings over the history's {hours / 24:,.1f} days scaled to 365 days "
+        "(a month is a twelfth of that), at the history's rate."
+    )
+    remarks = [coverage_note(rec), hourly_note(rec), outside_plan_text(rec), assumed_rates_note(prices)]
     return (
         f'<h1>Commitment plan report</h1>\n<p class="lead">{_e(span)}'
-        f'{"; " + _e(history.source) if history.source else ""}</p>\n<div class="cards">{card_html}</div>'
+        f"{'; ' + _e(history.source) if history.source else ''}</p>\n"
+        f'<p class="headline">{_e(headline(rec, hours))}</p>\n'
+        + cards(items)
+        + note(scaling)
+        + "".join(note(text) for text in remarks if text)
     )
 
 
-def _commitments_table(rec: Recommendation) -> str:
-    rows = commitment_table_rows(rec.plans, rec.period) or [("-", "-", "nothing to buy", "-")]
+def _purchase(rec: Recommendation, prices: PriceTable) -> str:
+    currency = rec.currency
+    rows = commitment_table_rows(rec.plans, rec.period, currency) or [("-", "-", "nothing to buy", "-")]
     commitments = _table(["Model", "Kind", "Commitment", "Break-even"], rows, text_columns=2)
-    totals = _table(["Figure", "Value"], [list(row) for row in summary_rows(rec)])
-    notes = "".join(f'<p class="note">Note: {_e(note)}</p>' for note in rec.notes)
-    return f'<div class="tables">{commitments}{totals}</div>' + notes
+    terms = term_commitments(rec, prices)
+    term_rows = [
+        [t.model, f"{t.term_days:,} days", per_hour(t.per_hour, currency), money(t.total, currency)] for t in terms
+    ]
+    if len(terms) > 1:
+        term_rows.append(["Total", "", per_hour(sum(t.per_hour for t in terms), currency), money(
+            sum(t.total for t in terms), currency)])  # fmt: skip
+    over_terms = _table(["Model", "Term", "Per hour", "Over the term"], term_rows or [["-", "-", "-", "nothing"]])
+    totals = _table(["Over the history", "Value"], [list(row) for row in summary_rows(rec)])
+    explained = note(
+        "Over the term: what each purchase commits to, as a purchase order carries it. A reservation pays its "
+        "hourly rate for each unit in every hour of its term; a savings plan pays its money per hour for every "
+        "hour of its term, used or not."
+    )
+    notes = "".join(note(f"Note: {text}") for text in rec.notes)
+    return f'<div class="tables">{commitments}{over_terms}{totals}</div>' + explained + notes
 
 
-def _curve_figures(curve: SavingsCurve) -> str:
-    knee, optimum = curve.amounts_per_hour[curve.knee_index], curve.amounts_per_hour[curve.optimum_index]
+def _seen_commitments(commitments: Sequence[SeenCommitment], currency: str | None) -> str:
+    rows = seen_commitment_rows(commitments, currency)
+    table = _table(SEEN_COMMITMENT_HEADERS, rows, text_columns=3, list_columns={len(SEEN_COMMITMENT_HEADERS) - 1})
+    return table + note(
+        "Money per hour: the commitment's used and unused money over the hours from its first row to its last. "
+        "Unused: that money times the share nothing used, largest first: what the commitments waste."
+    )
+
+
+def _curve_figures(curve: SavingsCurve, years: float, currency: str | None) -> str:
+    x = curve.amounts_per_hour
+    knee, optimum = x[curve.knee_index], x[curve.optimum_index]
+    view = plots.curve_view(curve)
+    beyond = (
+        f" The view stops at {per_hour(view, currency)}; the curve was priced up to {per_hour(float(x[-1]), currency)}."
+        if view < x[-1]
+        else ""
+    )
     parts = [
         _figure(
-            plots.to_svg(plots.curve_figure(curve), "curve"),
+            plots.to_svg(plots.curve_figure(curve, years or None, currency), "curve"),
             "Each point is the module's cost of the whole portfolio with the savings-plan commitment set to "
-            f"that amount per hour and the reservations held at the recommendation. The optimum ({optimum:,.2f} "
-            f"per hour) is the cheapest point; the knee ({knee:,.2f} per hour) is where extra commitment starts "
-            "to save clearly less: the point between zero and the optimum farthest above the straight line "
-            "joining them.",
+            "that amount per hour and the reservations held at the recommendation, as savings against paying "
+            f"everything on demand. The optimum ({per_hour(float(optimum), currency)}) saves most; the knee "
+            f"({per_hour(float(knee), currency)}) is where extra commitment starts to save clearly less: the "
+            "point between zero and the optimum farthest above the straight line joining them. The right-hand "
+            "axis is the same savings per year, at the history's rate." + beyond,
         )
     ]
     if curve.per_kind:
         parts.append(
             _figure(
-                plots.to_svg(plots.kind_curves_figure(curve), "kinds"),
+                plots.to_svg(plots.kind_curves_figure(curve, currency), "kinds"),
                 "Savings against the reserved units of each kind, everything else held at the recommendation.",
             )
         )
@@ -152,31 +215,34 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
     column = {kind: i for i, kind in enumerate(prices.kinds)}
     usage_column = {kind: i for i, kind in enumerate(history.kinds)}
     reserved_models = [p for p in rec.plans if p.model.startswith("RI")]
+    kinds = sorted(enumerate(allocation.kinds), key=lambda item: item[1])
+    rates = [float(prices.on_demand[column[kind]]) for _, kind in kinds]
+    decimals = decimals_for(rates)
     rows = []
-    for index, kind in sorted(enumerate(allocation.kinds), key=lambda item: item[1]):
+    for (index, kind), rate in zip(kinds, rates):
         use = np.nan_to_num(history.usage[:, usage_column[kind]]) / hours
         total = (
             allocation.reserved[:, index].sum()
             + allocation.savings_plan[:, index].sum()
             + allocation.on_demand[:, index].sum()
         )
-        share = [
+        shares = [
             part[:, index].sum() / total if total > 0 else 0.0
             for part in (allocation.reserved, allocation.savings_plan, allocation.on_demand)
         ]
         rows.append(
             [
                 kind,
-                f"{prices.on_demand[column[kind]]:.4g}",
+                f"{rate:,.{decimals}f}",
                 f"{use.mean():,.1f}" if len(use) else "-",
                 f"{use.max():,.1f}" if len(use) else "-",
                 *(f"{plan.reserved.get(kind, 0.0):g}" for plan in reserved_models),
-                *(f"{s:.0%}" for s in share),
+                *(f"{s:.0%}" for s in shares),
             ]
         )
     headers = [
         "Kind",
-        "On-demand rate",
+        f"On-demand rate{f' ({rec.currency})' if rec.currency else ''}",
         "Mean use/h",
         "Peak use/h",
         *(f"{plan.model} units/h" for plan in reserved_models),
@@ -184,9 +250,9 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
         "Savings plan",
         "On demand",
     ]
-    return _table(headers, rows) + (
-        '<p class="note">Shares are of each kind\'s usage over the history, by the same allocation as the '
-        "usage figure. Rates are per unit and hour.</p>"
+    return _table(headers, rows) + note(
+        "Shares are of each kind's usage over the history, by the same allocation as the usage figure. "
+        "Rates are per unit and hour."
     )
 
 
@@ -195,32 +261,7 @@ def _footer(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> s
         f"Inputs: {rec.fingerprint or 'no fingerprint'}",
         f"Usage: {history.source or 'in memory'}; prices: {prices.source or 'in memory'}",
         f"Models: {', '.join(rec.models)}; kinds in planning order: {', '.join(rec.kinds)}",
-        "Every money figure is the module's own price of a plan or a proven lower bound.",
+        "Every money figure is the module's own price of a plan or a proven lower bound; per year and per month "
+        "figures scale the history's to a year at its rate.",
     ]
     return "<footer>" + "<br>".join(_e(line) for line in lines) + "</footer>"
-
-
-def _section(title: str, body: str) -> str:
-    return f"<section>\n<h2>{_e(title)}</h2>\n{body}\n</section>"
-
-
-def _figure(svg: str, caption: str) -> str:
-    return f"<figure>{svg}<figcaption>{_e(caption)}</figcaption></figure>"
-
-
-def _table(headers: Sequence[str], rows: Sequence[Sequence[str]], text_columns: int = 1) -> str:
-    def cell(tag: str, index: int, value: str) -> str:
-        kind = ' class="text"' if index < text_columns else ""
-        return f"<{tag}{kind}>{_e(value)}</{tag}>"
-
-    head = "".join(cell("th", i, h) for i, h in enumerate(headers))
-    body = "".join("<tr>" + "".join(cell("td", i, v) for i, v in enumerate(row)) + "</tr>" for row in rows)
-    return f"<table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table>"
-
-
-def _when(timestamp: np.datetime64) -> str:
-    return str(np.datetime_as_string(timestamp, unit="m")).replace("T", " ")
-
-
-def _e(text: str) -> str:
-    return html.escape(text, quote=True)
