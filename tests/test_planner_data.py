@@ -2,6 +2,10 @@
 
 from __future__ import annotations
 
+import os
+import re
+import signal
+import threading
 from collections.abc import Callable
 from pathlib import Path
 
@@ -9,10 +13,20 @@ import duckdb
 import numpy as np
 import pytest
 
-from velmar.data import load_existing, load_existing_reservations, load_focus, load_long_table, load_prices
+from velmar.data import (
+    load_existing,
+    load_existing_reservations,
+    load_focus,
+    load_long_table,
+    load_prices,
+    parse_discounts,
+    price_kinds,
+)
+from velmar.data.sql import connection
 from velmar.demo_data import write_demo
 from velmar.errors import UserError
 from velmar.portfolio import existing_columns
+from velmar.records import OutsidePlan
 
 HEADER = (
     "ChargeCategory,PricingCategory,ChargePeriodStart,ChargePeriodEnd,ConsumedQuantity,"
@@ -225,3 +239,96 @@ def test_csv_mixed_with_parquet_is_refused(tmp_path: Path) -> None:
     duckdb.execute(f"COPY (SELECT * FROM read_csv('{csv}')) TO '{tmp_path / 'part.parquet'}'")
     with pytest.raises(UserError, match="CSV mixed with Parquet"):
         load_focus([csv, str(tmp_path / "part.parquet")])
+
+
+FOCUS = "ChargeCategory,ChargeClass,PricingCategory,ChargePeriodStart,ChargePeriodEnd,ConsumedQuantity,ConsumedUnit,"
+FOCUS += "RegionId,SkuId,ServiceName,EffectiveCost,BilledCost,BillingCurrency\n"
+
+
+def usage_row(start: str, end: str, quantity: str, sku: str = "a", unit: str = "Hours", **other: str) -> str:
+    """A usage row of kind r/`sku`; `other` sets ChargeClass, ServiceName, EffectiveCost, BilledCost, currency."""
+    values = [other.get(name, "") for name in ("ChargeClass", "ServiceName", "EffectiveCost", "BilledCost")]
+    cls, service, effective, billed = values
+    currency = other.get("currency", "USD")
+    return f"Usage,{cls},Standard,{start},{end},{quantity},{unit},r,{sku},{service},{effective},{billed},{currency}\n"
+
+
+H0, H1, H2 = "2024-01-01T00:00:00Z", "2024-01-01T01:00:00Z", "2024-01-01T02:00:00Z"
+
+
+def test_corrections_net_out_and_an_empty_one_changes_nothing(tmp_path: Path) -> None:
+    rows = usage_row(H0, H1, "2") + usage_row(H1, H2, "3") + usage_row(H0, H1, "-0.5", ChargeClass="Correction")
+    rows += usage_row("2024-01-01T05:00:00Z", "2024-01-01T06:00:00Z", "", sku="b", ChargeClass="Correction")
+    history = load_focus(write(tmp_path / "e.csv", FOCUS + rows))
+    assert history.kinds == ("r/a",)
+    np.testing.assert_array_equal(history.usage, [[1.5], [3]])
+    below = rows + usage_row(H1, H2, "-4", ChargeClass="Correction")
+    with pytest.raises(UserError, match=r"e\.csv: usage of 'r/a' in the period starting 2024-01-01T01:00:00 is -1"):
+        load_focus(write(tmp_path / "e.csv", FOCUS + below))
+
+
+def test_a_row_over_several_periods_is_spread_by_overlap(tmp_path: Path) -> None:
+    rows = usage_row(H0, H1, "1") + usage_row("2024-01-01T00:30:00Z", "2024-01-01T04:30:00Z", "8", sku="b")
+    history = load_focus(write(tmp_path / "e.csv", FOCUS + rows))
+    np.testing.assert_array_equal(history.usage[:, 1], [1, 2, 2, 2, 1])
+    assert history.notes == ("usage of 'r/b' spread over several periods: 100.0% of its quantity",)
+    daily = load_focus(write(tmp_path / "e.csv", FOCUS + usage_row(H0, H1, "1")), period="D")
+    assert daily.hourly_rows and not load_focus(str(tmp_path / "e.csv")).hourly_rows
+
+
+def test_planned_kinds_services_and_the_spend_left_out(tmp_path: Path) -> None:
+    rows = usage_row(H0, H1, "2", ServiceName="vm", EffectiveCost="1.5")
+    rows += usage_row(H0, H1, "9", sku="s", unit="GB-Months", ServiceName="disk", EffectiveCost="4")
+    rows += usage_row(H0, H1, "7", sku="b", ServiceName="db", BilledCost="2.5")
+    rows += usage_row(H0, H1, "-3", sku="c", ServiceName="db", EffectiveCost="0.5")  # not planned: never checked
+    path = write(tmp_path / "e.csv", FOCUS + rows)
+    hours = load_focus(path, kinds=("r/a", "r/b"))
+    assert hours.kinds == ("r/a", "r/b") and hours.currency == "USD"
+    assert hours.outside_plan == OutsidePlan(4.5, (("disk", 4.0), ("db", 0.5)))
+    assert load_focus(path, services=["vm", "disk"]).outside_plan == OutsidePlan(4.0, (("disk", 4.0),))
+    with pytest.raises(UserError, match=r"no usage of service 'web' \(services: db, disk, vm\)"):
+        load_focus(path, services=["web"])
+    with pytest.raises(UserError, match=r"column 'BillingCurrency': .* 2 currencies \(EUR, USD\)"):
+        load_focus(write(tmp_path / "e.csv", FOCUS + rows + usage_row(H1, H2, "1", currency="EUR")), kinds=["r/a"])
+
+
+def test_a_file_reached_twice_is_read_once(tmp_path: Path) -> None:
+    path = focus(tmp_path)
+    (tmp_path / "link.csv").symlink_to(path)
+    twice = load_focus([path, str(tmp_path / "*.csv"), path])
+    np.testing.assert_array_equal(twice.usage, load_focus(path).usage)
+
+
+def test_long_table_notes_naive_times_and_repeats(tmp_path: Path) -> None:
+    text = "timestamp,kind,quantity,currency\n2024-01-01T00:00:00,a,1,EUR\n2024-01-01 00:00:00,a,2,EUR\n"
+    history = load_long_table(write(tmp_path / "u.csv", text + "2024-01-01T01:00:00+00:00,a,1,EUR\n"))
+    np.testing.assert_array_equal(history.usage, [[3], [1]])
+    assert history.currency == "EUR" and len(history.notes) == 2
+    assert "2 times without an offset" in history.notes[0] and "1 rows repeated" in history.notes[1]
+
+
+def test_discounts_rate_what_the_price_file_does_not(tmp_path: Path) -> None:
+    prices = write(tmp_path / "p.csv", "kind,on_demand,sp3y,currency\nr1/a,1.0,0.7,USD\n")
+    table = load_prices(prices, ("r1/a", "r2/a"), focus_paths=focus(tmp_path), discounts=parse_discounts("ri3y=0.5"))
+    np.testing.assert_array_equal(table.on_demand, [1.0, 2.0])  # r2/a: its median list price
+    np.testing.assert_array_equal(table.commitment["RI3Y"], [0.5, 1.0])
+    np.testing.assert_array_equal(table.commitment["SP3Y"], [0.7, 2.0])  # no discount named: on demand
+    assert table.assumed == {"RI3Y": 0.5} and table.assumed_kinds == ("r1/a", "r2/a") and table.currency == "USD"
+    assert price_kinds(prices) == ("r1/a",)
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [("RI5Y=0.3", "'RI5Y=0.3' is not MODEL=FRACTION"), ("SP1Y=1", "SP1Y: '1' is not a fraction in [0, 1)"),
+     ("SP1Y=-0.1", "'-0.1' is not a fraction"), ("RI1Y=0.2,ri1y=0.3", "RI1Y is given twice")],
+)  # fmt: skip
+def test_discounts_that_do_not_parse(text: str, message: str) -> None:
+    with pytest.raises(UserError, match=re.escape(message)):
+        parse_discounts(text)
+
+
+def test_ctrl_c_during_a_query_is_a_keyboard_interrupt() -> None:
+    with connection() as con:
+        threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+        with pytest.raises(KeyboardInterrupt):
+            con.execute("SELECT sum(a * b) FROM range(1000000000) t(a), range(100) u(b)")

@@ -72,8 +72,8 @@ def existing_from_export(
         else:
             left_out.append(commitment.id)
     note = f"commitments in force in the export's last period ({last}): "
-    note += f"{len(plans)} savings plans ({listed([p.name for p in plans])})" if plans else "no savings plan"
-    note += f", {len(reservations)} reservations ({listed([r.name for r in reservations])})" if reservations else ""
+    note += f"savings plans ({len(plans)}): {listed([p.name for p in plans])}" if plans else "no savings plan"
+    note += f"; reservations ({len(reservations)}): {listed([r.name for r in reservations])}" if reservations else ""
     if left_out:
         note += f"; left out, as reservations of kinds not planned: {listed(left_out)}"
     if not seen:

@@ -74,6 +74,8 @@ class Export:
     usage: Files
     #: Files of the contract-commitment dataset found among the inputs, None without any.
     contract_commitments: Files | None = None
+    #: Files among the inputs without a single FOCUS column (a price file caught by the glob).
+    not_focus: tuple[str, ...] = ()
 
     @property
     def label(self) -> str:
@@ -109,10 +111,14 @@ def export_of(con: Connection, paths: Paths) -> Export:
     label = patterns[0] if len(patterns) == 1 else f"{patterns[0]} (and {len(patterns) - 1} more)"
     columns = {path: _columns_of(con, path) for path in names}
     commitments = {path: names for path, names in columns.items() if _is_contract_commitments(names)}
-    usage = {path: names for path, names in columns.items() if path not in commitments}
+    not_focus = tuple(path for path, names in columns.items() if not names & FOCUS_COLUMNS and path not in commitments)
+    usage = {path: names for path, names in columns.items() if path not in commitments and path not in not_focus}
+    if not usage and not_focus:
+        usage = {path: columns[path] for path in not_focus}  # say what is missing from them
+        not_focus = ()
     if not usage:
         raise UserError(f"{label}: only contract commitments (ContractCommitmentId), no cost and usage rows")
-    return Export(_files(usage, label), _files(commitments, label) if commitments else None)
+    return Export(_files(usage, label), _files(commitments, label) if commitments else None, not_focus)
 
 
 def check_file(path: str, hint: str | None = None) -> None:

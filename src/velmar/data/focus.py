@@ -11,6 +11,7 @@ from __future__ import annotations
 
 from collections.abc import Collection, Iterator, Sequence
 from contextlib import contextmanager
+from dataclasses import replace
 
 from velmar.data.files import Export, Paths, export_of, require_columns
 from velmar.data.sql import Connection, check_period, connection, listed
@@ -65,7 +66,7 @@ def load_focus(
         aggregation = Aggregation(con, selection, layout, period, Window(start, end), kinds, services)
         history = aggregation.history(0, source)
         if history is not None:
-            return history
+            return replace(history, notes=(*_set_aside(export), *history.notes))
         aggregation.explain_empty()
         if sub_account is not None:
             _explain_unknown_sub_account(con, base, sub_account)
@@ -98,7 +99,7 @@ def split_focus(
         export = export_of(con, paths)
         selection, layout = _focus_rows(export, kind_columns, by, kinds, groups=tuple(by))
         aggregation = Aggregation(con, selection, layout, period, Window(start, end), kinds, services)
-        split = FocusSplit(aggregation, export.label, tuple(by))
+        split = FocusSplit(aggregation, export, tuple(by))
         if not split.keys:
             aggregation.explain_empty()
             raise UserError(_no_usage_rows(export))
@@ -108,8 +109,9 @@ def split_focus(
 class FocusSplit:
     """Groups of a FOCUS export's usage, aggregated in one DuckDB pass (see `split_focus`)."""
 
-    def __init__(self, aggregation: Aggregation, label: str, by: tuple[str, ...]) -> None:
-        self._aggregation, self._label, self._by = aggregation, label, by
+    def __init__(self, aggregation: Aggregation, export: Export, by: tuple[str, ...]) -> None:
+        self._aggregation, self._label, self._by = aggregation, export.label, by
+        self._notes = _set_aside(export)
         #: Each group's values of the `by` columns, as text (None for an empty value).
         self.keys: tuple[GroupKey, ...] = aggregation.keys
 
@@ -123,7 +125,7 @@ class FocusSplit:
         history = self._aggregation.history(index, f"FOCUS export {self._label}, {described}")
         if history is None:
             raise UserError(f"{self._label}, {described}: no usage rows of the kinds to plan")
-        return history
+        return replace(history, notes=(*self._notes, *history.notes))
 
 
 def export_currency(paths: Paths) -> str | None:
@@ -171,6 +173,12 @@ def _focus_rows(
         costs=tuple(name for name in ("EffectiveCost", "BilledCost") if files.has_column(name)),
     )
     return Selection(files, " AND ".join(where), {}), layout
+
+
+def _set_aside(export: Export) -> list[str]:
+    if not export.not_focus:
+        return []
+    return [f"left out of the export, having no FOCUS column: {listed(list(export.not_focus))}"]
 
 
 def _no_usage_rows(export: Export) -> str:
