@@ -169,7 +169,8 @@ def _draw_curve(axes: Axes, curve: SavingsCurve, years: float | None, currency: 
     x, savings = curve.amounts_per_hour, curve.savings
     right = curve_view(curve)
     shown = x <= right * (1 + 1e-12)
-    axes.plot(x[shown], savings[shown], color=SAVINGS_PLAN_COLOUR, linewidth=2)
+    drawn = min(int(shown.sum()) + 1, len(x))  # one point past the view: the line runs on to its edge
+    axes.plot(x[:drawn], savings[:drawn], color=SAVINGS_PLAN_COLOUR, linewidth=2)
     marks = [
         (curve.optimum_index, "Optimum", "o", SAVINGS_PLAN_COLOUR),
         (curve.knee_index, "Knee", "s", MUTED),
@@ -187,7 +188,8 @@ def _draw_curve(axes: Axes, curve: SavingsCurve, years: float | None, currency: 
             zorder=3,
             label=f"{label} {per_hour(float(x[index]), currency)}",
         )
-    low, high = float(savings[shown].min()), float(savings[shown].max())
+    in_view = np.append(savings[shown], np.interp(right, x, savings))
+    low, high = float(in_view.min()), float(in_view.max())
     span = high - low
     if low - span <= 0 <= high + span:  # all on demand (no savings) is near enough to show
         axes.axhline(0, color=ON_DEMAND_COLOUR, linewidth=1.5, linestyle="--", label="All on demand")

@@ -66,10 +66,17 @@ def render_table(rec: Recommendation, console: Console) -> None:
 def render_commitments(commitments: Sequence[SeenCommitment], console: Console, currency: str | None) -> None:
     """Print the commitments an export shows, the most unused money first."""
     table = Table(title="Commitments the export shows", title_justify="left")
+    last = len(SEEN_COMMITMENT_HEADERS) - 1
     for index, header in enumerate(SEEN_COMMITMENT_HEADERS):
-        table.add_column(header, justify="left" if index < 3 or index == len(SEEN_COMMITMENT_HEADERS) - 1 else "right")
-    for row in seen_commitment_rows(commitments, currency):
-        table.add_row(*row)
+        # Ids are shown whole (folded if they must), money on one line; the rest wraps between words.
+        table.add_column(
+            header,
+            justify="left" if index < 3 or index == last else "right",
+            overflow="fold" if index == 0 else "ellipsis",
+            no_wrap=header in ("Money/h", "Used", "Unused"),
+        )
+    for *figures, kinds in seen_commitment_rows(commitments, currency):
+        table.add_row(*figures, kinds.replace(", ", "\n"))  # a kind a line: names never break
     if not commitments:
         table.add_row("none", *("-" for _ in SEEN_COMMITMENT_HEADERS[1:]))
     console.print(table)
