@@ -26,7 +26,7 @@ h2 { font-size: 19px; margin: 36px 0 8px; border-bottom: 1px solid #dfe3e8; padd
 table { border-collapse: collapse; font-size: 14px; margin: 8px 0; }
 th, td { padding: 5px 12px; border-bottom: 1px solid #eceff2; text-align: right; }
 th:first-child, td:first-child, th.text, td.text, td.list { text-align: left; }
-td, td.list .name { white-space: nowrap; }
+td, .name { white-space: nowrap; }
 td.list { white-space: normal; min-width: 14em; }
 th { background: #f5f7f9; font-weight: 600; }
 .tables { display: flex; flex-wrap: wrap; gap: 12px 40px; align-items: flex-start; }
@@ -74,6 +74,11 @@ def cards(items: Sequence[tuple[str, str, str]]) -> str:
     )
 
 
+def names(items: Sequence[str]) -> str:
+    """Names joined by ", " that a line may break between, never inside."""
+    return ", ".join(f'<span class="name">{_e(name)}</span>' for name in items)
+
+
 def note(text: str) -> str:
     return f'<p class="note">{_e(text)}</p>'
 
@@ -97,8 +102,7 @@ def _table(
 
     def cell(tag: str, index: int, value: str) -> str:
         if tag == "td" and index in list_columns:
-            names = ", ".join(f'<span class="name">{_e(name)}</span>' for name in value.split(", "))
-            return f'<td class="list">{names}</td>'
+            return f'<td class="list">{names(value.split(", "))}</td>'
         kind = ' class="text"' if index < text_columns or index in list_columns else ""
         return f"<{tag}{kind}>{_e(value)}</{tag}>"
 

@@ -30,7 +30,7 @@ from velmar.html_page import _e as _e
 from velmar.html_page import _figure as _figure
 from velmar.html_page import _section as _section
 from velmar.html_page import _table as _table
-from velmar.html_page import cards, note, page
+from velmar.html_page import cards, names, note, page
 from velmar.plan_summary import (
     HOURS_PER_YEAR,
     assumed_rates_note,
@@ -258,10 +258,12 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
 
 def _footer(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> str:
     lines = [
-        f"Inputs: {rec.fingerprint or 'no fingerprint'}",
-        f"Usage: {history.source or 'in memory'}; prices: {prices.source or 'in memory'}",
-        f"Models: {', '.join(rec.models)}; kinds in planning order: {', '.join(rec.kinds)}",
-        "Every money figure is the module's own price of a plan or a proven lower bound; per year and per month "
-        "figures scale the history's to a year at its rate.",
+        _e(f"Inputs: {rec.fingerprint or 'no fingerprint'}"),
+        _e(f"Usage: {history.source or 'in memory'}; prices: {prices.source or 'in memory'}"),
+        f"Models: {names(rec.models)}; kinds in planning order: {names(rec.kinds)}",
+        _e(
+            "Every money figure is the module's own price of a plan or a proven lower bound; per year and per month "
+            "figures scale the history's to a year at its rate."
+        ),
     ]
-    return "<footer>" + "<br>".join(_e(line) for line in lines) + "</footer>"
+    return "<footer>" + "<br>".join(lines) + "</footer>"
