@@ -161,15 +161,16 @@ def test_table_shows_commitments_and_totals(case):
     out = io.StringIO()
     render_table(with_extras(rec), Console(file=out, width=200))
     text = out.getvalue()
-    for expected in (f"{rec.cost:,.2f} EUR", "0.60 EUR/h", "12.50 EUR", "storage 10.00 EUR", "hourly rows"):
+    for expected in (f"{rec.cost:,.2f} EUR", "0.60 EUR/h", "12.50 EUR", "storage 10.00 EUR", "hourly rows", "[/x]"):
         assert expected in text
 
 
 def with_extras(rec):
-    """The recommendation as a real export makes it: a currency, spend outside the plan, an hourly price."""
+    """The recommendation as a real export makes it: a currency, spend outside the plan, an hourly price
+    (and a note that looks like terminal markup: it is printed as it is)."""
     outside = OutsidePlan(12.5, (("storage", 10.0), ("network", 2.5)))
     return dataclasses.replace(rec, currency="EUR", outside_plan=outside, hourly_cost=rec.cost * 1.1,
-                               hourly_on_demand_cost=rec.on_demand_cost)  # fmt: skip
+                               hourly_on_demand_cost=rec.on_demand_cost, notes=("rows of [/x] read",))  # fmt: skip
 
 
 SEEN = (

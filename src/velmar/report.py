@@ -8,6 +8,7 @@ from collections.abc import Sequence
 from typing import Any
 
 from rich.console import Console
+from rich.markup import escape
 from rich.table import Table
 
 from velmar.atomic import write_atomically
@@ -60,7 +61,7 @@ def render_table(rec: Recommendation, console: Console) -> None:
     remarks = (*rec.notes, coverage_note(rec), hourly_note(rec), outside_plan_text(rec))
     for note in remarks:
         if note:
-            console.print(f"[dim]note:[/dim] {note}", markup=True, highlight=False)
+            console.print(f"[dim]note:[/dim] {escape(note)}", highlight=False)  # a note is text, not markup
 
 
 def render_commitments(commitments: Sequence[SeenCommitment], console: Console, currency: str | None) -> None:
