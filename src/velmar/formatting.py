@@ -70,6 +70,8 @@ def outside_plan_text(rec: Recommendation) -> str | None:
     outside = rec.outside_plan
     if outside is None:
         return None
+    if outside.spend == 0 and not outside.top_services:
+        return "The plan takes in every kind with usage in the export: no usage spend is left out."
     text = f"The export's usage spend of kinds the plan leaves out: {money(outside.spend, rec.currency)}"
     if not outside.top_services:
         return text + "."
