@@ -72,7 +72,7 @@ def savings_curve(
     models, shares = _savings_plan_split(portfolio, levels)
     recommended = sum(levels[portfolio.slot(m)][0] for m in models) / portfolio.hours
     top = max(_demand_per_hour(portfolio, levels, models), 1.5 * recommended)
-    amounts, recommended_index = _with_point(_grid(0.0, top if models else 0.0, points), recommended)
+    amounts, recommended_index = _with_point(_grid(0.0, top if models else 0.0, points, 2 * recommended), recommended)
     sweeps = _kind_sweeps(portfolio, levels, points) if per_kind else []
     pricer = _CountingPricer(portfolio, progress, len(amounts) + sum(len(units) for _, _, units, _ in sweeps))
 
@@ -150,8 +150,14 @@ def _demand_per_hour(portfolio: Portfolio, levels: Levels, models: Sequence[str]
     return float(np.percentile(left @ portfolio.rates[models[0]], 90)) / portfolio.hours
 
 
-def _grid(low: float, high: float, points: int) -> Floats:
-    return np.linspace(low, high, max(points, 2)) if high > low else np.array([low])
+def _grid(low: float, high: float, points: int, near: float | None = None) -> Floats:
+    """`points` from low to high, three quarters of them below `near` (where the optimum lies), when it is inside."""
+    if high <= low:
+        return np.array([low])
+    if near is None or not low < near < high:
+        return np.linspace(low, high, max(points, 2))
+    dense = max(2, 3 * points // 4)
+    return np.union1d(np.linspace(low, near, dense), np.linspace(near, high, max(2, points - dense + 1)))
 
 
 def _with_point(grid: Floats, value: float) -> tuple[Floats, int]:
