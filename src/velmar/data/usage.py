@@ -129,12 +129,14 @@ class Aggregation:
         if services:
             self._check_services(services)
         self._split()
-        width = len(layout.groups)
-        rows = con.all(f"SELECT {_columns('g', width, ', ')}* FROM groups ORDER BY gi")
+        cursor = con.execute("SELECT * FROM groups ORDER BY gi")
+        names = [column[0] for column in cursor.description or ()]
+        stats = [dict(zip(names, row)) for row in cursor.fetchall()]
         #: Each group's values of the group columns, as text (None for an empty value).
-        self.keys: tuple[tuple[str | None, ...], ...] = tuple(tuple(row[:width]) for row in rows)
-        names = [column[0] for column in con.execute("SELECT * FROM groups LIMIT 0").description or ()]
-        self._stats = [dict(zip(names[width:], row[width:])) for row in rows]
+        self.keys: tuple[tuple[str | None, ...], ...] = tuple(
+            tuple(group[f"g{i}"] for i in range(len(layout.groups))) for group in stats
+        )
+        self._stats = stats
 
     # --- the one pass -------------------------------------------------------------------
 
