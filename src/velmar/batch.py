@@ -4,24 +4,19 @@ The parent reads the export once (`velmar.data.split_focus`: one DuckDB pass agg
 every group) and ships each task its group's usage matrix and rates, a few hundred
 kilobytes, instead of the raw rows: workers need no access to the files, and the
 export is scanned once however many groups it holds. At most two tasks per worker
-thread are in flight, so the parent never holds more than that many matrices.
-
-Workers are processes with one thread each, since the module keeps the interpreter
-lock for a whole call; each process's module pool gets the cores of its machine
-divided among the processes there (`VELMAR_NUM_THREADS`, unless already set).
+thread are in flight, so the parent never holds more than that many matrices. The
+cluster, and the cores each worker's module gets, are `velmar.batch_cluster`'s.
 """
 
 from __future__ import annotations
 
 import fcntl
+import inspect
 import json
-import logging
 import os
-import signal
-import threading
+import shutil
 import time
 import uuid
-from collections import Counter
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -29,32 +24,48 @@ from pathlib import Path
 from typing import Any
 
 import dask.config
-from distributed import Client, Future, KilledWorker, LocalCluster, as_completed
-from distributed.comm.addressing import get_address_host
-from distributed.diagnostics.plugin import WorkerPlugin
+from distributed import Client, Future, KilledWorker, wait
 
 from velmar import data
-from velmar.batch_results import JOURNAL, RESULT_COLUMNS, Journal, Row, Tables, error_rows, plan_rows
+from velmar.atomic import remove_leftovers
+from velmar.batch_cluster import WorkerState, connect, memory_bytes, requested_threads, share_cores, worker_state
+from velmar.batch_results import (
+    CSV,
+    JOURNAL,
+    NO_USAGE,
+    PARQUET,
+    RESULT_COLUMNS,
+    SUMMARY,
+    GroupKey,
+    Journal,
+    Row,
+    Tables,
+    error_rows,
+    plan_rows,
+)
 from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
 from velmar.plan import recommend
 from velmar.records import COMMITMENT_MODELS, Period, PriceTable, UsageHistory
 
-#: The environment variable that sizes the module's pool of threads in a process.
-THREADS_VARIABLE = "VELMAR_NUM_THREADS"
 #: Options of `velmar.plan.recommend` that a batch passes on to every group.
-PLANNER_OPTIONS = frozenset({"optimiser", "n_starts", "polish", "milp_time_limit", "load_factor", "target_coverage"})
+PLANNER_OPTIONS = frozenset(inspect.signature(recommend).parameters) - {
+    "history", "prices", "models", "existing", "progress",
+}  # fmt: skip
 SETTINGS = "batch.json"
-#: A local cluster of worker processes with no dashboard, whose logs stay quiet.
-_QUIET_PROCESSES: Mapping[str, Any] = {"processes": True, "dashboard_address": None, "silence_logs": logging.CRITICAL}
+#: How often, at most, the workers' state is asked for while no group finishes.
+WATCH_SECONDS = 2.0
 
 
 @dataclass(frozen=True)
 class BatchProgress:
-    """Groups finished (planned or failed), failed among them, and still to plan in this run."""
+    """Groups finished (planned or failed), failed among them, and still to plan in this run;
+    workers paused by Dask (memory nearly full) and workers restarting (or gone)."""
 
     done: int
     failed: int
     left: int
+    paused: int = 0
+    restarting: int = 0
 
 
 @dataclass(frozen=True)
@@ -85,20 +96,24 @@ def plan_many(
     kind_columns: Sequence[str] = data.DEFAULT_KIND_COLUMNS,
     start: str | None = None,
     end: str | None = None,
+    memory_limit: str | None = None,
+    retry_failed: bool = False,
     **recommend_options: Any,
 ) -> BatchResult:
     """Plans every group of the FOCUS export `source` split by the columns `by`.
 
     `client` is a Dask client, a scheduler address, or None: then the scheduler of
     DASK_SCHEDULER_ADDRESS, or else a local cluster of `workers` processes (default:
-    one per CPU). With `out`, the results table is written there as Parquet and CSV
+    one per CPU) of `memory_limit` each (such as "2GB"; default: Dask's share of the
+    machine's memory). With `out`, the results table is written there as Parquet and CSV
     as groups finish, and a rerun with the same folder plans only the groups not done
-    yet. A group that fails gets one row with its error; the others go on. Ctrl-C
-    cancels what is left and keeps what is written.
+    yet, and with `retry_failed` those that failed too (their rows are replaced). A group
+    that fails gets one row with its error; the others go on. Ctrl-C cancels what is
+    left and keeps what is written.
     """
     columns = [by] if isinstance(by, str) else list(by)
     columns = [name.strip() for column in columns for name in column.split(",") if name.strip()]
-    _check(columns, models, recommend_options, client, workers)
+    _check(columns, models, recommend_options, client, workers, memory_limit)
     folder = Path(out) if out is not None else None
     with _output(
         folder, _settings(source, prices, columns, period, models, kind_columns, start, end, recommend_options)
@@ -108,11 +123,11 @@ def plan_many(
         spill = str(folder / ".spill") if folder else None
         with data.split_focus(source, columns, period, kind_columns, start, end, spill) as split:
             rates = _Rates(prices, source, kind_columns, split.kinds())
-            todo = [index for index, key in enumerate(split.keys) if key not in journal.groups]
+            todo = [index for index, key in enumerate(split.keys) if _to_plan(journal, key, retry_failed)]
             run = _Run(split, rates, tuple(models), recommend_options, journal, tables, progress, len(todo))
             try:
                 if todo:
-                    with _client(client, workers) as dask_client:
+                    with connect(client, workers, memory_limit) as dask_client:
                         run.plan(dask_client, todo)
             finally:
                 if tables:
@@ -127,6 +142,11 @@ def plan_many(
         failed=sum(1 for group in journal.groups.values() if group[0]["status"] == "error"),
         rows=tuple(rows),
     )
+
+
+def _to_plan(journal: Journal, key: GroupKey, retry_failed: bool) -> bool:
+    rows = journal.groups.get(key)
+    return rows is None or (retry_failed and rows[0]["status"] == "error")
 
 
 def plan_group(
@@ -148,30 +168,8 @@ def plan_group(
             raise
         message = f"internal failure of the numerical module: {failure}"
         return error_rows(message, time.perf_counter() - started)
-    return plan_rows(rec, len(history.timestamps), time.perf_counter() - started)
-
-
-class ModuleThreads(WorkerPlugin):
-    """Gives each worker process its share of its machine's cores for the module's pool.
-
-    The processes on a machine are counted when the batch starts (`processes`, by host)
-    and again by a worker that starts later (one restarted after a crash); a value
-    already in the worker's environment is kept.
-    """
-
-    name = "velmar-module-threads"
-
-    def __init__(self, processes: Mapping[str, int]) -> None:
-        self.processes = dict(processes)
-
-    async def setup(self, worker: Any) -> None:
-        if os.environ.get(THREADS_VARIABLE):
-            return
-        host = get_address_host(worker.address)
-        cluster = await worker.scheduler.identity()
-        here = sum(1 for address in cluster["workers"] if get_address_host(address) == host)
-        sharing = max(self.processes.get(host, 1), here) * worker.state.nthreads
-        os.environ[THREADS_VARIABLE] = str(max(1, len(os.sched_getaffinity(0)) // sharing))
+    note = None if history.usage.any() else NO_USAGE
+    return plan_rows(rec, len(history.timestamps), time.perf_counter() - started, note)
 
 
 class _Run:
@@ -191,30 +189,39 @@ class _Run:
         self._split, self._rates, self._models, self._options = split, rates, models, options
         self._journal, self._tables, self._progress = journal, tables, progress
         self.planned, self._failed, self._left = 0, 0, todo
+        self._workers, self._watched = WorkerState(), 0.0
         self._tag = uuid.uuid4().hex[:8]
 
     def plan(self, client: Client, todo: Sequence[int]) -> None:
-        threads: dict[str, int] = client.nthreads()  # type: ignore[no-untyped-call]
-        client.register_plugin(ModuleThreads(Counter(get_address_host(address) for address in threads)))
-        window = max(2, 2 * sum(threads.values()))
+        started_with = share_cores(client)
+        window = max(2, 2 * sum(client.nthreads().values()))  # type: ignore[no-untyped-call]
         waiting: Iterator[int] = iter(todo)
         running: dict[Future[list[Row]], int] = {}
-        finished = as_completed()  # type: ignore[no-untyped-call]
         self._report()
         try:
             for _ in range(window):
-                self._submit_next(client, waiting, running, finished)
-            for future in finished:
-                index = running.pop(future)
-                self._record(index, self._rows_of(future))
-                self._submit_next(client, waiting, running, finished)
+                self._submit_next(client, waiting, running)
+            while running:
+                for future in _first_finished(running):
+                    index = running.pop(future)
+                    self._record(index, self._rows_of(future))
+                    self._submit_next(client, waiting, running)
+                self._watch(client, started_with)
         except BaseException:
             client.cancel(list(running))  # type: ignore[no-untyped-call]
             raise
 
-    def _submit_next(
-        self, client: Client, waiting: Iterator[int], running: dict[Future[list[Row]], int], finished: Any
-    ) -> None:
+    def _watch(self, client: Client, started_with: int) -> None:
+        """Reports workers that pause or restart, which otherwise look like a batch that hangs."""
+        if time.monotonic() - self._watched < WATCH_SECONDS:
+            return
+        state = worker_state(client, started_with)
+        self._watched = time.monotonic()
+        if state != self._workers:
+            self._workers = state
+            self._report()
+
+    def _submit_next(self, client: Client, waiting: Iterator[int], running: dict[Future[list[Row]], int]) -> None:
         """Sends the next group that can be read to the cluster; a group that cannot gets its error row."""
         for index in waiting:
             try:
@@ -228,7 +235,6 @@ class _Run:
                 key=f"velmar-plan-{self._tag}-{index}", pure=False, retries=1,
             )  # fmt: skip
             running[future] = index
-            finished.add(future)
             return
 
     def _rows_of(self, future: Future[list[Row]]) -> list[Row]:
@@ -238,7 +244,8 @@ class _Run:
             deaths = int(dask.config.get("distributed.scheduler.allowed-failures")) + 1
             return error_rows(
                 f"the worker planning this group died {deaths} times: killed, or out of memory (a group too "
-                "large for one worker's memory ends so; give workers more memory or split it by more columns)",
+                "large for one worker's memory ends so; give workers more memory (--memory-limit) or split it by "
+                "more columns)",
                 0.0,
             )
         except Exception as error:  # the cluster's failure, not the group's
@@ -256,7 +263,17 @@ class _Run:
 
     def _report(self) -> None:
         if self._progress is not None:
-            self._progress(BatchProgress(self.planned, self._failed, self._left))
+            workers = self._workers
+            self._progress(BatchProgress(self.planned, self._failed, self._left, workers.paused, workers.restarting))
+
+
+def _first_finished(running: Mapping[Future[list[Row]], int]) -> set[Future[list[Row]]]:
+    """The tasks that finished within a short wait (none if none did)."""
+    try:
+        finished, _ = wait(list(running), timeout=WATCH_SECONDS, return_when="FIRST_COMPLETED")  # type: ignore[no-untyped-call]
+    except TimeoutError:
+        return set()
+    return set(finished)
 
 
 class _Rates:
@@ -285,42 +302,6 @@ def prices_of_kinds(table: PriceTable, kinds: Sequence[str]) -> PriceTable:
 
 
 @contextmanager
-def _client(client: Client | str | None, workers: int | None) -> Iterator[Client]:
-    """The given client, one for an address (the argument or DASK_SCHEDULER_ADDRESS), or a local cluster's."""
-    if isinstance(client, Client):
-        yield client
-        return
-    address = client or os.environ.get("DASK_SCHEDULER_ADDRESS")
-    if address:
-        try:
-            connected = Client(address, timeout="30s")  # type: ignore[no-untyped-call]
-        except (OSError, TimeoutError) as error:
-            raise UserError(f"scheduler {address}: cannot connect ({error})") from None
-        with connected:
-            yield connected
-        return
-    count = workers or len(os.sched_getaffinity(0))
-    with _children_ignore_ctrl_c():
-        cluster = LocalCluster(n_workers=count, threads_per_worker=1, **_QUIET_PROCESSES)  # type: ignore[no-untyped-call]
-    with cluster, Client(cluster) as local:  # type: ignore[no-untyped-call]
-        yield local
-
-
-@contextmanager
-def _children_ignore_ctrl_c() -> Iterator[None]:
-    """Processes started inside ignore Ctrl-C, which reaches every process of the terminal:
-    the parent alone answers it, by cancelling the tasks and closing the cluster."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-    previous = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    try:
-        yield
-    finally:
-        signal.signal(signal.SIGINT, previous)
-
-
-@contextmanager
 def _output(folder: Path | None, settings: Mapping[str, Any]) -> Iterator[None]:
     """Holds the output folder for this run alone; refuses one that holds another batch's results."""
     if folder is None:
@@ -330,11 +311,15 @@ def _output(folder: Path | None, settings: Mapping[str, Any]) -> Iterator[None]:
         folder.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise UserError(f"{folder}: cannot create the folder ({error.strerror})") from None
+    started = time.time()
     with (folder / ".lock").open("w") as lock:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
             raise UserError(f"{folder}: another batch is writing there") from None
+        # What a run that was killed left: no one else writes here while the lock is held.
+        remove_leftovers(folder, [PARQUET, CSV, SUMMARY], older_than=started)
+        shutil.rmtree(folder / ".spill", ignore_errors=True)
         recorded = folder / SETTINGS
         if (folder / JOURNAL).exists() and recorded.exists():
             before = json.loads(recorded.read_text())
@@ -381,6 +366,7 @@ def _check(
     options: Mapping[str, Any],
     client: Client | str | None,
     workers: int | None,
+    memory_limit: str | None,
 ) -> None:
     if not by:
         raise UserError("--by: give at least one column")
@@ -393,8 +379,11 @@ def _check(
     wrong = [model for model in models if model not in COMMITMENT_MODELS]
     if wrong or not models:
         raise UserError(f"--models: {wrong[0] if wrong else 'empty'!r} is not one of {','.join(COMMITMENT_MODELS)}")
-    if workers is not None and (workers < 1 or client is not None or os.environ.get("DASK_SCHEDULER_ADDRESS")):
+    remote = client is not None or bool(os.environ.get("DASK_SCHEDULER_ADDRESS"))
+    if workers is not None and (workers < 1 or remote):
         raise UserError(f"--workers: {workers} " + ("is below 1" if workers < 1 else "applies to a local cluster only"))
-    threads = os.environ.get(THREADS_VARIABLE, "")
-    if threads and not (threads.isascii() and threads.isdigit() and int(threads) > 0):
-        raise UserError(f"{THREADS_VARIABLE}: '{threads}' is not a positive whole number")
+    if memory_limit is not None:
+        if remote:
+            raise UserError(f"--memory-limit: {memory_limit} applies to a local cluster only")
+        memory_bytes(memory_limit)
+    requested_threads()

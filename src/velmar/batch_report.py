@@ -1,16 +1,22 @@
-"""The summary page of a batch: totals over every group, savings per group, and the groups to look at."""
+"""The summary page of a batch: totals over every group, savings per group, and the groups to look at.
+
+A figure a row holds as null (coverage of a group without usage; every figure of an older
+or damaged row) is shown as "-" and left out of every sum and ranking: the page is always
+written.
+"""
 
 from __future__ import annotations
 
+import math
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from matplotlib.figure import Figure
 
 from velmar import plots
 from velmar.atomic import write_atomically
-from velmar.batch_results import Row
+from velmar.batch_results import NO_USAGE, Row
 from velmar.formatting import money, share
 from velmar.report_html import _STYLE, _e, _figure, _section, _table
 
@@ -25,33 +31,55 @@ class _Group:
     name: str
     row: Row
 
+    def figure(self, name: str) -> float | None:
+        """A figure of the group's plan; None when the row has none."""
+        value = self.row.get(name)
+        return float(value) if isinstance(value, (int, float)) and math.isfinite(value) else None
+
+    def shown(self, name: str, form: Callable[[float], str]) -> str:
+        value = self.figure(name)
+        return "-" if value is None else form(value)
+
+
+def _percent(value: float) -> str:
+    return f"{value:.2f}%"
+
+
+def _total(groups: Sequence[_Group], name: str) -> float:
+    return sum(value for g in groups if (value := g.figure(name)) is not None)
+
+
+def _ranked(groups: Sequence[_Group], name: str, descending: bool) -> list[_Group]:
+    """The groups that have the figure, by it."""
+    known = [g for g in groups if g.figure(name) is not None]
+    return sorted(known, key=lambda g: g.figure(name) or 0.0, reverse=descending)
+
 
 def write_summary(path: str | os.PathLike[str], rows: Sequence[Row], by: Sequence[str], source: str) -> None:
     """Write the self-contained summary page of a batch's rows, whole or not at all."""
     groups: dict[str, _Group] = {}
     for row in rows:
-        name = " / ".join("(empty)" if row[column] is None else str(row[column]) for column in by)
+        name = " / ".join("(empty)" if row.get(column) is None else str(row[column]) for column in by)
         groups.setdefault(name, _Group(name, row))
-    planned = [g for g in groups.values() if g.row["status"] == "ok"]
-    failed = [g for g in groups.values() if g.row["status"] != "ok"]
-    by_savings = sorted(planned, key=lambda g: -g.row["savings"])
+    planned = [g for g in groups.values() if g.row.get("status") == "ok"]
+    failed = [g for g in groups.values() if g.row.get("status") != "ok"]
     sections = [
         _header(planned, failed, by, source),
-        _section("Savings per group", _savings(by_savings)),
+        _section("Savings per group", _savings(_ranked(planned, "savings", descending=True))),
         _section("Largest gaps to the proven bound", _table(
             ["Group", "Cost of the plan", "Proven lower bound", "Gap", "Method"],
-            [[g.name, money(g.row["cost"]), money(g.row["lower_bound"]), f"{g.row['gap_percent']:.2f}%",
-              g.row["method"]] for g in sorted(planned, key=lambda g: -g.row["gap_percent"])[:WATCH_GROUPS]],
+            [[g.name, g.shown("cost", money), g.shown("lower_bound", money), g.shown("gap_percent", _percent),
+              g.row.get("method") or "-"] for g in _ranked(planned, "gap_percent", descending=True)[:WATCH_GROUPS]],
         )),
         _section("Lowest coverage", _table(
             ["Group", "Coverage", "Savings", "All on demand"],
-            [[g.name, share(g.row["coverage"]), money(g.row["savings"]), money(g.row["on_demand_cost"])]
-             for g in sorted(planned, key=lambda g: g.row["coverage"])[:WATCH_GROUPS]],
+            [[g.name, g.shown("coverage", share), g.shown("savings", money), g.shown("on_demand_cost", money)]
+             for g in _ranked(planned, "coverage", descending=False)[:WATCH_GROUPS]],
         )),
     ]  # fmt: skip
     if failed:
         sections.append(_section(f"Groups not planned ({len(failed)})", _table(
-            ["Group", "Error"], [[g.name, g.row["error"]] for g in failed[:LISTED_GROUPS]]
+            ["Group", "Error"], [[g.name, g.row.get("error") or "-"] for g in failed[:LISTED_GROUPS]]
         )))  # fmt: skip
     page = (
         '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
@@ -64,16 +92,20 @@ def write_summary(path: str | os.PathLike[str], rows: Sequence[Row], by: Sequenc
 
 
 def _header(planned: list[_Group], failed: list[_Group], by: Sequence[str], source: str) -> str:
-    cost = sum(g.row["cost"] for g in planned)
-    on_demand = sum(g.row["on_demand_cost"] for g in planned)
-    bound = sum(g.row["lower_bound"] for g in planned)
-    covered = sum(g.row["coverage"] * g.row["on_demand_cost"] for g in planned)
+    cost, on_demand, bound = (_total(planned, name) for name in ("cost", "on_demand_cost", "lower_bound"))
+    pairs = [(g.figure("coverage"), g.figure("on_demand_cost")) for g in planned]
+    weighted = [(c, d) for c, d in pairs if c is not None and d]
+    covered, weight = sum(c * d for c, d in weighted), sum(d for _, d in weighted)
+    idle = sum(1 for g in planned if g.row.get("note") == NO_USAGE)
+    planned_detail = ", ".join(
+        [f"{len(failed):,} not planned" if failed else "every group"] + ([f"{idle:,} with no usage"] if idle else [])
+    )
     cards = [
-        ("Groups planned", f"{len(planned):,}", f"{len(failed):,} not planned" if failed else "every group"),
+        ("Groups planned", f"{len(planned):,}", planned_detail),
         ("Savings", money(on_demand - cost), f"{share((on_demand - cost) / on_demand if on_demand else 0.0)} "
                                              f"of all on demand ({money(on_demand)})"),
         ("Cost of the plans", money(cost), f"proven lower bound: {money(bound)}"),
-        ("Coverage", share(covered / on_demand if on_demand else 0.0), "weighted by each group's on-demand cost"),
+        ("Coverage", share(covered / weight) if weight else "-", "weighted by each group's on-demand cost"),
     ]  # fmt: skip
     card_html = "".join(
         f'<div class="card"><div class="label">{_e(label)}</div><div class="value">{_e(value)}</div>'
@@ -94,8 +126,8 @@ def _savings(by_savings: list[_Group]) -> str:
     )
     listed = _table(
         ["Group", "Savings", "Share of on demand", "Cost of the plan", "Coverage", "Gap"],
-        [[g.name, money(g.row["savings"]), share(g.row["savings_rate"]), money(g.row["cost"]),
-          share(g.row["coverage"]), f"{g.row['gap_percent']:.2f}%"] for g in by_savings[:LISTED_GROUPS]],
+        [[g.name, g.shown("savings", money), g.shown("savings_rate", share), g.shown("cost", money),
+          g.shown("coverage", share), g.shown("gap_percent", _percent)] for g in by_savings[:LISTED_GROUPS]],
     )  # fmt: skip
     more = (
         f'<p class="note">The {LISTED_GROUPS} groups that save most; results.csv lists all.</p>'
@@ -109,7 +141,7 @@ def _savings_figure(groups: list[_Group]) -> Figure:
     figure = Figure(figsize=(9.0, 0.8 + 0.24 * len(groups)), layout="constrained")
     axes = figure.add_subplot()
     names = [g.name for g in reversed(groups)]
-    axes.barh(names, [g.row["savings"] for g in reversed(groups)], color=plots.SAVINGS_PLAN_COLOUR)
+    axes.barh(names, [g.figure("savings") or 0.0 for g in reversed(groups)], color=plots.SAVINGS_PLAN_COLOUR)
     axes.set_xlabel("Savings against all on demand, over the history")
     axes.tick_params(axis="y", labelsize=8)
     axes.grid(axis="x", color="#e6e6e6")

@@ -5,6 +5,9 @@ of the group's whole plan repeated on each, or a single row with its error. As e
 group finishes, its rows are appended to `results.jsonl` as one line and synced to
 disk: that file is the checkpoint a rerun resumes from. `results.parquet` and
 `results.csv` are written from it, each whole or not at all.
+
+A group with no usage is planned (nothing to buy): its row says so in `note`, and the
+figures that have no meaning without usage (coverage) are null.
 """
 
 from __future__ import annotations
@@ -13,13 +16,15 @@ import json
 import math
 import os
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
 
 import duckdb
 import numpy as np
 
+from velmar.atomic import replaced_atomically
 from velmar.errors import UserError
 from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation
 from velmar.report import json_number, plan_figures
@@ -47,11 +52,14 @@ RESULT_COLUMNS: Mapping[str, str] = {
     "seconds": "DOUBLE",  # time taken by the planner
     "status": "VARCHAR",  # "ok" or "error"
     "error": "VARCHAR",
+    "note": "VARCHAR",  # what else happened to a group that was planned
 }
-JOURNAL, PARQUET, CSV = "results.jsonl", "results.parquet", "results.csv"
+JOURNAL, PARQUET, CSV, SUMMARY = "results.jsonl", "results.parquet", "results.csv", "summary.html"
+#: The note of a group without usage in the window.
+NO_USAGE = "no usage: nothing to buy"
 
 
-def plan_rows(rec: Recommendation, periods: int, seconds: float) -> list[Row]:
+def plan_rows(rec: Recommendation, periods: int, seconds: float, note: str | None = None) -> list[Row]:
     """One row per model of a recommendation (one without a model if it has none)."""
     group = {
         **plan_figures(rec),
@@ -60,6 +68,7 @@ def plan_rows(rec: Recommendation, periods: int, seconds: float) -> list[Row]:
         "seconds": seconds,
         "status": "ok",
         "error": None,
+        "note": note,
     }
     by_model = {plan.model: plan for plan in rec.plans}
     rows = [{**_commitment(by_model.get(model, ModelPlan(model)), rec.period), **group} for model in rec.models]
@@ -141,18 +150,23 @@ class Tables:
         select = ", ".join(
             f"CAST({_identifier(name)} AS {kind}) AS {_identifier(name)}" for name, kind in columns.items()
         )
-        with duckdb.connect() as con:
+        with duckdb.connect() as con, _interrupt_as_ctrl_c():
             con.register("results", data)
             for target, options in ((self.parquet, "FORMAT parquet"), (self.csv, "FORMAT csv, HEADER true")):
-                temporary = target.with_name(f".{target.name}.{os.getpid()}.part")
-                try:
+                with replaced_atomically(target) as temporary:
                     con.execute(f"COPY (SELECT {select} FROM results) TO {_literal(str(temporary))} ({options})")
-                    with temporary.open("rb") as stream:
-                        os.fsync(stream.fileno())
-                    os.replace(temporary, target)
-                finally:
-                    temporary.unlink(missing_ok=True)
         self._written = time.monotonic()
+
+
+@contextmanager
+def _interrupt_as_ctrl_c() -> Iterator[None]:
+    """DuckDB answers Ctrl-C by cancelling its query with an error of its own: raise it as the interrupt it is."""
+    try:
+        yield
+    except (duckdb.InterruptException, RuntimeError) as error:
+        if isinstance(error, duckdb.InterruptException) or str(error) == "Query interrupted":
+            raise KeyboardInterrupt from None
+        raise
 
 
 def _identifier(name: str) -> str:
