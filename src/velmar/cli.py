@@ -136,13 +136,27 @@ def build_parser() -> argparse.ArgumentParser:
     commitments.add_argument("--json", metavar="OUT", help="write the list as JSON")
     commitments.set_defaults(command=_commitments)
 
-    batch = commands.add_parser("batch", help="plan every group of an export (e.g. each sub-account) on a Dask cluster")
+    batch = _command(
+        commands, "batch", "plan every group of an export (e.g. each sub-account) on a Dask cluster",
+        EXPORT_LAYOUT.replace("(--export GLOB)", "(EXPORT)"), PRICES_LAYOUT,
+        "results (--out DIR): results.parquet and results.csv, one row per group and model (a group that\n"
+        "  failed: one row with its error; one without usage: a note), summary.html, and results.jsonl,\n"
+        "  the checkpoint a rerun with the same options resumes from.",
+        example="velmar batch 'bills/*.parquet' --prices prices.csv --by SubAccountId --out plans/ --memory-limit 2GB",
+    )  # fmt: skip
     batch.add_argument("export", metavar="EXPORT", help="FOCUS export files (CSV or Parquet; a glob)")
     batch.add_argument("--prices", metavar="FILE", required=True, help="price file, one row per kind")
     batch.add_argument("--by", metavar="COLUMNS", default="SubAccountId", help="columns whose values make a group")
     batch.add_argument("--out", metavar="DIR", required=True, help="folder of the results; a rerun resumes there")
+    batch.add_argument(
+        "--retry-failed", action="store_true", help="also plan again the groups a run into --out failed to plan"
+    )
     batch.add_argument("--scheduler", metavar="ADDR", help="Dask scheduler, e.g. tcp://host:8786 (default: local)")
     batch.add_argument("--workers", type=int, help="processes of the local cluster (default: one per CPU)")
+    batch.add_argument(
+        "--memory-limit", metavar="SIZE",
+        help="memory of each local worker, e.g. 2GB (default: the machine's memory shared among the workers)",
+    )  # fmt: skip
     batch.add_argument("--period", choices=("H", "D"), default="H", help="rows are hours (H) or days (D)")
     batch.add_argument("--start", help="first timestamp to keep (inclusive)")
     batch.add_argument("--end", help="timestamp to stop at (exclusive)")
@@ -368,6 +382,7 @@ def _batch(args: argparse.Namespace, console: Console, steps: Steps) -> int | No
     models, options = _planning_choices(args)
     from velmar.batch import BatchProgress, plan_many
     from velmar.batch_report import write_summary
+    from velmar.batch_results import SUMMARY
 
     by = _list(args.by)
     columns = {"kind_columns": _list(args.kind_columns)} if args.kind_columns else {}
@@ -375,14 +390,18 @@ def _batch(args: argparse.Namespace, console: Console, steps: Steps) -> int | No
 
         def show(progress: BatchProgress) -> None:
             total = progress.done + progress.left
-            step.say(f"Planning groups ({progress.failed} failed, {progress.left} left)")
+            workers = [f"{count} {'worker' if count == 1 else 'workers'} {what}" for count, what in (
+                (progress.paused, "paused: memory nearly full"), (progress.restarting, "restarting"),
+            ) if count]  # fmt: skip
+            step.say(f"Planning groups ({', '.join([f'{progress.failed} failed, {progress.left} left', *workers])})")
             step.count(progress.done, total)
 
         result = plan_many(
             args.export, args.prices, by=by, client=args.scheduler, out=args.out, period=args.period,
-            models=models, workers=args.workers, progress=show, start=args.start, end=args.end, **columns, **options,
+            models=models, workers=args.workers, progress=show, start=args.start, end=args.end,
+            memory_limit=args.memory_limit, retry_failed=args.retry_failed, **columns, **options,
         )  # fmt: skip
-    summary = Path(args.out) / "summary.html"
+    summary = Path(args.out) / SUMMARY
     with steps.step("Writing the summary"):
         write_summary(summary, result.rows, by, args.export)
     console.print(
