@@ -5,12 +5,14 @@ import os
 import signal
 import subprocess
 import sys
+import time
 
 import duckdb
 import numpy as np
 import pytest
 from conftest import module_failure
 from distributed import Client, LocalCluster
+from distributed.diagnostics.plugin import WorkerPlugin
 
 import velmar.batch
 from velmar import data
@@ -107,6 +109,59 @@ def test_a_worker_killed_mid_batch_leaves_a_complete_table(demo, client, tmp_pat
     assert {row["status"] for row in result.rows} == {"ok"}
 
 
+class KillOnStart(WorkerPlugin):
+    """Ends the worker process that starts the task of the group numbered `index`."""
+
+    name = "kill-on-start"
+
+    def __init__(self, index):
+        self.suffix = f"-{index}"
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and str(key).endswith(self.suffix):
+            os._exit(1)
+
+
+def test_groups_without_usage_without_a_price_or_whose_worker_died_each_say_so_and_retry_replans(
+    demo, client, tmp_path
+):
+    idle, unpriced, killed = accounts(demo.export)[:3]
+    export = tmp_path / "mixed.parquet"
+    duckdb.execute(
+        f"""COPY (SELECT * REPLACE (
+                    CASE WHEN SubAccountId = '{idle}' THEN 0 ELSE ConsumedQuantity END AS ConsumedQuantity,
+                    CASE WHEN SubAccountId = '{unpriced}' THEN SkuId || '-new' ELSE SkuId END AS SkuId)
+                  FROM '{demo.export}') TO '{export}' (FORMAT parquet)"""
+    )
+    out = tmp_path / "out"
+    out.mkdir()
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    leftover = out / f".results.csv.{ended.pid}.part"  # what a writer killed midway leaves
+    leftover.write_text("cut short")
+    arguments = ["batch", str(export), "--prices", demo.prices, "--out", str(out), "--models", ",".join(MODELS)]
+    arguments += ["--n-starts", "1", "--scheduler", client.scheduler.address]
+    client.wait_for_workers(2, timeout=60)
+    client.register_plugin(KillOnStart(accounts(demo.export).index(killed)))
+    try:
+        assert main(arguments) == 3
+    finally:
+        client.unregister_worker_plugin(KillOnStart.name)
+    table = duckdb.sql(f"SELECT SubAccountId, status, error, note FROM '{out / 'results.csv'}'").fetchall()
+    rows = {row[0]: row[1:] for row in table}
+    assert rows[idle] == ("ok", None, "no usage: nothing to buy")
+    assert rows[unpriced][0] == "error" and "no price for kind" in rows[unpriced][1]
+    assert rows[killed][0] == "error" and "worker planning this group died" in rows[killed][1]
+    assert "1 with no usage" in (out / "summary.html").read_text() and not leftover.exists()
+    client.wait_for_workers(2, timeout=60)
+    assert main([*arguments, "--retry-failed"]) == 3
+    statuses = duckdb.sql(f"SELECT SubAccountId, status FROM '{out / 'results.parquet'}'").fetchall()
+    assert sorted(statuses) == sorted(
+        [(account, "ok") for account in accounts(demo.export) if account != unpriced for _ in MODELS]
+        + [(unpriced, "error")]
+    )
+
+
 def test_an_interrupted_batch_resumes_without_losing_or_repeating_a_group(demo, client, tmp_path):
     def interrupt_after_two_groups(progress):
         if progress.done == 2:
@@ -126,10 +181,26 @@ def test_an_interrupted_batch_resumes_without_losing_or_repeating_a_group(demo, 
         plan_many(demo.export, demo.prices, client=client, out=tmp_path, models=("RI3Y",))
 
 
-def test_workers_share_the_cores_and_a_bad_thread_count_fails_clearly(demo, client, tmp_path, monkeypatch):
-    run(demo, client, tmp_path)
-    expected = os.environ.get("VELMAR_NUM_THREADS") or str(max(1, len(os.sched_getaffinity(0)) // 2))
-    assert set(client.run(os.getenv, "VELMAR_NUM_THREADS").values()) == {expected}
+def test_every_batch_sizes_the_workers_module_threads_and_a_bad_thread_count_fails_clearly(
+    demo, client, tmp_path, monkeypatch
+):
+    if os.environ.get("VELMAR_NUM_THREADS"):
+        pytest.skip("the workers' own VELMAR_NUM_THREADS decides")
+    cpus = len(os.sched_getaffinity(0))
+
+    def seen():
+        probe = lambda: (os.environ["VELMAR_NUM_THREADS"], tuple(sorted(os.sched_getaffinity(0))))  # noqa: E731
+        return sorted(client.run(probe).values())
+
+    monkeypatch.setenv("VELMAR_NUM_THREADS", "2")
+    run(demo, client, tmp_path / "two")
+    assert [(threads, len(pinned)) for threads, pinned in seen()] == [("2", min(2, cpus))] * 2
+    monkeypatch.delenv("VELMAR_NUM_THREADS")
+    run(demo, client, tmp_path / "shared")  # a pool started with 2 threads is held to its share of the cores
+    share = max(1, cpus // 2)
+    assert [(threads, len(pinned)) for threads, pinned in seen()] == [(str(share), share)] * 2
+    if cpus >= 2:
+        assert len({cpu for _, pinned in seen() for cpu in pinned}) == 2 * share
     monkeypatch.setenv("VELMAR_NUM_THREADS", "two")
     with pytest.raises(UserError, match="VELMAR_NUM_THREADS: 'two' is not a positive whole number"):
         run(demo, client, tmp_path / "other")
@@ -142,7 +213,6 @@ def test_workers_share_the_cores_and_a_bad_thread_count_fails_clearly(demo, clie
     if not done.stdout.strip():
         pytest.skip("the module in use predates VELMAR_NUM_THREADS")
     assert done.stdout.strip() == "VELMAR_NUM_THREADS must be a positive whole number, got 'two'"
-
 
 
 @pytest.mark.parametrize(
@@ -205,3 +275,50 @@ def test_the_summary_counts_each_group_once(tmp_path):
     write_summary(tmp_path / "summary.html", [*rows("a", 30.0), *rows("b", 10.0), failed], ["SubAccountId"], "export")
     page = (tmp_path / "summary.html").read_text()
     assert "40.00" in page and "20.0% of all on demand (200.00)" in page and "1 not planned" in page
+
+
+MARKED_CLI = """
+import sys
+import velmar.batch_cluster, velmar.data
+from velmar.cli import main
+
+def marked(function):
+    def call(*args, **kwargs):
+        print("started", flush=True)
+        return function(*args, **kwargs)
+    return call
+
+velmar.{target} = marked(velmar.{target})
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("target", ["data.split_focus", "batch_cluster.LocalCluster"], ids=["split", "cluster start"])
+def test_ctrl_c_while_splitting_or_starting_the_cluster_interrupts_cleanly(demo, tmp_path, target):
+    export = tmp_path / "large.parquet"  # large enough that splitting takes seconds
+    duckdb.execute(
+        f"""COPY (SELECT e.* REPLACE (e.SubAccountId || '-' || copy AS SubAccountId)
+                  FROM '{demo.export}' e, range(40) r(copy)) TO '{export}' (FORMAT parquet)"""
+    )
+    script = tmp_path / "marked_cli.py"
+    script.write_text(MARKED_CLI.format(target=target))
+    command = [
+        sys.executable,
+        str(script),
+        "batch",
+        str(export),
+        "--prices",
+        demo.prices,
+        "--out",
+        str(tmp_path / "out"),
+    ]
+    batch = subprocess.Popen(
+        [*command, "--workers", "2"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )  # fmt: skip
+    assert batch.stdout.readline() == "started\n"
+    time.sleep(0.3)
+    batch.send_signal(signal.SIGINT)
+    _, errors = batch.communicate(timeout=120)  # also waits for every worker, which shares standard error
+    assert (batch.returncode, errors) == (130, "velmar: interrupted\n")
