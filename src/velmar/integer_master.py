@@ -41,7 +41,11 @@ BLOCKS = 16
 #: LP rounds end when the master's value rises less than this (relative) over LP_PATIENCE rounds.
 LP_STALL = 1e-6
 LP_PATIENCE = 3
-MAX_ROUNDS = 2000
+#: Work limits (they count, so the outcome is the same on every machine): LP rounds, the
+#: rounds of one search of amounts, MILP rounds, and branch-and-bound nodes of one MILP.
+MAX_ROUNDS = 200
+MAX_MILP_ROUNDS = 20
+MAX_NODES = 2000
 
 
 class WholeUnitMaster:
@@ -185,12 +189,14 @@ class WholeUnitMaster:
     ) -> tuple[float, Levels, bool]:
         """(proven bound, best whole-unit levels, proven optimal) from the LP optimum `start`.
 
-        Ends when the bound is within `tolerance` (relative) of the best plan's F, or at
-        `time_limit`; "proven optimal" means within TOLERANCE.
+        Ends when the bound is within `tolerance` (relative) of the best plan's F, at the
+        work limits, or at `time_limit` seconds when given; "proven optimal" means within
+        TOLERANCE.
         """
         deadline = None if time_limit is None else time.monotonic() + time_limit
         self.tolerance = tolerance
         self.master.setOptionValue("mip_rel_gap", tolerance / 10)
+        self.master.setOptionValue("mip_max_nodes", MAX_NODES)
         self.best_levels = self._rounded(start)  # its amounts start the first search
         self._best_amounts(self._rounded(start)[: self.whole], deadline)
         history: list[float] = []
@@ -206,7 +212,7 @@ class WholeUnitMaster:
             self.evaluate(self._rounded(0.5 * levels + 0.5 * self.best_levels))
         whole = np.arange(self.whole, dtype=np.int32)
         seen: set[bytes] = set()
-        for _ in range(MAX_ROUNDS if not self._close(bound) else 0):  # MILP rounds
+        for _ in range(MAX_MILP_ROUNDS if not self._close(bound) else 0):
             left = None if deadline is None else deadline - time.monotonic()
             if left is not None and left <= 0:
                 break

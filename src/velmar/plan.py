@@ -23,7 +23,7 @@ from dataclasses import replace
 
 import numpy as np
 
-import velmar_backend
+from velmar.backend import portfolio_search, predictions_search, single_plan_search
 from velmar.bound import Bound, portfolio_bound, portfolio_bounds, upper_levels
 from velmar.column_order import cheaper_order, spends_two_rate_sets
 from velmar.polish import polish as polish_levels
@@ -40,8 +40,11 @@ from velmar.records import (
 
 Progress = Callable[[str], None]
 HOURS_PER_MONTH = 730.0
-#: Seconds the whole-unit optimum may take when no MILP time limit is given.
-WHOLE_UNIT_SECONDS = 5.0
+#: Names of the module's searches in `Recommendation.searches` (with the term, or the optimiser and starts).
+SINGLE_PLAN_SEARCH = "simple_optimisation"
+PORTFOLIO_SEARCH = "general_optimisation"
+#: Restarts of the polish from the best plan found, shaken by the seeded generator.
+RESTARTS = 3
 #: Relative distance to its bound at which a whole-unit plan counts as optimal here.
 WHOLE_UNIT_TOLERANCE = 1e-6
 #: Relative distance to the proven bound at which a plan is not polished any further.
@@ -55,28 +58,38 @@ def recommend(
     prices: PriceTable,
     models: Sequence[str] = COMMITMENT_MODELS,
     optimiser: str = "inertial",
-    n_starts: int = 8,
+    n_starts: int | None = None,
     existing: Sequence[ExistingSavingsPlan] = (),
     polish: bool = True,
     milp_time_limit: float | None = None,
     load_factor: float = 1.0,
     target_coverage: float | None = None,
     progress: Progress | None = None,
+    seed: int = 0,
 ) -> Recommendation:
     """The cheapest plan found for `models` over `history` (usage scaled by `load_factor`).
 
-    Candidates: the module's searches (`simple_optimisation` per term from zero, and
-    `general_optimisation` with `optimiser` and `n_starts`); the whole-unit optimum of
-    the LP cost model (`velmar.bound.portfolio_bounds`, within `milp_time_limit` or
-    WHOLE_UNIT_SECONDS; without reserved models the LP optimum) polished with the
-    module's price as the judge ("milp"); then, unless a plan is at the proven bound
-    already, the module's search result polished the same way ("polish"), both polishes
-    sharing one budget of module calls (`velmar.polish.pricing_budget`). The module
-    prices each one; the cheapest wins and `method` names it ("search", "polish" or
-    "milp"). A note says whether the plan is proven within 0.1% of the cheapest
-    whole-unit plan (`whole_unit_bound`). `lower_bound` is the LP bound, or with
-    `milp_time_limit` the whole-unit bound when higher; `milp_time_limit=0` skips the
-    whole-unit optimum (the rounded LP optimum is polished instead).
+    Candidates, cheapest first in the order they are tried: the whole-unit optimum of the
+    LP cost model (`velmar.bound.portfolio_bounds`; without reserved models the LP
+    optimum) polished with the module's price as the judge ("milp"); then, unless that
+    plan is at the proven bound already, the module's single-plan searches
+    (`simple_optimisation` per term from zero) and its result polished the same way
+    ("search", "polish"), both polishes sharing one budget of module calls
+    (`velmar.polish.pricing_budget`). With `n_starts`, the module's portfolio search
+    (`general_optimisation` with `optimiser` from `n_starts` random starting points drawn
+    by the module from the operating system) is a candidate too, whatever the bound says,
+    and the recommendation says that it depends on random draws. The module prices each
+    candidate; the cheapest wins and `method` names it; `searches` names the module's
+    searches that ran. While the polish budget lasts and the winner is above the bound,
+    the polish restarts from it with some reserved units moved (RESTARTS times at most,
+    drawn from NumPy's generator seeded with `seed`).
+
+    Every limit that can decide the outcome counts work (module calls, cutting-plane
+    rounds, branch-and-bound nodes), so the same inputs give the same plan, bit for bit,
+    unless `milp_time_limit` is given: the whole-unit optimum then stops at that many
+    seconds, where the machine's speed decides (`lower_bound` is then the whole-unit
+    bound when higher; 0 skips the whole-unit optimum and polishes the rounded LP optimum).
+    A note says whether the plan is proven within 0.1% of the cheapest whole-unit plan.
     When two savings-plan rate sets take part, the winner's kind column order is then
     searched too (`velmar.column_order`); the returned `kinds` is the order priced.
     With `target_coverage`, the plan is then scaled up until the module's coverage
@@ -87,48 +100,62 @@ def recommend(
     portfolio = build_portfolio(history, prices, models, existing, load_factor)
     pricer = Pricer(portfolio)
     notes = list(portfolio.notes)
-    say("module search")
-    search_levels, search_cost = _module_search(portfolio, pricer, optimiser, n_starts, notes)
     say("lower bound")
-    time_limit = WHOLE_UNIT_SECONDS if milp_time_limit is None else milp_time_limit
-    bound, whole = portfolio_bounds(portfolio, time_limit, WHOLE_UNIT_TOLERANCE, say)
-    proven = max(bound.value, whole.value)
-    candidates = [("search", search_levels, search_cost)]
-    if polish:
-        say("polish")
-        # The whole-unit optimum stands in for the rounded LP optimum; the module's search
-        # result may lie nearer the cheapest plan of the module's own spending order.
-        first = ("milp", whole.levels) if whole.method == "milp" else ("polish", bound.levels)
-        budget = pricing_budget(portfolio)
-        for name, start in (first, ("polish", search_levels)):
-            levels = whole_units(portfolio, start)
+    bound, whole = portfolio_bounds(portfolio, milp_time_limit, WHOLE_UNIT_TOLERANCE, say)
+    at_bound = max(bound.value, whole.value) * (1 + AT_BOUND)
+    budget = pricing_budget(portfolio) if polish else 0
+
+    def polished(levels: Levels) -> tuple[Levels, float]:
+        nonlocal budget
+        cost = pricer.cost(levels)
+        if cost > at_bound and budget > 0:
+            used = pricer.pricings
+            levels = _polished(portfolio, pricer, levels, say, at_bound, budget)
             cost = pricer.cost(levels)
-            if cost > proven * (1 + AT_BOUND) and budget > 0:
-                used = pricer.pricings
-                levels = _polished(portfolio, pricer, levels, say, proven * (1 + AT_BOUND), budget)
-                cost = pricer.cost(levels)
-                budget -= pricer.pricings - used
-            candidates.append((name, levels, cost))
-            if cost <= proven * (1 + AT_BOUND):
-                break  # at the bound already: nothing left to gain
-    elif whole.method == "milp":
-        levels = whole_units(portfolio, whole.levels)
-        candidates.append(("milp", levels, pricer.cost(levels)))
+            budget -= pricer.pricings - used
+        return levels, cost
+
+    # The whole-unit optimum stands in for the rounded LP optimum.
+    first = ("milp", whole.levels) if whole.method == "milp" else ("polish", bound.levels)
+    candidates = []
+    if polish or whole.method == "milp":
+        say("polish")
+        candidates.append((first[0], *polished(whole_units(portfolio, first[1]))))
+    searches: tuple[str, ...] = ()
+    search_cost = float("nan")
+    if n_starts is not None or min((c[2] for c in candidates), default=np.inf) > at_bound:
+        # The module's searches may find a plan nearer the cheapest of its own spending order.
+        say("module search")
+        search_levels, search_cost, searches = _module_search(portfolio, pricer, optimiser, n_starts, notes)
+        candidates.append(("search", search_levels, search_cost))
+        if polish:
+            candidates.append(("polish", *polished(whole_units(portfolio, search_levels))))
     if milp_time_limit is not None:
+        notes.append(
+            f"the whole-unit optimum had a time limit of {milp_time_limit:g} s: where it stopped depends on the "
+            "machine and its load, and so may the plan"
+        )
         if not whole.proven_optimal:
             notes.append(f"MILP stopped at its time limit of {milp_time_limit:g} s; the bound is its proven dual bound")
         bound = whole if whole.value > bound.value else bound
     method, levels, cost = min(candidates, key=lambda c: c[2])
-    if polish and target_coverage is None and cost > proven * (1 + AT_BOUND) and spends_two_rate_sets(portfolio):
+    rng = np.random.default_rng(seed)
+    for _ in range(RESTARTS):
+        if budget <= 0 or cost <= at_bound:
+            break
+        restarted, restarted_cost = polished(whole_units(portfolio, _shaken(portfolio, levels, rng)))
+        if restarted_cost < cost:
+            method, levels, cost = "polish", restarted, restarted_cost
+    if polish and target_coverage is None and cost > at_bound and spends_two_rate_sets(portfolio):
         say("column order")
         discount_order_cost = cost
         portfolio, levels, cost = cheaper_order(
             portfolio,
             levels,
             cost,
-            lambda p, pr, lv, most: _polished(p, pr, lv, say, proven * (1 + AT_BOUND), most),
+            lambda p, pr, lv, most: _polished(p, pr, lv, say, at_bound, most),
             pricing_budget(portfolio),
-            proven * (1 + AT_BOUND),
+            at_bound,
         )
         pricer = Pricer(portfolio)
         if cost < discount_order_cost:
@@ -143,6 +170,7 @@ def recommend(
     say("pricing")
     fingerprint = _fingerprint(history, prices, portfolio.models, existing, load_factor)
     rec = _recommendation(portfolio, pricer, levels, bound, method, search_cost, fingerprint, notes)
+    rec = replace(rec, searches=searches, depends_on_random_draws=any(s.startswith(PORTFOLIO_SEARCH) for s in searches))
     return _with_whole_unit_bound(rec, whole)
 
 
@@ -204,69 +232,47 @@ def scenarios(
     notes = list(portfolio.notes)
     predictions = _bootstrap(portfolio, n_scenarios, np.random.default_rng(seed))
     levels, mean_cost = np.zeros(portfolio.level_count), float("nan")
-    if _searchable(portfolio, predictions.max(axis=0), notes):
-        result = velmar_backend.optimise_predictions(
-            predictions,
-            portfolio.pricing_prices(),  # its rows follow search_models() too
-            portfolio.existing_money,
-            portfolio.search_models(),
-            portfolio.period,
-            n_starts,
-        )
-        levels, mean_cost = portfolio.levels_of_commitments(result.commitments), float(result.minimum)
+    searched = _searchable(portfolio, predictions.max(axis=0), notes)
+    if searched:
+        levels, mean_cost = predictions_search(portfolio, predictions, n_starts)
     notes.append(f"planned for the mean cost over {n_scenarios} bootstrapped histories (seed {seed})")
     fingerprint = _fingerprint(history, prices, portfolio.models, existing, 1.0, f"scenarios {n_scenarios} {seed}")
     bound = portfolio_bound(portfolio)
-    return _recommendation(portfolio, pricer, levels, bound, "scenarios", mean_cost, fingerprint, notes)
+    rec = _recommendation(portfolio, pricer, levels, bound, "scenarios", mean_cost, fingerprint, notes)
+    searched_as = (f"optimise_predictions {n_starts}",) if searched else ()
+    return replace(rec, searches=searched_as, depends_on_random_draws=searched)
 
 
 def _module_search(
-    portfolio: Portfolio, pricer: Pricer, optimiser: str, n_starts: int, notes: list[str]
-) -> tuple[Levels, float]:
-    """The cheaper of the module's single-plan searches (one per term) and its portfolio search."""
+    portfolio: Portfolio, pricer: Pricer, optimiser: str, n_starts: int | None, notes: list[str]
+) -> tuple[Levels, float, tuple[str, ...]]:
+    """The cheapest of the module's single-plan searches (one per term planned), of its portfolio
+    search when `n_starts` is given, and of no new commitment; with the names of the searches run."""
     best = np.zeros(portfolio.level_count)
     best_cost = pricer.cost(best)
     if not _searchable(portfolio, portfolio.usage, notes):
-        return best, best_cost
-    tried = [
-        _simple_search(portfolio, term)
-        for term in ("3Y", "1Y")
-        if f"RI{term}" in portfolio.models or f"SP{term}" in portfolio.models
-    ]
-    result = velmar_backend.general_optimisation(
-        portfolio.usage,
-        portfolio.pricing_prices(),  # its rows follow search_models() too
-        portfolio.existing_money,
-        portfolio.search_models(),
-        portfolio.period,
-        n_starts,
-        optimiser,
-    )
-    tried.append(portfolio.levels_of_commitments(result.commitments))
-    for levels in tried:
+        return best, best_cost, ()
+    terms = [term for term in ("3Y", "1Y") if f"RI{term}" in portfolio.models or f"SP{term}" in portfolio.models]
+    tried = [(f"{SINGLE_PLAN_SEARCH} {term}", single_plan_search(portfolio, term)) for term in terms]
+    if n_starts is not None:
+        tried.append((f"{PORTFOLIO_SEARCH} {optimiser} {n_starts}", portfolio_search(portfolio, optimiser, n_starts)))
+    for _, levels in tried:
         cost = pricer.cost(levels)
         if cost < best_cost:
             best, best_cost = levels, cost
-    return best, best_cost
+    return best, best_cost, tuple(name for name, _ in tried)
 
 
-def _simple_search(portfolio: Portfolio, term: str) -> Levels:
-    """`simple_optimisation` for one term from zero; a model not planned is priced out.
-
-    A missing savings plan or reservation gets the on-demand price as its rate, so no
-    step towards it pays; whatever the search keeps of it is dropped afterwards.
-    """
-    on_demand = portfolio.on_demand
-    savings = portfolio.rates.get(f"SP{term}", on_demand)
-    reserved = portfolio.rates.get(f"RI{term}", on_demand)
-    result = velmar_backend.simple_optimisation(
-        portfolio.usage,
-        np.vstack([on_demand, savings, reserved]),
-        portfolio.period,
-        term,
-        starting_point=np.zeros(len(portfolio.kinds) + 1),
-    )
-    return portfolio.levels_of_commitments(result.commitments)
+def _shaken(portfolio: Portfolio, levels: Levels, rng: np.random.Generator) -> Levels:
+    """`levels` with about a quarter of its reserved entries one unit up or down, amounts within 5%."""
+    shaken = np.array(levels, dtype=np.float64)
+    for model in portfolio.models:
+        entries = shaken[portfolio.slot(model)]
+        if model in RESERVED:
+            entries += rng.choice([-1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0], entries.size)
+        else:
+            entries *= rng.uniform(0.95, 1.05, entries.size)
+    return np.maximum(shaken, 0.0)
 
 
 def _searchable(portfolio: Portfolio, peak_usage: np.ndarray, notes: list[str]) -> bool:

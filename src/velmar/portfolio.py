@@ -31,7 +31,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-import velmar_backend
+from velmar.backend import portfolio_figure
 from velmar.errors import UserError
 from velmar.records import (
     COMMITMENT_MODELS,
@@ -192,11 +192,7 @@ class Pricer:
         if changed.size:
             self._matrix[:, self._columns[changed]] = levels[changed]
             self._written = np.array(levels, dtype=np.float64)
-        return float(
-            velmar_backend.final_cost_coverage_underutilization(
-                self._usage, self._prices, self._matrix, self._models, self.portfolio.period, what
-            )
-        )
+        return portfolio_figure(self._usage, self._prices, self._matrix, self._models, self.portfolio.period, what)
 
     def cost(self, levels: Levels) -> float:
         return self.figure(levels, "cost")
@@ -255,6 +251,7 @@ def existing_columns(history: UsageHistory, plans: Sequence[ExistingSavingsPlan]
         seconds = np.minimum(period_ends, ends) - np.maximum(period_starts, begins)
         columns[:, index] = plan.amount_per_hour * np.clip(seconds, 0, None) / 3600.0
     return columns
+
 
 def _rates_by_model(history: UsageHistory, prices: PriceTable) -> dict[str, Floats]:
     """On-demand ("OD") and commitment rates in the history's column order."""

@@ -183,3 +183,9 @@ class Recommendation:
     hourly_cost: float | None = None
     #: The same usage all on demand, priced on the hourly rows, None otherwise.
     hourly_on_demand_cost: float | None = None
+    #: The module's searches that ran, e.g. "simple_optimisation 3Y" (none when the plan was proven at the
+    #: bound without them); `search_cost` is NaN when none ran.
+    searches: tuple[str, ...] = ()
+    #: True when a search that draws its starting points from the operating system took part: the same
+    #: inputs may then give another plan.
+    depends_on_random_draws: bool = False

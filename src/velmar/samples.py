@@ -11,14 +11,13 @@ too; without existing plans they are the recommendation's own figures.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
 
-import velmar_backend
 from velmar.allocation import recommendation_portfolio
+from velmar.backend import random_single_plans
 from velmar.bound import portfolio_bound
 from velmar.portfolio import Levels, Portfolio, Pricer
 from velmar.records import ExistingSavingsPlan, Floats, PriceTable, Recommendation, UsageHistory
@@ -72,7 +71,7 @@ def sample_plans(
     usage = np.nan_to_num(portfolio.usage)
     rates = _single_plan_prices(portfolio, term)
     if n_sample > 0 and (usage @ rates[1]).max(initial=0.0) > 0:
-        drawn = velmar_backend.generate_cost_and_coverage(usage, rates, n_sample, os.cpu_count() or 1, history.period)
+        drawn = random_single_plans(usage, rates, n_sample, history.period)
     else:
         drawn = np.zeros((0, 2))
     return PlanSamples(
