@@ -7,8 +7,11 @@ whole-unit plan (to the whole-unit optimum of the LP cost model, or a proven bou
 it: a lower bound on the module's price of every whole-unit plan). With
 --milp-limit the recommendation gets that time for the whole-unit optimum. The histories
 are planned interleaved round by round (--rounds, default 1); each line is the fastest run.
+With --before, each history is planned twice: "before" forces the stages the planner used to
+run by default (the module's 8-start portfolio search, whose starts the module draws from the
+system, and 5 s for the whole-unit optimum), "after" takes the defaults (counted work only).
 
-    python benchmarks/bench_planner.py [--large] [--milp-limit SECONDS] [--only NAME] [--rounds N] [--json]
+    python benchmarks/bench_planner.py [--large] [--before] [--milp-limit SECONDS] [--only NAME] [--rounds N] [--json]
 """
 
 from __future__ import annotations
@@ -112,16 +115,20 @@ def gap(cost: float, bound: float) -> str:
     return f"{100 * (cost - bound) / bound:7.3f}%"
 
 
-STAGES = ("module search", "lower bound", "whole-unit bound", "polish")
+STAGES = ("module search", "lower bound", "whole-unit bound", "polish", "column order")
 
 
-def plan(case: Case, milp_limit: float) -> tuple[Recommendation, dict[str, float]]:
+#: Options that force the stages the planner ran by default before it counted work.
+BEFORE = {"n_starts": 8, "milp_time_limit": 5.0}
+
+
+def plan(case: Case, milp_limit: float, before: bool = False) -> tuple[Recommendation, dict[str, float]]:
     """The recommendation for a history, and the wall time of each stage of the planner."""
     history, prices, existing = case
     stages: dict[str, float] = {}
     say = timed(stages, "start")
-    limit = milp_limit if milp_limit > 0 else None
-    rec = recommend(history, prices, existing=existing, progress=say, milp_time_limit=limit)
+    options: dict[str, Any] = {"milp_time_limit": milp_limit if milp_limit > 0 else None}
+    rec = recommend(history, prices, existing=existing, progress=say, **(BEFORE if before else options))
     say("end")
     return rec, stages
 
@@ -134,14 +141,17 @@ def line(name: str, case: Case, total: float, rec: Recommendation, stages: dict[
         "bound": f"{stages.get('lower bound', 0):5.2f}s",
         "whole-unit": f"{stages.get('whole-unit bound', 0):5.2f}s",
         "polish": f"{stages.get('polish', 0):5.2f}s",
+        "order": f"{stages.get('column order', 0):5.2f}s",
         "total": f"{total:5.2f}s",
         "search gap to LP": gap(rec.search_cost, rec.lower_bound),
         "recommended gap to LP": gap(rec.cost, rec.lower_bound),
         "by": rec.method,
+        "searches": len(rec.searches),
+        "random": "yes" if rec.depends_on_random_draws else "no",
         "proven gap to whole-unit": gap(rec.cost, rec.whole_unit_bound or rec.lower_bound).replace("-0.000", " 0.000"),
         "whole-unit optimum": "proven" if any("(proven)" in note for note in rec.notes) else "bounded",
     }
-    return f"{name:28s} " + "  ".join(f"{k}: {v}" for k, v in fields.items())
+    return f"{name:36s} " + "  ".join(f"{k}: {v}" for k, v in fields.items())
 
 
 def main() -> None:
@@ -151,15 +161,22 @@ def main() -> None:
         "--milp-limit", type=float, default=0.0, help="time for the whole-unit optimum (0: the planner's default)"
     )
     parser.add_argument("--only", help="run the histories whose name contains this text")
+    parser.add_argument("--before", action="store_true", help="also plan each history with the former default stages")
     args = parser.parse_args()
     if not args.json:
         print(load_average(), flush=True)
     with tempfile.TemporaryDirectory() as directory:
         makers = {"demo export hourly": lambda: demo_case(directory), **CASES, **(LARGE if args.large else {})}
         cases = {name: make() for name, make in makers.items() if args.only is None or args.only in name}
-        times = interleaved(
-            {name: lambda case=case: plan(case, args.milp_limit) for name, case in cases.items()}, args.rounds
-        )
+        contenders = {name: lambda case=case: plan(case, args.milp_limit) for name, case in cases.items()}
+        if args.before:
+            contenders = {
+                f"{name} {when}": lambda case=cases[name], before=when == "before": plan(case, args.milp_limit, before)
+                for name in cases
+                for when in ("before", "after")
+            }
+            cases = {f"{name} {when}": case for name, case in cases.items() for when in ("before", "after")}
+        times = interleaved(contenders, args.rounds)
     if args.json:
         figures = {}
         for name, timing in times.items():
