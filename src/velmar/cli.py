@@ -50,10 +50,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         args = parser.parse_args(argv)
     except SystemExit as exit_:
         return exit_.code if isinstance(exit_.code, int) else EXIT_USER_ERROR
-    errors = Console(stderr=True)
     command: Command = args.command
     try:
-        code = command(args, Console(), Steps(errors))
+        code = command(args, Console(), Steps())
     except UserError as error:
         _fail(f"error: {error}")
         return EXIT_USER_ERROR
@@ -274,7 +273,8 @@ def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:
         rec = _plan(args, inputs, steps)
         history = _as_planned(history, args.load_factor)
     rec = inputs.annotate(rec)
-    from velmar.plots import curve_figure, to_file_bytes
+    from velmar.plan_summary import HOURS_PER_YEAR, history_hours
+    from velmar.plots import curve_and_kinds_figure, to_file_bytes
 
     with steps.step("Savings curve") as step:
         curve = savings_curve(
@@ -285,7 +285,9 @@ def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     if curve.per_kind:
         console.print(_kind_curve_table(curve, rec.currency))
     if args.out:
-        write_atomically(args.out, to_file_bytes(curve_figure(curve), suffix))
+        years = history_hours(history) / HOURS_PER_YEAR
+        figure = curve_and_kinds_figure(curve, years=years, currency=rec.currency)
+        write_atomically(args.out, to_file_bytes(figure, suffix))
         console.print(f"Curve: {Path(args.out).resolve()}")
 
 
@@ -437,8 +439,8 @@ def _curve_table(curve: SavingsCurve, currency: str | None) -> Table:
         mark = ", ".join(
             m for m in (marks.get(index), "recommended" if index == curve.recommended_index else None) if m
         )
-        table.add_row(f"{amount:,.2f}", money(cost), money(saved), mark)
-    table.caption = f"All on demand: {money(curve.on_demand_cost)}"
+        table.add_row(f"{amount:,.2f}", money(cost, currency), money(saved, currency), mark)
+    table.caption = f"All on demand: {money(curve.on_demand_cost, currency)}"
     return table
 
 
@@ -452,7 +454,7 @@ def _kind_curve_table(curve: SavingsCurve, currency: str | None) -> Table:
             kind.model,
             f"{kind.units_per_hour[kind.recommended_index]:g}",
             f"{kind.units_per_hour[kind.optimum_index]:g}",
-            money(kind.costs[kind.optimum_index]),
+            money(kind.costs[kind.optimum_index], currency),
         )
     return table
 
