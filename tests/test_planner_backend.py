@@ -51,3 +51,21 @@ def test_other_module_failures_still_reach_standard_error(capfd):
         portfolio_figure(np.ones((1, 1)), np.ones((1, 1)), np.zeros((1, 0)), ["OD"], "H", "neither")
     err = capfd.readouterr().err
     assert err.startswith("velmar_backend: internal failure:") and err.count("\n") == 1
+
+
+def test_the_alarm_refreshes_the_display_during_module_calls_and_restores_what_was_there():
+    from velmar.progress import refreshed_by_alarm
+
+    class Display:
+        refreshes = 0
+
+        def refresh(self):
+            self.refreshes += 1
+
+    display, before = Display(), signal.getsignal(signal.SIGALRM)
+    usage = np.random.default_rng(0).uniform(0, 9, (200_000, 4))
+    with refreshed_by_alarm(display, seconds=0.01):
+        for _ in range(40):
+            portfolio_figure(usage, np.ones((1, 4)), np.zeros((200_000, 0)), ["OD"], "H", "cost")
+    assert display.refreshes >= 3
+    assert signal.getsignal(signal.SIGALRM) is before and signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)

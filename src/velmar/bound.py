@@ -20,8 +20,8 @@ rates no higher on any kind) are left out first: they change nothing in the opti
 
 With `integer=True` reserved units are whole: `integer_master.WholeUnitMaster` takes
 over from the LP optimum with separable cuts over unit steps, until the whole-unit
-optimum is proven or until `time_limit`, when its proven dual bound is the bound
-(`proven_optimal` False).
+optimum is proven or until its work limits (or `time_limit`, when given), when its
+proven dual bound is the bound (`proven_optimal` False).
 
 HiGHS through `highspy` rather than SciPy's `linprog`: the master is built once and
 grows by rows (warm-started dual simplex on each added block of cuts), MILPs take a
@@ -89,8 +89,8 @@ def portfolio_bounds(
     """The LP bound and the whole-unit bound (with the best whole-unit plan found).
 
     The whole-unit search ends once its bound is within `tolerance` (relative) of the
-    best whole-unit plan's cost in the LP model, or after `time_limit` seconds (0: the
-    LP bound stands in, method "lp"). Without reserved models both are the LP's.
+    best whole-unit plan's cost in the LP model, at its counted work limits, or after
+    `time_limit` seconds when given (0: the LP bound stands in, method "lp"). Without reserved models both are the LP's.
     `progress` hears "whole-unit bound" when the LP is done and that search starts.
     """
     reduced, fixed_zero = _without_dominated(portfolio)

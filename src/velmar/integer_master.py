@@ -18,8 +18,9 @@ Rounds: the master's LP (cuts taken at whole-unit points near its optimum), then
 MILP (reserved units integer). Each MILP candidate's best amounts are found with its
 units fixed (Kelley on the amounts), which makes the master exact there; the loop
 ends when the master's optimum meets the best candidate's F (1e-9 relative), which
-proves that candidate the whole-unit optimum, or at the time limit with HiGHS's
-proven dual bound.
+proves that candidate the whole-unit optimum, or at a work limit (rounds, branch-and-bound
+nodes: counted, so every machine stops at the same point) or a time limit given by the
+caller, with HiGHS's proven dual bound.
 """
 
 from __future__ import annotations
