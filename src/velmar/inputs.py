@@ -82,25 +82,29 @@ def read_inputs(request: Request, steps: Steps) -> Inputs:
     if request.prices is None and discounts is None:
         raise UserError("--prices: give a price file, or --discounts to plan on assumed discounts")
     columns = {"kind_columns": request.kind_columns} if request.kind_columns else {}
-    export = None
+    export = data.resolve_export(request.export) if request.export else None
+
+    def focus_usage(period: Period) -> UsageHistory:
+        assert export is not None
+        return data.load_focus(
+            export,
+            period=period,
+            sub_account=request.sub_account,
+            start=request.start,
+            end=request.end,
+            kinds=data.price_kinds(request.prices) if request.prices else None,
+            services=request.services or None,
+            **columns,
+        )
+
     with steps.step("Reading usage"):
-        if request.usage:
+        if export is None:
+            assert request.usage is not None
             if request.sub_account or request.kind_columns or request.services or request.existing_from_export:
                 raise UserError("--sub-account, --kind-columns, --service and --existing-from-export apply to --export")
             history = data.load_long_table(request.usage, period=request.period, start=request.start, end=request.end)
         else:
-            assert request.export is not None
-            export = data.resolve_export(request.export)
-            kinds = data.price_kinds(request.prices) if request.prices else None
-            focus = {
-                "sub_account": request.sub_account,
-                "start": request.start,
-                "end": request.end,
-                "kinds": kinds,
-                "services": request.services or None,
-                **columns,
-            }
-            history = data.load_focus(export, period=request.period, **focus)
+            history = focus_usage(request.period)
     with steps.step("Reading prices"):
         prices = data.load_prices(request.prices, history.kinds, focus_paths=export, discounts=discounts, **columns)
     if history.currency and prices.currency and history.currency != prices.currency:
@@ -125,10 +129,10 @@ def read_inputs(request: Request, steps: Steps) -> Inputs:
     hourly = None
     if export is not None and history.hourly_rows:
         with steps.step("Reading the hourly rows"):
-            hourly = data.load_focus(export, period="H", **focus)
-    history, note = net_of_reservations(history, reservations)
-    if note:
-        notes.append(note)
+            hourly = focus_usage("H")
+    history, netted = net_of_reservations(history, reservations)
+    if netted:
+        notes.append(netted)
         if hourly is not None:
             hourly, _ = net_of_reservations(hourly, reservations)
     return Inputs(history, prices, existing, reservations, commitments, hourly, tuple(notes))

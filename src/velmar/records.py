@@ -126,6 +126,30 @@ class SeenCommitment:
 
 
 @dataclass(frozen=True)
+class Purchase:
+    """New commitments of one model bought at `start`, in force for the model's whole term."""
+
+    model: str
+    start: np.datetime64
+    #: Reserved units per hour by kind (reservation models).
+    reserved: Mapping[str, float] = field(default_factory=dict)
+    #: Money per hour (savings-plan models).
+    amount_per_hour: float = 0.0
+
+
+@dataclass(frozen=True)
+class Scenarios:
+    """Sample paths of future usage: `paths[s, t, k]` unit-hours of kind k in period t of path s."""
+
+    timestamps: npt.NDArray[np.datetime64]
+    kinds: tuple[str, ...]
+    paths: npt.NDArray[np.float64]
+    period: Period
+    #: How the paths were made, in words (model, seasons, residual resampling, seed).
+    method: str = ""
+
+
+@dataclass(frozen=True)
 class ModelPlan:
     """The new commitments of one model of a recommendation.
 
