@@ -135,6 +135,6 @@ def test_console_entry_runs_as_a_module(inputs):
     args = arguments(inputs)
     args[args.index("--prices") + 1] = str(inputs / "nothing.csv")
     done = subprocess.run([sys.executable, "-m", "velmar", *args], capture_output=True, text=True,
-                          env=os.environ, timeout=120)  # fmt: skip
+                          env={**os.environ, "SKBUILD_EDITABLE_VERBOSE": "0"}, timeout=120)  # fmt: skip
     assert done.returncode == 2
     assert done.stderr.startswith("velmar: error:") and "nothing.csv" in done.stderr

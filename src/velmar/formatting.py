@@ -59,7 +59,10 @@ def summary_rows(rec: Recommendation) -> list[tuple[str, str]]:
         ("Method", rec.method),
     ]
     if rec.method != "given":
-        rows.append(("Module's own search", money(rec.search_cost, currency)))
+        searched = money(rec.search_cost, currency) if rec.searches else "not run: the plan was at the proven bound"
+        rows.append(("Module's own search", searched))
+    if rec.depends_on_random_draws:
+        rows.append(("Random draws", "the module's random starts took part: a rerun may differ"))
     if rec.outside_plan is not None:
         rows.append(("Spend outside the plan", money(rec.outside_plan.spend, currency)))
     return rows

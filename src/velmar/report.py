@@ -139,6 +139,8 @@ def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> d
         },
         "assumed_discounts": {model: float(fraction) for model, fraction in prices.assumed.items()},
         "search_cost": json_number(rec.search_cost),
+        "searches": list(rec.searches),
+        "depends_on_random_draws": rec.depends_on_random_draws,
         "notes": list(rec.notes),
         "inputs": {
             "fingerprint": rec.fingerprint or None,
