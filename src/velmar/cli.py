@@ -24,6 +24,7 @@ from rich.table import Table
 
 from velmar import __version__
 from velmar.atomic import write_atomically
+from velmar.backtest.rules import DEFAULT_RULES, RULES_HELP
 from velmar.curve import SavingsCurve, savings_curve
 from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
 from velmar.formatting import money
@@ -162,6 +163,26 @@ def build_parser() -> argparse.ArgumentParser:
     batch.add_argument("--kind-columns", help="FOCUS columns that make up a kind, comma-separated")
     _planning_options(batch)
     batch.set_defaults(command=_batch)
+
+    backtest = _command(
+        commands, "backtest", "what each buying rule would have saved, deciding every few months over the history",
+        USAGE_LAYOUT, PRICES_LAYOUT, RULES_HELP,
+        example="velmar backtest --usage usage.csv --prices prices.csv --period D --json backtest.json "
+        "--report backtest.html",
+    )  # fmt: skip
+    backtest.add_argument("--usage", metavar="FILE", required=True, help="long table: timestamp, kind, quantity")
+    backtest.add_argument("--prices", metavar="FILE", required=True, help="price file, one row per kind to plan")
+    backtest.add_argument("--period", choices=("H", "D"), default="H", help="plan by hours (H) or days (D)")
+    backtest.add_argument("--from", dest="start_months", type=int, default=12, metavar="MONTHS",
+                          help="month of the history of the first decision")  # fmt: skip
+    backtest.add_argument("--every", dest="every_months", type=int, default=3, metavar="MONTHS",
+                          help="months between decisions")  # fmt: skip
+    backtest.add_argument("--strategies", default=",".join(DEFAULT_RULES), metavar="LIST", help="rules to compare")
+    backtest.add_argument("--models", default=",".join(COMMITMENT_MODELS), help="commitment models the rules may buy")
+    backtest.add_argument("--seed", type=int, default=0, help="seed of the planner's own random choices")
+    backtest.add_argument("--json", metavar="OUT", help="write every rule's figures and purchases as JSON")
+    backtest.add_argument("--report", metavar="HTML", help="write the self-contained HTML report")
+    backtest.set_defaults(command=_backtest)
     return parser
 
 
@@ -413,6 +434,30 @@ def _batch(args: argparse.Namespace, console: Console, steps: Steps) -> int | No
     for label, path in (("Results", result.parquet), ("Results (CSV)", result.csv), ("Summary", summary)):
         console.print(f"{label}: {Path(path or '').resolve()}")
     return EXIT_GROUPS_FAILED if result.failed else None
+
+
+def _backtest(args: argparse.Namespace, console: Console, steps: Steps) -> None:
+    """Every rule decides over the history; their realized costs side by side, as a table, JSON and a page."""
+    _check_outputs(args.json, args.report)
+    from velmar.backtest import parse_rules, run_backtest
+    from velmar.backtest.report import build_html, render_table, to_json
+
+    rules = parse_rules(_list(args.strategies))
+    inputs = read_inputs(Request(usage=args.usage, prices=args.prices, period=args.period), steps)
+    with steps.step("Backtest") as step:
+        result = run_backtest(
+            inputs.history, inputs.prices, rules, start_months=args.start_months, every_months=args.every_months,
+            models=_list(args.models), seed=args.seed, progress=lambda text: step.say(f"Backtest: {text}"),
+        )  # fmt: skip
+    render_table(result, console, inputs.currency)
+    if args.report:
+        with steps.step("Drawing the report"):
+            write_atomically(args.report, build_html(result, inputs.currency))
+    if args.json:
+        _write_json(args.json, to_json(result, inputs.currency))
+    for label, path in (("JSON", args.json), ("Report", args.report)):
+        if path:
+            console.print(f"{label}: {Path(path).resolve()}")
 
 
 def _as_planned(history: UsageHistory, load_factor: float) -> UsageHistory:
