@@ -72,7 +72,8 @@ class UncoveredCost:
             (portfolio.slot(m).start, self._pool_of(portfolio.rates[m]), portfolio.active_periods(m))
             for m in portfolio.savings_models
         ]
-        existing_pools = [self._pool_of(rates) for rates in portfolio.existing_rates]
+        #: The pool of each existing plan (its column of `existing_money`).
+        self.existing_pools = existing_pools = [self._pool_of(rates) for rates in portfolio.existing_rates]
         if len(self.rates) > 2:
             raise ValueError("more than two distinct savings-plan rate vectors")
         in_force = np.arange(periods) < min(TERM_DAYS["SP3Y"] * 24 // self.hours, periods)
@@ -113,15 +114,25 @@ class UncoveredCost:
         return budgets
 
     def __call__(self, levels: Floats) -> PeriodCosts:
-        capacity = self.capacity(levels)
-        budgets = self.budgets(levels)
+        values, unit_values, alpha, gamma = self.least_costs(self.capacity(levels), self.budgets(levels), self.present)
+        gradients = np.zeros((self.usage.shape[0], self.level_count))
+        for entries, active in self.reserved:
+            gradients[:active, entries] = -self.hours * alpha[:active]
+        for entry, pool, active in self.savings:
+            gradients[:active, entry] = -gamma[:active, pool]
+        return PeriodCosts(values, gradients, unit_values, gamma)
+
+    def least_costs(self, capacity: Floats, budgets: Floats, present: Bools) -> tuple[Floats, Floats, Floats, Floats]:
+        """g_t for reserved `capacity` (T, n) and savings-plan `budgets` (T, pools), the pools `present`
+        (T, pools) in each period: the values (T,), a_k(gamma_t) (T, n), the same where usage is left
+        over (0 elsewhere: the reserved units' subgradient) and gamma_t (T, pools)."""
         short = self.usage > capacity
         left = np.where(short, self.usage - capacity, 0.0)
         gamma = np.zeros_like(budgets)
         alpha = np.broadcast_to(self.on_demand, left.shape).copy()
-        pools = self.present.sum(axis=1)
+        pools = present.sum(axis=1)
         for pool, rates in enumerate(self.rates):
-            rows = np.flatnonzero((pools == 1) & self.present[:, pool])
+            rows = np.flatnonzero((pools == 1) & present[:, pool])
             if rows.size:
                 value = knapsack_value_of_money(
                     left[rows], rates, budgets[rows, pool], self.on_demand, self.orders[pool]
@@ -136,12 +147,7 @@ class UncoveredCost:
         unit_values = alpha
         alpha = np.where(short, alpha, 0.0)
         values = (alpha * left).sum(axis=1) - (gamma * budgets).sum(axis=1)
-        gradients = np.zeros((self.usage.shape[0], self.level_count))
-        for entries, active in self.reserved:
-            gradients[:active, entries] = -self.hours * alpha[:active]
-        for entry, pool, active in self.savings:
-            gradients[:active, entry] = -gamma[:active, pool]
-        return PeriodCosts(values, gradients, unit_values, gamma)
+        return values, unit_values, alpha, gamma
 
 
 def _ratio(on_demand: Floats, rates: Floats) -> Floats:

@@ -65,7 +65,7 @@ def price_in_pieces(
     models = tuple(m for m in COMMITMENT_MODELS if any(p.model == m for p in purchases))
     starts = history.timestamps.astype("datetime64[s]").astype(np.int64)
     totals = np.zeros(4)
-    for first, last in _pieces(history, purchases, existing):
+    for first, last in piece_rows(history, purchases, existing):
         piece = replace(history, timestamps=history.timestamps[first:last], usage=history.usage[first:last])
         portfolio = build_portfolio(piece, prices, models, existing, kind_order=kind_order)
         levels = np.zeros(portfolio.level_count)
@@ -101,7 +101,7 @@ def _charges(portfolio: Portfolio, levels: Levels) -> float:
     return total
 
 
-def _pieces(
+def piece_rows(
     history: UsageHistory, purchases: Sequence[Purchase], existing: Sequence[ExistingSavingsPlan]
 ) -> list[tuple[int, int]]:
     """Row ranges [first, last) cut at every date a commitment starts or ends, and at most a year long."""

@@ -9,11 +9,12 @@ module says it is cheaper.
 from __future__ import annotations
 
 from collections.abc import Callable
+from typing import Protocol
 
 import numpy as np
 import numpy.typing as npt
 
-from velmar.portfolio import Ints, Levels, Portfolio, Pricer
+from velmar.portfolio import Ints, Levels, Portfolio
 
 #: Savings-plan amounts are whole multiples of this much money per hour.
 AMOUNT_STEP_PER_HOUR = 0.001
@@ -25,6 +26,16 @@ MAX_PASSES = 500
 MAX_PRICINGS = 6000
 PRICED_CELLS = 8760 * 16
 MIN_PRICINGS = 500
+
+
+class Judge(Protocol):
+    """What the polish asks of the module's pricing: a level vector's cost, and how many it has priced
+    (`portfolio.Pricer` over one history; a forecast's pricer over several)."""
+
+    portfolio: Portfolio
+    pricings: int
+
+    def cost(self, levels: Levels) -> float: ...
 
 
 def whole_units(portfolio: Portfolio, levels: Levels) -> Levels:
@@ -39,7 +50,7 @@ def whole_units(portfolio: Portfolio, levels: Levels) -> Levels:
 
 def polish(
     portfolio: Portfolio,
-    pricer: Pricer,
+    pricer: Judge,
     start: Levels,
     progress: Callable[[], None] | None = None,
     target: float = 0.0,
@@ -103,7 +114,7 @@ def polish(
     return levels
 
 
-def _promising_first(pricer: Pricer, levels: Levels, entries: Ints) -> Ints:
+def _promising_first(pricer: Judge, levels: Levels, entries: Ints) -> Ints:
     """Reserved entries by the module's price with one unit more or less, cheapest first.
 
     Two pricings per entry buy an order in which a pass meets the moves that pay first,
@@ -127,7 +138,7 @@ def pricing_budget(portfolio: Portfolio) -> int:
     return int(np.clip(MAX_PRICINGS * PRICED_CELLS / max(cells, 1), MIN_PRICINGS, MAX_PRICINGS))
 
 
-def _settle(pricer: Pricer, levels: Levels, cost: float, amounts: Ints, finest: float, first: float | None) -> float:
+def _settle(pricer: Judge, levels: Levels, cost: float, amounts: Ints, finest: float, first: float | None) -> float:
     """Moves each amount of `levels` (in place) by halving steps from `first` to `finest` while cheaper.
 
     Steps stay whole multiples of the amount step (`finest` is rounded to one).
@@ -153,7 +164,7 @@ def _unit_money(portfolio: Portfolio, index: int) -> float:
     return float(portfolio.hours * max(rates))
 
 
-def _line_move(pricer: Pricer, levels: Levels, cost: float, index: int, step: float) -> tuple[bool, float]:
+def _line_move(pricer: Judge, levels: Levels, cost: float, index: int, step: float) -> tuple[bool, float]:
     """Moves `levels[index]` up or down by `step`, doubling while cheaper; in place."""
     for direction in (1.0, -1.0):
         moved = False
@@ -187,4 +198,3 @@ def _reserved_mask(portfolio: Portfolio) -> npt.NDArray[np.bool_]:
     for model in portfolio.reserved_models:
         mask[portfolio.slot(model)] = True
     return mask
-

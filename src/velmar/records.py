@@ -213,3 +213,53 @@ class Recommendation:
     #: True when a search that draws its starting points from the operating system took part: the same
     #: inputs may then give another plan.
     depends_on_random_draws: bool = False
+    #: The forecast a forward plan was judged on (its figures are then expected values), None otherwise.
+    forecast: ForecastSummary | None = None
+
+
+@dataclass(frozen=True)
+class PlanOutcome:
+    """One plan's module-priced cost over forecast scenarios: the mean and the mean of its worst share."""
+
+    label: str
+    expected_cost: float
+    tail_cost: float
+
+
+@dataclass(frozen=True)
+class ForecastSummary:
+    """What a forward plan's figures are: expected values and percentiles over forecast scenarios."""
+
+    horizon_months: int
+    #: Scenarios every figure is priced over (the plan may be made on a representative part of them).
+    scenarios: int
+    #: Scenarios the bound was computed on, and those the polish priced.
+    bound_scenarios: int
+    polish_scenarios: int
+    #: The first period of the horizon (the period after the history).
+    start: np.datetime64
+    expected_cost: float
+    expected_on_demand_cost: float
+    #: 10th and 90th percentiles of the plan's cost over the scenarios.
+    cost_p10: float
+    cost_p90: float
+    #: The mean cost of the worst (1 - tail_level) share of the scenarios (CVaR at tail_level).
+    tail_level: float
+    tail_cost: float
+    #: How the scenarios were made, in words.
+    method: str
+    #: The risk measure minimised ("cvar:0.9"), None for the expected cost.
+    risk: str | None = None
+    #: With a risk measure: the plan of least expected cost and the risk plan, side by side.
+    outcomes: tuple[PlanOutcome, ...] = ()
+    #: Months ahead of every tranche (0 first: the purchase decided now).
+    schedule_months: tuple[int, ...] = (0,)
+    #: Every purchase of every tranche, with its date.
+    purchases: tuple[Purchase, ...] = ()
+    #: Month starts of the fan, and the 10th, 50th and 90th percentiles of the usage's on-demand value per month.
+    fan_months: npt.NDArray[np.datetime64] = field(default_factory=lambda: np.array([], dtype="datetime64[h]"))
+    fan_low: Floats = field(default_factory=lambda: np.zeros(0))
+    fan_median: Floats = field(default_factory=lambda: np.zeros(0))
+    fan_high: Floats = field(default_factory=lambda: np.zeros(0))
+    #: On-demand value per month that the commitments in force (new and owned) can pay for.
+    commitment_value: Floats = field(default_factory=lambda: np.zeros(0))

@@ -1,0 +1,126 @@
+"""The module's price of a schedule's levels over scenario paths: in pieces, each path on its own.
+
+With one tranche (bought at the horizon's first row, which is where the module counts every
+term from) and a horizon of at most 36 months, one call per path is exact: one-year
+commitments expire inside it at their real date, and owned savings plans pay only inside
+their dates (their money is zero outside them). Later tranches need the pieces of
+`velmar.pieces` (cut at every purchase, expiry and owned plan's date, at most a year long).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, replace
+
+import numpy as np
+
+from velmar.forecast.schedule import Schedule
+from velmar.pieces import piece_rows
+from velmar.portfolio import Levels, Portfolio, Pricer, build_portfolio
+from velmar.records import ExistingSavingsPlan, Floats, PriceTable, Purchase, UsageHistory
+
+
+@dataclass(frozen=True)
+class PathFigures:
+    """The module's figures of one plan on each path: cost, all on demand, usage covered, money unused."""
+
+    costs: Floats
+    on_demand: Floats
+    coverage: Floats
+    unused: Floats
+
+
+class _PathPricers:
+    """One Pricer per piece of one path, with the tranches in force in each piece."""
+
+    def __init__(
+        self, path: UsageHistory, prices: PriceTable, pieces: Sequence[tuple[int, int]], setup: _Setup
+    ) -> None:
+        self.pieces = []
+        for first, last in pieces:
+            piece = replace(path, timestamps=path.timestamps[first:last], usage=path.usage[first:last])
+            portfolio = build_portfolio(
+                piece, prices, setup.portfolio.models, setup.existing, kind_order=setup.portfolio.kinds
+            )
+            self.pieces.append((Pricer(portfolio), setup.in_force[first]))
+        self.setup = setup
+
+    def figures(self, levels: Floats) -> tuple[float, float, float, float]:
+        cost = on_demand = covered = unused = 0.0
+        for pricer, in_force in self.pieces:
+            piece_levels = self.setup.piece_levels(levels, in_force)
+            cost += pricer.cost(piece_levels)
+            value = pricer.cost(np.zeros_like(piece_levels))
+            on_demand += value
+            covered += value * pricer.figure(piece_levels, "coverage")
+            unused += pricer.figure(piece_levels, "underutilization")
+        return cost, on_demand, covered / on_demand if on_demand > 0 else 0.0, unused
+
+    def cost(self, levels: Floats) -> float:
+        return sum(pricer.cost(self.setup.piece_levels(levels, in_force)) for pricer, in_force in self.pieces)
+
+
+@dataclass(frozen=True)
+class _Setup:
+    portfolio: Portfolio
+    existing: tuple[ExistingSavingsPlan, ...]
+    schedule: Schedule
+    #: (periods, tranches, models)
+    in_force: np.ndarray
+
+    def piece_levels(self, levels: Floats, in_force: np.ndarray) -> Levels:
+        """The portfolio levels of a piece: each model's levels summed over the tranches in force there."""
+        result = np.zeros(self.portfolio.level_count)
+        for index, model in enumerate(self.portfolio.models):
+            entries = self.portfolio.slot(model)
+            result[entries] = levels[in_force[:, index], entries].sum(axis=0)
+        return result
+
+
+class ForwardPricer:
+    """Schedule levels (tranches, level_count) priced by the module over paths; the polish's judge.
+
+    `cost` takes the first tranche's levels (the decision made now), the later ones held at
+    `fixed`, and returns `statistic` (mean or CVaR) of the paths' costs.
+    """
+
+    def __init__(
+        self,
+        portfolio: Portfolio,
+        prices: PriceTable,
+        existing: Sequence[ExistingSavingsPlan],
+        schedule: Schedule,
+        statistic: Callable[[Floats], float],
+    ) -> None:
+        self.portfolio = portfolio
+        self.prices = prices
+        self.statistic = statistic
+        self.pricings = 0
+        self.setup = _Setup(portfolio, tuple(existing), schedule, schedule.in_force(portfolio))
+        self.fixed = np.zeros((len(schedule.starts), portfolio.level_count))
+        self.paths: list[_PathPricers] = []
+
+    def pieces(self, path: UsageHistory) -> list[tuple[int, int]]:
+        schedule = self.setup.schedule
+        if len(schedule.starts) == 1:
+            return [(0, schedule.periods)]
+        dates = [path.timestamps[start] for start in schedule.starts]
+        purchases = [Purchase(model, date) for date in dates for model in self.portfolio.models]
+        return piece_rows(path, purchases, self.setup.existing)
+
+    def keep(self, paths: Sequence[UsageHistory], fixed: Floats) -> ForwardPricer:
+        """Holds the pieces of `paths` for repeated pricing, the later tranches at `fixed`."""
+        self.fixed = np.array(fixed, dtype=np.float64)
+        self.paths = [_PathPricers(path, self.prices, self.pieces(path), self.setup) for path in paths]
+        return self
+
+    def cost(self, levels: Levels) -> float:
+        self.pricings += 1
+        full = self.fixed.copy()
+        full[0] = levels
+        return self.statistic(np.array([path.cost(full) for path in self.paths]))
+
+    def figures(self, paths: Sequence[UsageHistory], levels: Floats) -> PathFigures:
+        """Every figure of schedule `levels` on each path (pieces built and let go path by path)."""
+        rows = [_PathPricers(path, self.prices, self.pieces(path), self.setup).figures(levels) for path in paths]
+        return PathFigures(*map(np.array, zip(*rows)))

@@ -1,0 +1,154 @@
+"""Sample paths of future usage: a damped trend, the history's seasons and its own noise.
+
+Each kind's usage is split into a trend (a straight line over the last year at most), a
+weekly season (mean by hour or day of the week, once the history holds three weeks), a
+yearly season (mean by week of the year, once it holds about two years) and the residual
+noise. A path continues the trend from the level of the last four weeks, with the slope
+damped so that its effect halves over as many periods as the slope was fitted on (a short
+history cannot extrapolate far: the whole damped rise is at most about 1.44 times the rise
+it saw), adds both seasons, and adds residuals resampled in blocks of whole rows (a day of
+hours, a week of days): the kinds of one period move together, as they did. Each path also
+draws its own slope, from the trend fitted on resampled weekly means (rows of all kinds
+together again), so the fan widens with the horizon. Paths are clipped at zero usage.
+
+Draws come from NumPy's generator seeded with `seed`: the same inputs give the same paths.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from velmar.errors import UserError
+from velmar.records import HOURS_PER_PERIOD, Floats, Scenarios, UsageHistory
+
+#: Hours in a month of the planner (a year of 8,760 hours over twelve).
+HOURS_PER_MONTH = 730
+#: The longest horizon: the longest term a commitment can be bought for.
+MAX_HORIZON_MONTHS = 36
+#: Weeks of history that show a weekly season; periods of history that show a yearly one.
+WEEKLY_MIN_WEEKS = 3
+YEARLY_MIN_DAYS = 2 * 365 - 14
+#: Days whose mean is the level a path starts from; days at most the slope is fitted on.
+LEVEL_DAYS = 28
+SLOPE_DAYS = 365
+
+
+def horizon_periods(months: int, period: str) -> int:
+    """Periods of a horizon of `months` months."""
+    return months * HOURS_PER_MONTH // HOURS_PER_PERIOD[period]
+
+
+def make_scenarios(history: UsageHistory, horizon_months: int = 36, n_scenarios: int = 100, seed: int = 0) -> Scenarios:
+    """`n_scenarios` paths of the `horizon_months` months that follow the history's last row (see the module doc)."""
+    if not 1 <= horizon_months <= MAX_HORIZON_MONTHS:
+        raise UserError(f"horizon: {horizon_months} months is not between 1 and {MAX_HORIZON_MONTHS}")
+    if n_scenarios < 1:
+        raise UserError(f"scenarios: {n_scenarios} is below 1")
+    usage = np.asarray(history.usage, dtype=np.float64)
+    periods = usage.shape[0]
+    if periods < 2:
+        raise UserError("usage: a forecast needs at least two periods of history")
+    per_day = 24 // HOURS_PER_PERIOD[history.period]
+    week = 7 * per_day
+    rng = np.random.default_rng(seed)
+    steps = horizon_periods(horizon_months, history.period)
+    ahead = periods + np.arange(steps)
+    seasons = _Seasons(usage, week, per_day)
+    plain = usage - seasons.fitted(np.arange(periods))
+    fit = min(periods, SLOPE_DAYS * per_day)
+    slope, residuals = _trend(plain[-fit:])
+    level = (
+        plain[-min(periods, LEVEL_DAYS * per_day) :].mean(axis=0) + slope * (min(periods, LEVEL_DAYS * per_day) - 1) / 2
+    )
+    damping = 0.5 ** (1.0 / fit)
+    rise = damping * (1 - damping ** np.arange(1, steps + 1)) / (1 - damping)
+    slopes = slope + _slope_spread(plain[-fit:], week, n_scenarios, rng)
+    base = level + seasons.fitted(ahead)
+    noise = _block_noise(residuals, week if periods >= 2 * week else per_day, periods, steps, n_scenarios, rng)
+    paths = base[None] + rise[None, :, None] * slopes[:, None, :] + noise
+    np.maximum(paths, 0.0, out=paths)
+    start = history.timestamps[-1] + np.timedelta64(HOURS_PER_PERIOD[history.period], "h")
+    timestamps = (start + np.arange(steps) * np.timedelta64(HOURS_PER_PERIOD[history.period], "h")).astype(
+        history.timestamps.dtype
+    )
+    method = (
+        f"{n_scenarios} paths (seed {seed}): trend over the last {fit} periods, damped to half over as many; "
+        f"{seasons.describe()}; residuals resampled in blocks of whole rows (all kinds together); "
+        "each path's slope drawn from resampled weekly means"
+    )
+    return Scenarios(timestamps, history.kinds, paths, history.period, method)
+
+
+class _Seasons:
+    """Weekly and yearly seasonal profiles of a usage matrix (zero mean each, by kind)."""
+
+    def __init__(self, usage: Floats, week: int, per_day: int) -> None:
+        periods, kinds = usage.shape
+        self.week, self.year = week, 365 * per_day
+        t = np.arange(periods)
+        centred = usage - usage.mean(axis=0)
+        self.weekly = np.zeros((week, kinds))
+        if periods >= WEEKLY_MIN_WEEKS * week:
+            self.weekly = _profile(centred, t % week, week)
+        self.yearly = np.zeros((self.year // week + 1, kinds))
+        if periods >= YEARLY_MIN_DAYS * per_day:
+            left = centred - self.weekly[t % week]
+            yearly = _profile(left, self._week_of_year(t), self.yearly.shape[0])
+            # Neighbouring weeks smooth the profile (a year shows each week once or twice only).
+            self.yearly = (np.roll(yearly, 1, axis=0) + yearly + np.roll(yearly, -1, axis=0)) / 3
+
+    def _week_of_year(self, t: np.ndarray) -> np.ndarray:
+        return np.asarray((t % self.year) // self.week)
+
+    def fitted(self, t: np.ndarray) -> Floats:
+        return np.asarray(self.weekly[t % self.week] + self.yearly[self._week_of_year(t)])
+
+    def describe(self) -> str:
+        weekly = "weekly season" if self.weekly.any() else "no weekly season (under three weeks of history)"
+        yearly = "yearly season" if self.yearly.any() else "no yearly season (under two years of history)"
+        return f"{weekly}, {yearly}"
+
+
+def _profile(values: Floats, slot: np.ndarray, slots: int) -> Floats:
+    """Mean of `values` by slot, centred to zero mean over the slots seen."""
+    counts = np.bincount(slot, minlength=slots).astype(np.float64)
+    sums = np.stack([np.bincount(slot, values[:, k], minlength=slots) for k in range(values.shape[1])], axis=1)
+    seen = counts > 0
+    profile = np.zeros_like(sums)
+    profile[seen] = sums[seen] / counts[seen, None]
+    profile[seen] -= profile[seen].mean(axis=0)
+    return profile
+
+
+def _trend(values: Floats) -> tuple[Floats, Floats]:
+    """Least-squares slope per kind and the residuals around the line."""
+    t = np.arange(values.shape[0], dtype=np.float64)
+    centred_t = t - t.mean()
+    slope = centred_t @ (values - values.mean(axis=0)) / (centred_t @ centred_t)
+    line = values.mean(axis=0) + centred_t[:, None] * slope
+    return np.asarray(slope), np.asarray(values - line)
+
+
+def _slope_spread(values: Floats, week: int, count: int, rng: np.random.Generator) -> Floats:
+    """(count, kinds) slope errors: the trend of weekly means refitted on resampled residual rows."""
+    blocks = values.shape[0] // week
+    if blocks < 3:
+        return np.zeros((count, values.shape[1]))
+    means = values[-blocks * week :].reshape(blocks, week, -1).mean(axis=1)
+    _, residuals = _trend(means)
+    centred_t = np.arange(blocks) - (blocks - 1) / 2
+    drawn = residuals[rng.integers(0, blocks, size=(count, blocks))]
+    return np.asarray(np.einsum("b,sbk->sk", centred_t, drawn) / (centred_t @ centred_t) / week)
+
+
+def _block_noise(
+    residuals: Floats, block: int, periods: int, steps: int, count: int, rng: np.random.Generator
+) -> Floats:
+    """(count, steps, kinds) residual rows resampled in blocks of `block` rows, in phase with the history."""
+    rows = residuals.shape[0]
+    block = min(block, rows)
+    # Block starts whose rows sit in the same phase (hour of the day, day of the week) as the rows they fill.
+    starts = rows - block * np.arange(1, rows // block + 1)
+    chosen = rng.choice(starts, size=(count, -(-steps // block)))
+    index = (chosen[:, :, None] + np.arange(block)).reshape(count, -1)[:, :steps]
+    return np.asarray(residuals[index])
