@@ -34,11 +34,9 @@ def daily(days, level=(6.0, 2.0), noise=0.0, seed=0):
 
 
 @pytest.mark.parametrize(
-    "rule", ["history", "lookback:60", "percentile:20:60", "ladder:0.3:0.8", "on-demand", "forward"]
+    "rule", ["history", "lookback:60", "percentile:20:60", "ladder:0.3:0.8", "on-demand", "forward:8"]
 )
 def test_a_rule_buys_the_same_without_the_rows_after_the_date(rule):
-    if rule == "forward" and not hasattr(pytest.importorskip("velmar.forecast"), "plan_forward"):
-        pytest.skip("the forecast planner is not there yet")
     history = daily(200, noise=0.2)
     date = history.timestamps[150]
     future = history.usage.copy()
@@ -112,6 +110,7 @@ def test_the_command_writes_json_and_report(tmp_path, capsys):
         (["--strategies", "lookback"], "'lookback' is not one of"),
         (["--strategies", "percentile:120:30"], "between 0 and 100"),
         (["--strategies", "lookback:1.5"], "whole number of days"),
+        (["--strategies", "forward:0"], "SCENARIOS must be a whole number"),
         (["--strategies", "history,history"], "each rule once"),
         (["--from", "40"], "ends before month 40"),
         (["--every", "0"], "--every: 0"),

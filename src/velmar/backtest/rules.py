@@ -16,7 +16,7 @@ from __future__ import annotations
 import math
 from collections.abc import Sequence
 from dataclasses import dataclass, replace
-from typing import Protocol
+from typing import Any, Protocol
 
 import numpy as np
 
@@ -146,13 +146,16 @@ class Ladder:
 
 @dataclass(frozen=True)
 class Forward:
-    """The forecast planner at the date: buys the first tranche of its forward plan."""
+    """The forecast planner at the date, over `scenarios` forecast paths (its default when None): buys the
+    first tranche of its forward plan."""
 
     name: str = "forward"
+    scenarios: int | None = None
 
     def buy(self, decision: Decision) -> tuple[Purchase, ...]:
         from velmar.forecast import plan_forward
 
+        paths: dict[str, Any] = {} if self.scenarios is None else {"n_scenarios": self.scenarios}
         plan = plan_forward(
             decision.seen,
             decision.prices,
@@ -160,6 +163,7 @@ class Forward:
             existing=decision.savings_plans,
             reservations=decision.reservations,
             seed=decision.seed,
+            **paths,
         )
         if not plan.purchases:
             return ()
@@ -182,10 +186,11 @@ def recommend_as_if_next(window: UsageHistory, decision: Decision) -> tuple[Purc
 DEFAULT_RULES = (
     "forward", "history", "lookback:90", "lookback:365", "percentile:10:90", "ladder:0.15:0.8", "on-demand",
 )  # fmt: skip
-RULE_FORMS = "forward, history, lookback:DAYS, percentile:P:DAYS, ladder:SHARE:CAP[:DAYS], on-demand"
+RULE_FORMS = "forward[:SCENARIOS], history, lookback:DAYS, percentile:P:DAYS, ladder:SHARE:CAP[:DAYS], on-demand"
 #: What `velmar backtest --help` says of the rules.
 RULES_HELP = f"""rules (--strategies LIST, comma-separated): {RULE_FORMS}
-  forward          the forecast planner at each date; buys the first tranche of its plan
+  forward[:SCENARIOS]  the forecast planner at each date (over SCENARIOS forecast paths, default
+                   its own); buys the first tranche of its plan
   history          recommend on all the history seen, what the rule owns counted
   lookback:DAYS    recommend on the last DAYS days seen
   percentile:P:DAYS  RI3Y: each kind's P-th percentile of units per hour over the last DAYS days,
@@ -199,7 +204,7 @@ RULES_HELP = f"""rules (--strategies LIST, comma-separated): {RULE_FORMS}
 def parse_rule(text: str) -> Rule:
     """A rule from its name on the command line; a UserError names what is wrong with it."""
     name, *values = text.strip().split(":")
-    counts = {"forward": (0,), "on-demand": (0,), "history": (0,), "lookback": (1,), "percentile": (2,),
+    counts = {"forward": (0, 1), "on-demand": (0,), "history": (0,), "lookback": (1,), "percentile": (2,),
               "ladder": (2, 3)}  # fmt: skip
     if name not in counts or len(values) not in counts[name]:
         raise UserError(f"--strategies: {text!r} is not one of {RULE_FORMS}")
@@ -207,9 +212,11 @@ def parse_rule(text: str) -> Rule:
     days = [int(n) for n in numbers[-1:]] if name in ("lookback", "percentile") or len(values) == 3 else []
     if any(d < 1 or d != n for d, n in zip(days, numbers[-1:])):
         raise UserError(f"--strategies: {text!r}: DAYS must be a whole number of days, at least 1")
+    if name == "forward" and numbers and (numbers[0] < 1 or numbers[0] != int(numbers[0])):
+        raise UserError(f"--strategies: {text!r}: SCENARIOS must be a whole number, at least 1")
     rule: Rule
     if name == "forward":
-        rule = Forward(text)
+        rule = Forward(text, int(numbers[0]) if numbers else None)
     elif name == "on-demand":
         rule = OnDemand(text)
     elif name in ("history", "lookback"):
