@@ -4,7 +4,8 @@ The module spends each savings plan on the kinds in column order, one plan after
 other. With one rate set the portfolio's discount order (deepest first) is the cheapest
 way to spend it. With two (an existing plan and a new one of the other term, or SP3Y and
 SP1Y), the first plan takes kinds the second would have bought at a better rate, and
-another order can cost less. `cheaper_order` moves one kind at a time to another
+another order can cost less. `cheaper_order` starts from the cheaper of the current
+order and the rate-ratio order (`rate_ratio_order`), moves one kind at a time to another
 position while the module's price of the plan drops, polishes the levels in the order
 found, and repeats while either helps. Every figure stays the module's own price: the
 order is part of the plan (`Recommendation.kinds`).
@@ -18,6 +19,7 @@ from dataclasses import replace
 import numpy as np
 
 from velmar.portfolio import Ints, Levels, Portfolio, Pricer
+from velmar.records import Floats
 
 #: Rounds of reordering and polishing at most.
 MAX_ROUNDS = 3
@@ -27,9 +29,14 @@ Polish = Callable[[Portfolio, Pricer, Levels, int], Levels]
 
 def spends_two_rate_sets(portfolio: Portfolio) -> bool:
     """True when savings plans of two different rate vectors take part (order matters)."""
-    rate_sets = [portfolio.rates[m] for m in portfolio.savings_models]
-    rate_sets += [rates for rates, money in zip(portfolio.existing_rates, portfolio.existing_money.T) if money.any()]
+    rate_sets = _rate_sets(portfolio)
     return any(not np.array_equal(rates, rate_sets[0]) for rates in rate_sets[1:])
+
+
+def _rate_sets(portfolio: Portfolio) -> list[Floats]:
+    """Rates of the savings plans that take part, in the order the module spends them."""
+    rate_sets = [rates for rates, money in zip(portfolio.existing_rates, portfolio.existing_money.T) if money.any()]
+    return rate_sets + [portfolio.rates[m] for m in portfolio.savings_models]
 
 
 def reordered(portfolio: Portfolio, order: Ints) -> Portfolio:
@@ -53,6 +60,22 @@ def reordered_levels(portfolio: Portfolio, levels: Levels, order: Ints) -> Level
     return moved
 
 
+def rate_ratio_order(portfolio: Portfolio) -> Ints:
+    """Kind columns by the ratio of the first rate set spent to the second, smallest first.
+
+    A plan spent first on the kinds where its rates are lowest beside the other set's
+    leaves to the second plan the kinds where the second is relatively cheaper: how the
+    LP bound splits the two (the identity when only one rate set takes part).
+    """
+    rate_sets = _rate_sets(portfolio)
+    other = next((rates for rates in rate_sets[1:] if not np.array_equal(rates, rate_sets[0])), None)
+    if other is None:
+        return np.arange(len(portfolio.kinds))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.where(other > 0, rate_sets[0] / np.where(other > 0, other, 1.0), np.inf)
+    return np.argsort(ratio, kind="stable")
+
+
 def cheaper_order(
     portfolio: Portfolio, levels: Levels, cost: float, polish: Polish, budget: int, target: float
 ) -> tuple[Portfolio, Levels, float]:
@@ -65,7 +88,7 @@ def cheaper_order(
     for _ in range(MAX_ROUNDS):
         if spent >= budget or cost <= target:
             break
-        order, moved_cost, pricings = _best_moves(portfolio, levels, cost, budget - spent)
+        order, moved_cost, pricings = _best_moves(Pricer(portfolio), levels, cost, budget - spent)
         spent += pricings
         if moved_cost >= cost:
             break
@@ -78,21 +101,34 @@ def cheaper_order(
     return portfolio, levels, cost
 
 
-def _best_moves(portfolio: Portfolio, levels: Levels, cost: float, budget: int) -> tuple[Ints, float, int]:
-    """Moves of one kind to another position, each kept while it lowers the module's price."""
-    n = len(portfolio.kinds)
-    order = np.arange(n)
-    pricings = 0
+def _best_moves(pricer: Pricer, levels: Levels, cost: float, budget: int) -> tuple[Ints, float, int]:
+    """From the cheaper of the current and the rate-ratio order, moves of one kind to another
+    position, each kept while it lowers the module's price.
+
+    The targets of one kind are tried in turn, so consecutive trial orders differ in two
+    columns and the pricer copies just those.
+    """
+    portfolio = pricer.portfolio
+    order = np.arange(len(portfolio.kinds))
+
+    def price(trial: Ints) -> float:
+        pricer.reorder(trial)
+        return pricer.cost(reordered_levels(portfolio, levels, trial))
+
+    promising = rate_ratio_order(portfolio)
+    if budget > 0 and not np.array_equal(promising, order):
+        promising_cost = price(promising)
+        if promising_cost < cost:
+            order, cost = promising, promising_cost
     improved = True
-    while improved and pricings < budget:
+    while improved and pricer.pricings < budget:
         improved = False
-        for source in range(n):
-            for target in range(n):
-                if source == target or pricings >= budget:
+        for source in range(order.size):
+            for target in range(order.size):
+                if source == target or pricer.pricings >= budget:
                     continue
                 trial = np.insert(np.delete(order, source), target, order[source])
-                pricings += 1
-                trial_cost = Pricer(reordered(portfolio, trial)).cost(reordered_levels(portfolio, levels, trial))
+                trial_cost = price(trial)
                 if trial_cost < cost:
                     order, cost, improved = trial, trial_cost, True
-    return order, cost, pricings
+    return order, cost, pricer.pricings

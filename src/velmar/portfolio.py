@@ -167,32 +167,63 @@ class Portfolio:
 
 
 class Pricer:
-    """The module's figures of level vectors, reusing one level matrix between calls."""
+    """The module's figures of level vectors, reusing its arrays between calls.
+
+    The usage is held kind-major (the module reads its transpose, column-major), so
+    `reorder` re-points the pricer at another kind column order by copying only the
+    kinds that move. The levels go to the module as one row broadcast over the periods
+    when the existing plans' money is the same in every period (the module then reads
+    that row once), else as a matrix whose level columns are rewritten when they change.
+    """
 
     def __init__(self, portfolio: Portfolio) -> None:
         self.portfolio = portfolio
         self._models = portfolio.pricing_models()
-        self._prices = portfolio.pricing_prices()
-        self._usage = np.ascontiguousarray(portfolio.usage, dtype=np.float64)
+        self._portfolio_prices = portfolio.pricing_prices()
+        self._prices = self._portfolio_prices
+        self._kind_usage = np.array(portfolio.usage.T, dtype=np.float64, order="C")
+        self._portfolio_kind_usage: Floats | None = None
+        self._order = np.arange(len(portfolio.kinds))
         n_new = portfolio.level_count
         n_reserved = len(portfolio.reserved_models) * len(portfolio.kinds)
-        existing = portfolio.existing_money.shape[1]
-        self._matrix = np.zeros((portfolio.periods, n_new + existing))
-        self._matrix[:, n_reserved : n_reserved + existing] = portfolio.existing_money
+        money = portfolio.existing_money
+        existing = money.shape[1]
+        self._row = np.zeros(n_new + existing)
+        self._tiled = bool(np.all(money == money[:1]))
+        if self._tiled:
+            self._row[n_reserved : n_reserved + existing] = money[:1]
+            self._matrix = np.broadcast_to(self._row, (portfolio.periods, self._row.size))
+        else:
+            self._matrix = np.zeros((portfolio.periods, self._row.size))
+            self._matrix[:, n_reserved : n_reserved + existing] = money
         # Matrix column of each entry of a level vector.
         self._columns = np.r_[np.arange(n_reserved), np.arange(n_reserved + existing, n_new + existing)]
         self._written = np.zeros(n_new)
         #: Calls to the module so far.
         self.pricings = 0
 
+    def reorder(self, order: Ints) -> None:
+        """Prices from now on in the portfolio's kind columns taken in `order` (positions of its own
+        columns, as `column_order.reordered`): level vectors are then laid out in that order."""
+        if self._portfolio_kind_usage is None:
+            self._portfolio_kind_usage = self._kind_usage.copy()
+        moved = np.flatnonzero(order != self._order)
+        self._kind_usage[moved] = self._portfolio_kind_usage[order[moved]]
+        self._prices = np.ascontiguousarray(self._portfolio_prices[:, order])
+        self._order = np.array(order, dtype=np.intp)
+
     def figure(self, levels: Levels, what: str = "cost") -> float:
         """The module's "cost", "coverage" or "underutilization" of `levels`."""
         self.pricings += 1
         changed = np.flatnonzero(levels != self._written)
         if changed.size:
-            self._matrix[:, self._columns[changed]] = levels[changed]
+            if self._tiled:
+                self._row[self._columns[changed]] = levels[changed]
+            else:
+                self._matrix[:, self._columns[changed]] = levels[changed]
             self._written = np.array(levels, dtype=np.float64)
-        return portfolio_figure(self._usage, self._prices, self._matrix, self._models, self.portfolio.period, what)
+        usage = self._kind_usage.T
+        return portfolio_figure(usage, self._prices, self._matrix, self._models, self.portfolio.period, what)
 
     def cost(self, levels: Levels) -> float:
         return self.figure(levels, "cost")
