@@ -51,7 +51,7 @@ from velmar.reservations import net_of_reservations, reserved_unit_hours
 
 Progress = Callable[[str], None]
 #: Cells (paths x periods x kinds) the LP bound is computed on at most; the polish's paths at most.
-BOUND_CELLS = 2_500_000
+BOUND_CELLS = 1_000_000
 POLISH_CELLS = 4_000_000
 POLISH_PATHS = 20
 

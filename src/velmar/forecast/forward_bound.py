@@ -29,12 +29,12 @@ from velmar.period_costs import UncoveredCost
 from velmar.portfolio import RESERVED, Portfolio
 from velmar.records import Floats
 
-TOLERANCE = 1e-7
+TOLERANCE = 1e-6
 MAX_ITERATIONS = 300
 #: Blocks of a path's periods (besides the cuts at the windows' edges).
 BLOCKS = 32
-#: Epigraph variables of the CVaR master per iteration, at most (paths x groups of blocks).
-TAIL_CUTS = 256
+#: Cuts of the CVaR per iteration, about (paths x groups of blocks); the expected cost has one per block.
+CUTS = 128
 STABILISATION = 0.5
 
 
@@ -110,32 +110,41 @@ class ForwardBound:
         return upper
 
     def _build_master(self) -> None:
+        """Columns: x, one theta per (group of paths, group of blocks); for the CVaR also eta and u (paths).
+
+        The expected cost averages the paths of a group (weight: the group's share of the paths); the
+        CVaR keeps every path apart and adds u_s >= cost_s - eta, u_s >= 0.
+        """
         self.master = master = quiet_highs()
         none = np.array([], dtype=np.int32)
         inf = highspy.kHighsInf
-        blocks = self.starts.size
+        blocks, paths = self.starts.size, self.count
+        tail = self.tail_level is not None
+        path_groups = paths if tail else 1
+        block_groups = max(1, min(blocks, CUTS // paths)) if tail else blocks
+        self.averages = np.zeros((path_groups, paths))
+        self.averages[np.arange(paths) * path_groups // paths, np.arange(paths)] = 1.0
+        shares = self.averages.sum(axis=1)
+        self.averages /= shares[:, None]
+        self.sums = np.zeros((blocks, block_groups))
+        self.sums[np.arange(blocks), np.arange(blocks) * block_groups // blocks] = 1.0
+        self.thetas = path_groups * block_groups
+        weights = np.zeros(self.thetas) if tail else np.repeat(shares / paths, block_groups)
+        charges = np.zeros(self.size) if tail else self.charges
+        master.addCols(self.size, charges, np.zeros(self.size), self.upper, 0, none, none, np.array([]))
+        thetas = self.thetas
+        master.addCols(thetas, weights, np.zeros(thetas), np.full(thetas, inf), 0, none, none, np.array([]))
         if self.tail_level is None:
-            master.addCols(self.size, self.charges, np.zeros(self.size), self.upper, 0, none, none, np.array([]))
-            self.thetas = blocks
-            master.addCols(blocks, np.ones(blocks), np.zeros(blocks), np.full(blocks, inf), 0, none, none, np.array([]))
             return
-        # Columns: x, theta (paths x groups), eta, u (paths).
-        self.groups = max(1, min(blocks, TAIL_CUTS // self.count))
-        self.group_of = np.arange(blocks) * self.groups // blocks
-        self.thetas = self.count * self.groups
-        weight = 1.0 / ((1.0 - self.tail_level) * self.count)
-        master.addCols(self.size, np.zeros(self.size), np.zeros(self.size), self.upper, 0, none, none, np.array([]))
-        zeros = np.zeros(self.thetas)
-        master.addCols(self.thetas, zeros, zeros, np.full(self.thetas, inf), 0, none, none, np.array([]))
+        weight = 1.0 / ((1.0 - self.tail_level) * paths)
         master.addCols(1, np.ones(1), np.full(1, -inf), np.full(1, inf), 0, none, none, np.array([]))
-        paths = self.count
         master.addCols(paths, np.full(paths, weight), np.zeros(paths), np.full(paths, inf), 0, none, none, np.array([]))
-        eta = self.size + self.thetas
+        eta = self.size + thetas
         for path in range(paths):
             # u_s - charges . x - sum_c theta_sc + eta >= existing money
-            theta = self.size + path * self.groups + np.arange(self.groups)
+            theta = self.size + path * block_groups + np.arange(block_groups)
             index = np.r_[eta + 1 + path, np.arange(self.size), theta, eta].astype(np.int32)
-            value = np.r_[1.0, -self.charges, -np.ones(self.groups), 1.0]
+            value = np.r_[1.0, -self.charges, -np.ones(block_groups), 1.0]
             keep = value != 0
             master.addRow(self.existing_total, inf, int(keep.sum()), index[keep], value[keep])
 
@@ -175,16 +184,10 @@ class ForwardBound:
         value = float(costs.mean()) if self.tail_level is None else tail_mean(costs, self.tail_level)
         if value < self.best_value:
             self.best_value, self.best_levels = value, levels.copy()
-        if self.tail_level is None:
-            rows_values, rows_gradients = block_values.mean(axis=0), gradients.mean(axis=0)
-            theta = self.size + np.arange(self.starts.size)
-        else:
-            rows_values = np.zeros((self.count, self.groups))
-            rows_gradients = np.zeros((self.count, self.groups, self.size))
-            np.add.at(rows_values, (slice(None), self.group_of), block_values)
-            np.add.at(rows_gradients, (slice(None), self.group_of), gradients)
-            rows_values, rows_gradients = rows_values.ravel(), rows_gradients.reshape(-1, self.size)
-            theta = self.size + np.arange(self.thetas)
+        rows_values = (self.averages @ block_values @ self.sums).ravel()
+        by_group = np.tensordot(self.averages, gradients, axes=1)
+        rows_gradients = np.einsum("gbx,bc->gcx", by_group, self.sums).reshape(-1, self.size)
+        theta = self.size + np.arange(self.thetas)
         # theta - gradient . x >= value - gradient . levels
         count = theta.size
         matrix = np.hstack([-rows_gradients, np.zeros((count, self.thetas))])
@@ -201,10 +204,13 @@ class ForwardBound:
         )
         return value
 
-    def solve(self) -> tuple[float, Floats, bool]:
-        """(proven bound, best levels found (tranches, level_count), whether the bound meets them)."""
+    def solve(self, start: Floats | None = None) -> tuple[float, Floats, bool]:
+        """(proven bound, best levels found (tranches, level_count), whether the bound meets them).
+
+        `start` (levels near the optimum, e.g. of fewer paths) is the first point evaluated.
+        """
         bound = -np.inf
-        query = np.zeros(self.size)
+        query = np.zeros(self.size) if start is None else np.clip(start.ravel(), 0.0, self.upper)
         offset = self.existing_total if self.tail_level is None else 0.0
         proven = False
         for _ in range(MAX_ITERATIONS):
