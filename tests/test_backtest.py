@@ -115,6 +115,7 @@ def test_the_command_writes_json_and_report(tmp_path, capsys):
         (["--from", "40"], "ends before month 40"),
         (["--every", "0"], "--every: 0"),
         (["--models", "RI5Y"], "--models: 'RI5Y'"),
+        (["--strategies", "ladder:0.1:0.5"], "buys SP3Y, which the prices"),
     ],
 )
 def test_mistakes_exit_2_with_one_line(tmp_path, capsys, extra, message):

@@ -106,9 +106,7 @@ class Percentile:
     days: int
 
     def buy(self, decision: Decision) -> tuple[Purchase, ...]:
-        if "RI3Y" not in decision.prices.commitment or "RI3Y" not in decision.models:
-            raise UserError(f"{self.name}: reserves RI3Y, which the prices or --models leave out")
-        window = decision.last_days(self.days)
+        window = _recent_usage(decision, self.name, "RI3Y", self.days)
         if not len(window.timestamps):
             return ()
         per_hour = np.percentile(window.usage / HOURS_PER_PERIOD[window.period], self.percentile, axis=0)
@@ -131,9 +129,7 @@ class Ladder:
     days: int = LADDER_DAYS
 
     def buy(self, decision: Decision) -> tuple[Purchase, ...]:
-        if "SP3Y" not in decision.prices.commitment or "SP3Y" not in decision.models:
-            raise UserError(f"{self.name}: buys SP3Y, which the prices or --models leave out")
-        window = decision.last_days(self.days)
+        window = _recent_usage(decision, self.name, "SP3Y", self.days)
         if not len(window.timestamps):
             return ()
         column = {kind: index for index, kind in enumerate(decision.prices.kinds)}
@@ -240,6 +236,13 @@ def parse_rules(texts: Sequence[str]) -> tuple[Rule, ...]:
     if repeated is not None or not rules:
         raise UserError(f"--strategies: {repeated or 'none'!r}: give each rule once, at least one")
     return rules
+
+
+def _recent_usage(decision: Decision, rule: str, model: str, days: int) -> UsageHistory:
+    """The last `days` days seen, for a rule that buys `model` (which the rates and models must offer)."""
+    if model not in decision.prices.commitment or model not in decision.models:
+        raise UserError(f"{rule}: buys {model}, which the prices or --models leave out")
+    return decision.last_days(days)
 
 
 def _number(text: str, value: str) -> float:
