@@ -22,12 +22,14 @@ def render_table(result: BacktestResult, console: Console, currency: str | None 
     """Print one row per rule, the reference last, with the time each rule took to decide."""
     table = Table(title=f"Backtest, {_window(result)}", title_justify="left")
     shown = ("Rule", "Cost", "Savings %", "Regret %", "Unused commitment")
-    for header in (*shown, "Deciding"):
-        table.add_column(header, justify="left" if header == "Rule" else "right", no_wrap=header == "Rule")
+    unit = f" ({currency})" if currency else ""
+    titles = ("Rule", f"Cost{unit}", "Savings", "Regret", f"Unused{unit}", "Time")
+    for title in titles:
+        table.add_column(title, justify="left" if title == "Rule" else "right", no_wrap=True)
     for index, outcome in enumerate((*result.outcomes, result.reference)):
         if index == len(result.outcomes):
             table.add_section()
-        figures = dict(zip(HEADERS, _row(outcome, currency)))
+        figures = dict(zip(HEADERS, _row(outcome, None)))  # the currency is in the headers
         table.add_row(*(figures[header] for header in shown), f"{outcome.seconds:.1f} s")
     table.caption = REGRET_DEFINITION
     console.print(table)
