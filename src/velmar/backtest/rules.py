@@ -184,17 +184,18 @@ DEFAULT_RULES = (
 )  # fmt: skip
 RULE_FORMS = "forward[:SCENARIOS], history, lookback:DAYS, percentile:P:DAYS, ladder:SHARE:CAP[:DAYS], on-demand"
 #: What `velmar backtest --help` says of the rules.
-RULES_HELP = f"""rules (--strategies LIST, comma-separated): {RULE_FORMS}
-  forward[:SCENARIOS]  the forecast planner at each date (over SCENARIOS forecast paths, default
-                   its own); buys the first tranche of its plan
-  history          recommend on all the history seen, what the rule owns counted
-  lookback:DAYS    recommend on the last DAYS days seen
-  percentile:P:DAYS  RI3Y: each kind's P-th percentile of units per hour over the last DAYS days,
-                   less what is reserved already
-  ladder:SHARE:CAP[:DAYS]  SP3Y: add SHARE of the mean hourly demand at SP3Y rates (last DAYS days,
-                   default {LADDER_DAYS}) at each decision, up to CAP times that demand
-  on-demand        buys nothing
-  Each rule sees only the rows before a decision; the static plan of perfect knowledge is the reference."""
+RULES_HELP = f"""rules (--strategies LIST, comma-separated; each sees only the rows before a decision):
+  forward[:SCENARIOS]      the forecast planner at each date, over SCENARIOS forecast paths
+                           (default: its own); buys the first tranche of its plan
+  history                  recommend on all the history seen, what the rule owns counted
+  lookback:DAYS            recommend on the last DAYS days seen, likewise
+  percentile:P:DAYS        RI3Y: each kind's P-th percentile of units per hour over the last
+                           DAYS days, less what is reserved already
+  ladder:SHARE:CAP[:DAYS]  SP3Y: add SHARE of the mean hourly demand at SP3Y rates (last DAYS
+                           days, default {LADDER_DAYS}) at each decision, up to CAP times that demand
+  on-demand                buys nothing
+  The reference: the static plan of perfect knowledge, recommended on the usage from the first
+  decision to the end and bought at the first decision."""
 
 
 def parse_rule(text: str) -> Rule:
