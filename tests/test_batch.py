@@ -150,7 +150,7 @@ def test_groups_without_usage_without_a_price_or_whose_worker_died_each_say_so_a
     table = duckdb.sql(f"SELECT SubAccountId, status, error, note FROM '{out / 'results.csv'}'").fetchall()
     rows = {row[0]: row[1:] for row in table}
     assert rows[idle] == ("ok", None, "no usage: nothing to buy")
-    assert rows[unpriced][0] == "error" and "no price for kind" in rows[unpriced][1]
+    assert rows[unpriced][0] == "error" and "all outside the plan" in rows[unpriced][1]
     assert rows[killed][0] == "error" and "worker planning this group died" in rows[killed][1]
     assert "1 with no usage" in (out / "summary.html").read_text() and not leftover.exists()
     client.wait_for_workers(2, timeout=60)

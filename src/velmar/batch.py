@@ -121,7 +121,8 @@ def plan_many(
         journal = Journal(folder / JOURNAL if folder else None)
         tables = Tables(folder, columns) if folder else None
         spill = str(folder / ".spill") if folder else None
-        with data.split_focus(source, columns, period, kind_columns, start, end, spill) as split:
+        kinds = data.price_kinds(prices)
+        with data.split_focus(source, columns, period, kind_columns, start, end, spill, kinds=kinds) as split:
             rates = _Rates(prices, source, kind_columns, split.kinds())
             todo = [index for index, key in enumerate(split.keys) if _to_plan(journal, key, retry_failed)]
             run = _Run(split, rates, tuple(models), recommend_options, journal, tables, progress, len(todo))

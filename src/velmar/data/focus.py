@@ -124,7 +124,9 @@ class FocusSplit:
         described = ", ".join(f"{column} {value}" for column, value in zip(self._by, self.keys[index]))
         history = self._aggregation.history(index, f"FOCUS export {self._label}, {described}")
         if history is None:
-            raise UserError(f"{self._label}, {described}: no usage rows of the kinds to plan")
+            outside = self._aggregation.outside(index)
+            spent = f"; its usage spend, {outside.spend:,.2f}, is all outside the plan" if outside.spend else ""
+            raise UserError(f"{self._label}, {described}: no usage of a kind the price file names{spent}")
         return replace(history, notes=(*self._notes, *history.notes))
 
 

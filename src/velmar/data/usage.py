@@ -184,7 +184,8 @@ class Aggregation:
             raise UserError(f"{self._selection.files.label}: cannot read: {first_line(error)}") from None
 
     def _split(self) -> None:
-        """Groups, the planned rows' cells (spread over the periods they cover) and the spend left out."""
+        """Groups (every group with kept rows, planned or not, so that none is lost without a word), the
+        planned rows' cells (spread over the periods they cover) and the spend left out."""
         con, layout, step = self._con, self._layout, period_seconds(self._period)
         groups = _columns("g", len(layout.groups), ", ").rstrip(", ")
         order = f"ORDER BY {groups}" if groups else ""
@@ -195,11 +196,14 @@ class Aggregation:
         con.execute(
             f"""CREATE TEMP TABLE groups AS
             SELECT row_number() OVER ({order}) - 1 AS gi, *
-            FROM (SELECT {groups + ", " if groups else ""}count(*) FILTER (WHERE t IS NULL) AS bad_times,
-                         sum(non_numeric) AS non_numeric, min(smallest) AS smallest,
-                         min(currency_low) AS currency_low, max(currency_high) AS currency_high,
-                         max(hour_reach) AS hour_reach, sum(repeats) AS repeats, sum(naive) AS naive
-                  FROM row_groups WHERE {planned} {"GROUP BY ALL" if groups else ""})"""
+            FROM (SELECT {groups + ", " if groups else ""}count(*) FILTER (WHERE t IS NULL AND {planned}) AS bad_times,
+                         sum(non_numeric) FILTER (WHERE {planned}) AS non_numeric,
+                         min(smallest) FILTER (WHERE {planned}) AS smallest,
+                         min(currency_low) FILTER (WHERE {planned}) AS currency_low,
+                         max(currency_high) FILTER (WHERE {planned}) AS currency_high,
+                         max(hour_reach) FILTER (WHERE {planned}) AS hour_reach,
+                         sum(repeats) FILTER (WHERE {planned}) AS repeats, sum(naive) FILTER (WHERE {planned}) AS naive
+                  FROM row_groups WHERE {self._kept} {"GROUP BY ALL" if groups else ""})"""
         )
         con.execute(
             f"""CREATE TEMP TABLE planned_rows AS
@@ -265,7 +269,7 @@ class Aggregation:
             self._period,
             source=source + self._window.label,
             currency=currency,
-            outside_plan=self._outside(index) if self._layout.unit or self._layout.service else None,
+            outside_plan=self.outside(index) if self._layout.unit or self._layout.service else None,
             notes=tuple(notes),
             hourly_rows=hourly,
         )
@@ -376,7 +380,7 @@ class Aggregation:
             notes.append(f"{stats['repeats']} rows repeated a time and kind of an earlier row and were added to it")
         return notes
 
-    def _outside(self, index: int) -> OutsidePlan:
+    def outside(self, index: int) -> OutsidePlan:
         rows = self._con.all(
             f"SELECT service, sum(spend) AS spend FROM outside WHERE gi = {int(index)} GROUP BY service "
             "ORDER BY spend DESC NULLS LAST, service"
