@@ -11,7 +11,7 @@ import pytest
 from conftest import module_failure
 
 import velmar.data
-from velmar.cli import main
+from velmar.cli import build_parser, main
 from velmar.portfolio import Pricer, build_portfolio
 from velmar.records import ModelPlan
 
@@ -138,3 +138,11 @@ def test_console_entry_runs_as_a_module(inputs):
                           env={**os.environ, "SKBUILD_EDITABLE_VERBOSE": "0"}, timeout=120)  # fmt: skip
     assert done.returncode == 2
     assert done.stderr.startswith("velmar: error:") and "nothing.csv" in done.stderr
+
+
+def test_every_help_shows_an_example_and_the_exit_codes(capsys):
+    commands = [None, *sorted(choices for choices in build_parser()._subparsers._group_actions[0].choices)]
+    for command in commands:
+        assert main([command, "--help"] if command else ["--help"]) == 0
+        shown = capsys.readouterr().out
+        assert "example:" in shown and "130  interrupted" in shown, command
