@@ -12,7 +12,8 @@ F(L) = charges(L) + sum_t g_t(L), convex and piecewise linear in the few new lev
 (at most 2n + 2 of them). `period_costs.UncoveredCost` gives every g_t and a
 subgradient in closed form, vectorised over periods. A cutting-plane method (Kelley,
 with one cut per block of periods and in-out stabilisation) builds a model of F from
-those cuts, and HiGHS solves the small master LP over L. The master's optimum is a
+those cuts, and HiGHS solves the small master LP over L (cuts that stay slack for a
+while are dropped: a master with fewer cuts is a looser model, still below F). The master's optimum is a
 lower bound at every iteration (each cut lies below F); the method stops when it meets
 the best F evaluated to 1e-9 relative, so the bound equals the full LP's optimum.
 Models that another model dominates over the whole history (same periods in force,
@@ -38,6 +39,7 @@ from dataclasses import dataclass, replace
 import highspy
 import numpy as np
 
+from velmar.budget import UpfrontBudget
 from velmar.integer_master import WholeUnitMaster
 from velmar.period_costs import Bools, UncoveredCost
 from velmar.portfolio import RESERVED, Levels, Portfolio, build_portfolio
@@ -46,7 +48,9 @@ from velmar.records import COMMITMENT_MODELS, ExistingSavingsPlan, Floats, Price
 #: Relative distance between the master's optimum and the best F at which F's minimum is reached.
 TOLERANCE = 1e-9
 #: Blocks of consecutive periods that get a cut of their own per iteration.
-BLOCKS = 64
+BLOCKS = 128
+#: Master solves a cut may stay slack before it is dropped (the master stays small).
+MAX_IDLE_SOLVES = 10
 #: Weight of the best point in the next query point (in-out stabilisation).
 STABILISATION = 0.5
 MAX_ITERATIONS = 5000
@@ -85,16 +89,22 @@ def portfolio_bounds(
     time_limit: float | None = None,
     tolerance: float = TOLERANCE,
     progress: Callable[[str], None] | None = None,
+    budget: UpfrontBudget | None = None,
 ) -> tuple[Bound, Bound]:
     """The LP bound and the whole-unit bound (with the best whole-unit plan found).
 
     The whole-unit search ends once its bound is within `tolerance` (relative) of the
     best whole-unit plan's cost in the LP model, at its counted work limits, or after
     `time_limit` seconds when given (0: the LP bound stands in, method "lp"). Without reserved models both are the LP's.
-    `progress` hears "whole-unit bound" when the LP is done and that search starts.
+    `progress` hears "whole-unit bound" when the LP is done and that search starts. A `budget` caps
+    the upfront payments of both (one more row of each master; no model is then left out as dominated,
+    since a cheaper rate may pay more upfront), and the whole-unit plan returned keeps to it.
     """
-    reduced, fixed_zero = _without_dominated(portfolio)
-    solver = _CuttingPlanes(reduced, fixed_zero)
+    if budget is None:
+        reduced, fixed_zero = _without_dominated(portfolio)
+    else:
+        reduced, fixed_zero = portfolio, np.zeros(portfolio.level_count, dtype=bool)
+    solver = _CuttingPlanes(reduced, fixed_zero, budget)
     value, levels, proven = solver.solve_lp()
     lp = Bound(value=value, levels=_full_levels(portfolio, reduced, levels), proven_optimal=proven, method="lp")
     if not reduced.reserved_models:
@@ -104,8 +114,20 @@ def portfolio_bounds(
     if progress is not None:
         progress("whole-unit bound")
     master = WholeUnitMaster(reduced, solver.cost, solver.charges, solver.upper, fixed_zero, quiet_highs())
+    if budget is not None:
+        _cap(master.master, budget)
+        levels = budget.fitted(reduced, levels)
+        levels[: master.whole] = np.floor(levels[: master.whole] + 1e-9)  # whole units within the cap
     value, levels, proven = master.solve(levels, value, time_limit, tolerance)
+    if budget is not None and not budget.allows(levels):
+        levels, proven = budget.fitted(reduced, levels), False
     return lp, Bound(value=value, levels=_full_levels(portfolio, reduced, levels), proven_optimal=proven, method="milp")
+
+
+def _cap(master: highspy.Highs, budget: UpfrontBudget) -> None:
+    """The row `upfront . levels <= budget` over a master's first (level) columns."""
+    paid = np.flatnonzero(budget.per_level > 0).astype(np.int32)
+    master.addRow(-highspy.kHighsInf, budget.amount, paid.size, paid, budget.per_level[paid])
 
 
 def _full_levels(portfolio: Portfolio, reduced: Portfolio, levels: Levels) -> Levels:
@@ -159,7 +181,7 @@ def quiet_highs() -> highspy.Highs:
 class _CuttingPlanes:
     """Kelley's method on F(L) with a HiGHS master: columns L, then one theta per block."""
 
-    def __init__(self, portfolio: Portfolio, fixed_zero: Bools) -> None:
+    def __init__(self, portfolio: Portfolio, fixed_zero: Bools, budget: UpfrontBudget | None = None) -> None:
         self.portfolio = portfolio
         self.cost = UncoveredCost(portfolio)
         self.charges = _charges(portfolio)
@@ -176,6 +198,13 @@ class _CuttingPlanes:
         )
         self.best_value = np.inf
         self.best_levels = np.zeros(self.size)
+        #: Leading rows of the master that are never dropped (the cap on upfront payments).
+        self.kept = 0
+        if budget is not None:
+            _cap(self.master, budget)
+            self.kept = 1
+        #: Master solves since each row of the master last bound its optimum.
+        self.idle = np.zeros(self.kept, dtype=np.intp)
 
     def evaluate(self, levels: Levels) -> float:
         """F(L) (the existing plans' money included); adds the cuts found at `levels`."""
@@ -198,12 +227,24 @@ class _CuttingPlanes:
             column.astype(np.int32),
             rows[row, column],
         )
+        self.idle = np.r_[self.idle, np.zeros(self.starts.size, dtype=np.intp)]
         return value
 
     def _solve_master(self) -> tuple[float, Levels]:
+        """The master's optimum; then drops the cuts slack for MAX_IDLE_SOLVES solves.
+
+        With fewer cuts the model is looser, so every optimum is still a lower bound on F.
+        """
         self.master.run()
         value = float(self.master.getInfo().objective_function_value) + self.cost.existing_total
-        levels = np.maximum(np.array(self.master.getSolution().col_value[: self.size]), 0.0)
+        solution = self.master.getSolution()
+        levels = np.maximum(np.array(solution.col_value[: self.size]), 0.0)
+        self.idle = np.where(np.array(solution.row_dual) != 0, 0, self.idle + 1)
+        self.idle[: self.kept] = 0
+        stale = np.flatnonzero(self.idle > MAX_IDLE_SOLVES)
+        if stale.size:
+            self.master.deleteRows(stale.size, stale.astype(np.int32))
+            self.idle = np.delete(self.idle, stale)
         return value, levels
 
     def solve_lp(self) -> tuple[float, Levels, bool]:
