@@ -81,6 +81,46 @@ class PriceTable:
     assumed: Mapping[str, float] = field(default_factory=dict)
     #: The kinds those assumed rates were given to (those the price file does not rate).
     assumed_kinds: tuple[str, ...] = ()
+    #: Payment options of each model the file offers (upfront columns, `<model>:<option>` columns), in
+    #: file order; empty when it has neither (the rates are then paid by the hour only).
+    options: Mapping[str, tuple[PaymentOption, ...]] = field(default_factory=dict)
+
+
+@dataclass(frozen=True)
+class PaymentOption:
+    """One way to pay for a model: per-kind rates by the hour and amounts at purchase.
+
+    For a reservation, `upfront` is money per reserved unit; for a savings plan, money per
+    unit of commitment (one money per hour), which prepays that much of the commitment: the
+    rest of it is paid by the hour. A kind the option is not offered for holds NaN in both.
+    """
+
+    #: The `<option>` of the column names, "" for the plain `<model>` column.
+    name: str
+    hourly: Floats
+    upfront: Floats
+
+
+@dataclass(frozen=True)
+class PaymentChoice:
+    """The payment option a plan is made on for one model, chosen kind by kind (one for a savings plan).
+
+    `hourly` and `upfront` are the chosen option's figures per kind, `equivalent` the hourly rate with
+    the same present value at the cost of capital that the planner planned on. `flip_below` and
+    `flip_above` are the yearly rates of capital below and above which another option would be chosen
+    (None: no other option is ever cheaper on that side).
+    """
+
+    model: str
+    kinds: tuple[str, ...]
+    options: tuple[str, ...]
+    hourly: Floats
+    upfront: Floats
+    equivalent: Floats
+    flip_below: tuple[float | None, ...]
+    flip_above: tuple[float | None, ...]
+    #: Savings plans: the module's money per unit of commitment bought (1 at a cost of capital of 0).
+    money_factor: float = 1.0
 
 
 @dataclass(frozen=True)
@@ -215,6 +255,31 @@ class Recommendation:
     depends_on_random_draws: bool = False
     #: The forecast a forward plan was judged on (its figures are then expected values), None otherwise.
     forecast: ForecastSummary | None = None
+    #: Families planned as one kind each (`kinds` then names the family), with their purchases.
+    families: tuple[FamilyPlan, ...] = ()
+    #: The payment option planned on, per model; empty when the prices offer no upfront payment.
+    payment: tuple[PaymentChoice, ...] = ()
+    #: Yearly cost of capital the payment options were compared at.
+    cost_of_capital: float = 0.0
+    #: The cap on the sum of upfront payments the plan was made within, None when uncapped.
+    upfront_budget: float | None = None
+
+
+@dataclass(frozen=True)
+class FamilyPlan:
+    """A family's reservations in normalised units, as whole instances to buy, and whom they covered."""
+
+    family: str
+    #: Kind -> normalised units per unit of the kind.
+    factors: Mapping[str, float]
+    #: Reserved model -> normalised units reserved.
+    normalised_units: Mapping[str, float]
+    #: Reserved model -> kind -> whole instances to buy.
+    instances: Mapping[str, Mapping[str, int]]
+    #: Kind -> its usage over the history, in its own unit-hours.
+    usage: Mapping[str, float]
+    #: Kind -> unit-hours of it the family's reservations covered.
+    covered: Mapping[str, float]
 
 
 @dataclass(frozen=True)
@@ -254,6 +319,8 @@ class ForecastSummary:
     outcomes: tuple[PlanOutcome, ...] = ()
     #: Months ahead of every tranche (0 first: the purchase decided now).
     schedule_months: tuple[int, ...] = (0,)
+    #: The date of every tranche (the first: `start`).
+    schedule_dates: tuple[np.datetime64, ...] = ()
     #: Every purchase of every tranche, with its date.
     purchases: tuple[Purchase, ...] = ()
     #: Month starts of the fan, and the 10th, 50th and 90th percentiles of the usage's on-demand value per month.

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import re
 from collections.abc import Mapping, Sequence
 
 import numpy as np
@@ -18,17 +19,21 @@ from velmar.data.files import (
 from velmar.data.focus import DEFAULT_KIND_COLUMNS, FOCUS_USAGE
 from velmar.data.sql import READ_ERRORS, Connection, connection, first_line, identifier, listed
 from velmar.errors import UserError
-from velmar.records import COMMITMENT_MODELS, Floats, PriceTable
+from velmar.records import COMMITMENT_MODELS, Floats, PaymentOption, PriceTable
 
 #: Price-file columns of commitment rates, by model.
 PRICE_COLUMNS: Mapping[str, str] = {model.lower(): model for model in COMMITMENT_MODELS}
+#: The suffix of a column of amounts paid at purchase, beside the hourly rate column of the same model.
+UPFRONT = "_upfront"
+#: `ri3y`, `ri3y_upfront`, `ri3y:all`, `ri3y_upfront:all`: a model's rates and amounts, by payment option.
+OPTION = re.compile(rf"(?P<model>{'|'.join(PRICE_COLUMNS)})(?P<upfront>{UPFRONT})?(?::(?P<option>[\w-]+))?")
 
 
 def price_kinds(path: str) -> tuple[str, ...]:
     """The kinds a price file names, in its order."""
     with connection() as con:
         header, rows = read_small_csv(con, path)
-    require_columns_of(path, header, ["kind"], known=_known_columns())
+    require_columns_of(path, header, ["kind"], known=_known_columns(header))
     return tuple(dict.fromkeys(row["kind"] for row in rows if row["kind"]))
 
 
@@ -81,7 +86,7 @@ def load_prices(
         currency = None
         if path is not None:
             header, rows = read_small_csv(con, path)
-            require_columns_of(path, header, ["kind"], known=_known_columns())
+            require_columns_of(path, header, ["kind"], known=_known_columns(header))
             by_kind = _rows_by_kind(path, rows)
             currency = _currency(path, rows)
             absent = [kind for kind in kinds if kind not in by_kind]
@@ -99,7 +104,11 @@ def load_prices(
     commitment: dict[str, Floats] = {}
     assumed: dict[str, float] = {}
     assumed_kinds: set[str] = set()
+    options = _payment_options(str(path), header, by_kind, kinds, on_demand_rates)
     for column, model in PRICE_COLUMNS.items():
+        if model in options and column not in header:
+            commitment[model] = options[model][0].hourly  # until an option is chosen: the first one's
+            continue
         if column not in header and model not in discounts:
             continue
         rates = []
@@ -119,11 +128,56 @@ def load_prices(
         currency=currency,
         assumed=assumed,
         assumed_kinds=tuple(kind for kind in kinds if kind in assumed_kinds),
+        options=options,
     )
 
 
-def _known_columns() -> tuple[str, ...]:
-    return ("kind", "on_demand", "currency", *PRICE_COLUMNS)
+def _known_columns(header: Sequence[str] = ()) -> tuple[str, ...]:
+    upfront = (f"{column}{UPFRONT}" for column in PRICE_COLUMNS)
+    return ("kind", "on_demand", "currency", *PRICE_COLUMNS, *upfront, *(c for c in header if OPTION.fullmatch(c)))
+
+
+def _payment_options(
+    path: str,
+    header: Sequence[str],
+    by_kind: Mapping[str, tuple[int, dict[str, str | None]]],
+    kinds: Sequence[str],
+    on_demand: Floats,
+) -> dict[str, tuple[PaymentOption, ...]]:
+    """Each model's payment options, when the file has an upfront or a `<model>:<option>` column.
+
+    A kind whose cells of an option are both empty is not offered it (NaN), except in the plain
+    `<model>` column, where an empty rate is the on-demand one as without options.
+    """
+    found: dict[str, dict[str, tuple[str, str | None]]] = {}
+    for column in header:
+        match = OPTION.fullmatch(column)
+        if match is None or (match["upfront"] is None and match["option"] is None):
+            continue
+        hourly = f"{match['model']}{'' if match['option'] is None else ':' + match['option']}"
+        if hourly not in header:
+            raise UserError(f"{path}: column '{column}' has no hourly rate column '{hourly}' beside it")
+        upfront = f"{match['model']}{UPFRONT}{'' if match['option'] is None else ':' + match['option']}"
+        found.setdefault(match["model"], {})[match["option"] or ""] = (hourly, upfront if upfront in header else None)
+    options: dict[str, tuple[PaymentOption, ...]] = {}
+    for column, named in found.items():
+        if "" not in named and column in header:
+            named = {"": (column, None), **named}
+        listed_options = []
+        for name, (hourly, upfront_column) in named.items():
+            rates, amounts = [], []
+            for kind, od in zip(kinds, on_demand):
+                number, row = by_kind.get(kind, (0, {}))
+                rate = cell_number(path, number, row, hourly)
+                amount = cell_number(path, number, row, upfront_column) if upfront_column else None
+                offered = rate is not None or amount is not None or name == ""
+                if name == "" and rate is None and amount is None:
+                    rate = float(od)
+                rates.append((rate or 0.0) if offered else np.nan)
+                amounts.append((amount or 0.0) if offered else np.nan)
+            listed_options.append(PaymentOption(name, np.array(rates), np.array(amounts)))
+        options[PRICE_COLUMNS[column]] = tuple(listed_options)
+    return options
 
 
 def _rows_by_kind(path: str, rows: SmallRows) -> dict[str, tuple[int, dict[str, str | None]]]:
