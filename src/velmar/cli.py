@@ -104,6 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
     recommend.add_argument(
         "--per-kind", action="store_true", help="add a savings curve per reserved kind to the report"
     )
+    _forecast_options(recommend)
     recommend.set_defaults(command=_recommend)
 
     curve = _command(
@@ -244,6 +245,21 @@ def _planning_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--target-coverage", type=float, help="cheapest plan covering at least this share (0..1)")
 
 
+def _forecast_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--forecast", action="store_true",
+        help="plan what to buy now for forecast usage after the history (figures are expected values)",
+    )  # fmt: skip
+    parser.add_argument("--horizon", type=int, default=36, metavar="MONTHS", help="months the forecast covers")
+    parser.add_argument("--scenarios", type=int, default=100, help="forecast paths the plan is judged on")
+    parser.add_argument(
+        "--risk", metavar="cvar:LEVEL", help="minimise the mean cost of the worst 1-LEVEL share of paths, e.g. cvar:0.9"
+    )
+    parser.add_argument(
+        "--schedule", metavar="MONTHS", help="also plan tranches at these months ahead, e.g. 3,6,9 (advice)"
+    )
+
+
 def _demo_data(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     from velmar.demo_data import write_demo
 
@@ -255,6 +271,9 @@ def _demo_data(args: argparse.Namespace, console: Console, steps: Steps) -> None
 def _recommend(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     _check_outputs(args.json, args.report)
     inputs = _inputs(args, steps, commitments=bool(args.report and args.export))
+    if args.forecast:
+        _recommend_forward(args, console, steps, inputs)
+        return
     rec = inputs.annotate(_plan(args, inputs, steps))
     history = _as_planned(inputs.history, args.load_factor)
     if inputs.hourly is not None:
@@ -279,6 +298,48 @@ def _recommend(args: argparse.Namespace, console: Console, steps: Steps) -> None
     for label, path in (("JSON", args.json), ("Report", args.report)):
         if path:
             console.print(f"{label}: {Path(path).resolve()}")
+
+
+def _recommend_forward(args: argparse.Namespace, console: Console, steps: Steps, inputs: Inputs) -> None:
+    """recommend --forecast: the purchase now for forecast usage, its table, JSON and report."""
+    models, options = _planning_choices(args)
+    for option, given in (
+        ("--target-coverage", options["target_coverage"] is not None),
+        ("--milp-time-limit", options["milp_time_limit"] is not None),
+        ("--load-factor", options["load_factor"] != 1.0),
+        ("--no-polish", not options["polish"]),
+    ):
+        if given:
+            raise UserError(f"{option}: does not apply with --forecast")
+    schedule = [_whole(item, "--schedule") for item in _list(args.schedule or "")]
+    from velmar.forecast import plan_forward
+
+    history = inputs.gross or inputs.history
+    with steps.step("Planning on a forecast") as step:
+        forward = plan_forward(
+            history, inputs.prices, models, inputs.existing, inputs.reservations, horizon_months=args.horizon,
+            n_scenarios=args.scenarios, risk=args.risk, schedule=schedule, seed=args.seed,
+            progress=lambda text: step.say(f"Planning on a forecast: {text}"), n_starts=args.n_starts,
+        )  # fmt: skip
+    rec = inputs.annotate(forward.recommendation)
+    from velmar.report import render_table, to_json, write_forecast_html
+
+    render_table(rec, console)
+    if args.report:
+        with steps.step("Drawing the report"):
+            write_forecast_html(args.report, rec, history, inputs.prices, inputs.commitments)
+    if args.json:
+        _write_json(args.json, to_json(rec, inputs.history, inputs.prices))
+    for label, path in (("JSON", args.json), ("Report", args.report)):
+        if path:
+            console.print(f"{label}: {Path(path).resolve()}")
+
+
+def _whole(text: str, option: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise UserError(f"{option}: {text!r} is not a whole number") from None
 
 
 def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:

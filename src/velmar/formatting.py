@@ -59,7 +59,8 @@ def summary_rows(rec: Recommendation) -> list[tuple[str, str]]:
         ("Method", rec.method),
     ]
     if rec.method != "given":
-        searched = money(rec.search_cost, currency) if rec.searches else "not run: the plan was at the proven bound"
+        not_run = "not run: the plan was at the proven bound" if rec.forecast is None else "not run (--n-starts)"
+        searched = money(rec.search_cost, currency) if rec.searches else not_run
         rows.append(("Module's own search", searched))
     if rec.depends_on_random_draws:
         rows.append(("Random draws", "the module's random starts took part: a rerun may differ"))

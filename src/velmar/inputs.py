@@ -61,6 +61,8 @@ class Inputs:
     #: The hourly usage of a daily history made of hourly rows (net likewise), None otherwise.
     hourly: UsageHistory | None = None
     notes: tuple[str, ...] = field(default=())
+    #: The usage before the reservations owned were taken off (a forecast nets them over its own dates).
+    gross: UsageHistory | None = None
 
     @property
     def currency(self) -> str | None:
@@ -130,12 +132,13 @@ def read_inputs(request: Request, steps: Steps) -> Inputs:
     if export is not None and history.hourly_rows:
         with steps.step("Reading the hourly rows"):
             hourly = focus_usage("H")
+    gross = history
     history, netted = net_of_reservations(history, reservations)
     if netted:
         notes.append(netted)
         if hourly is not None:
             hourly, _ = net_of_reservations(hourly, reservations)
-    return Inputs(history, prices, existing, reservations, commitments, hourly, tuple(notes))
+    return Inputs(history, prices, existing, reservations, commitments, hourly, tuple(notes), gross)
 
 
 def split_list(text: str | None) -> tuple[str, ...]:

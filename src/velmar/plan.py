@@ -26,8 +26,8 @@ import numpy as np
 from velmar.backend import portfolio_search, predictions_search, single_plan_search
 from velmar.bound import Bound, portfolio_bound, portfolio_bounds, upper_levels
 from velmar.column_order import cheaper_order, spends_two_rate_sets
+from velmar.polish import Judge, pricing_budget, whole_units
 from velmar.polish import polish as polish_levels
-from velmar.polish import pricing_budget, whole_units
 from velmar.portfolio import RESERVED, TERM_DAYS, Levels, Portfolio, Pricer, build_portfolio
 from velmar.records import (
     COMMITMENT_MODELS,
@@ -370,7 +370,7 @@ def _recommendation(
     cost = pricer.cost(levels)
     on_demand = pricer.cost(np.zeros(portfolio.level_count))
     plans = tuple(
-        replace(plan, break_even_months=_break_even_months(portfolio, pricer, levels, plan.model, cost))
+        replace(plan, break_even_months=break_even_months(portfolio, pricer, levels, plan.model, cost))
         for plan in portfolio.plans(levels)
     )
     savings = on_demand - cost
@@ -395,7 +395,7 @@ def _recommendation(
     )
 
 
-def _break_even_months(portfolio: Portfolio, pricer: Pricer, levels: Levels, model: str, cost: float) -> float | None:
+def break_even_months(portfolio: Portfolio, pricer: Judge, levels: Levels, model: str, cost: float) -> float | None:
     """See the module doc: term price over average gross savings per period, in months."""
     entries = portfolio.slot(model)
     if not np.any(levels[entries] > 0):

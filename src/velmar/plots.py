@@ -27,8 +27,9 @@ from matplotlib.ticker import Formatter, MaxNLocator
 
 from velmar.allocation import Allocation
 from velmar.curve import KindCurve, SavingsCurve
+from velmar.forecast.scenarios import HOURS_PER_MONTH
 from velmar.formatting import per_hour
-from velmar.records import HOURS_PER_PERIOD, Floats, PriceTable, UsageHistory
+from velmar.records import HOURS_PER_PERIOD, Floats, ForecastSummary, PriceTable, UsageHistory
 from velmar.samples import PlanSamples
 
 RESERVED_COLOUR = "#1f4e79"
@@ -123,6 +124,43 @@ def usage_figure(
     axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
     axes.yaxis.set_major_formatter(PlainNumbers())
     axes.legend(loc="upper left", ncols=3)
+    return figure
+
+
+@_styled
+def forecast_figure(
+    history: UsageHistory, prices: PriceTable, forecast: ForecastSummary, currency: str | None = None
+) -> Figure:
+    """The usage's on-demand value per month: the history, then the forecast's 10th-90th percentile fan and
+    median, with the on-demand value the commitments in force can pay for."""
+    column = {kind: i for i, kind in enumerate(prices.kinds)}
+    value = history.usage @ np.asarray([prices.on_demand[column[k]] for k in history.kinds])
+    hours = HOURS_PER_PERIOD[history.period]
+    # Months of 730 hours counted back from the history's end, so the last one meets the forecast's first;
+    # a first month the history holds in part is left out.
+    back = (len(value) - 1 - np.arange(len(value))) * hours // HOURS_PER_MONTH
+    counts = np.bincount(back)
+    whole = counts >= HOURS_PER_MONTH // hours
+    past = np.bincount(back, value)[whole][::-1]
+    past_times = history.timestamps[np.searchsorted(-back, -np.flatnonzero(whole)[::-1])].astype("datetime64[s]")
+    figure, axes = _figure(3.6)
+    months = forecast.fan_months.astype("datetime64[s]")
+    axes.plot(past_times, past, color=MUTED, label="History")
+    axes.fill_between(
+        months, forecast.fan_low, forecast.fan_high, color=ON_DEMAND_COLOUR, alpha=0.3, linewidth=0,
+        label=f"Forecast, 10th-90th percentile ({forecast.scenarios} paths)",
+    )  # fmt: skip
+    axes.plot(months, forecast.fan_median, color=ON_DEMAND_COLOUR, label="Forecast median")
+    axes.step(months, forecast.commitment_value, where="post", color=RESERVED_COLOUR, label="Commitments in force")
+    axes.set_ylabel(f"At on-demand prices, {_unit(currency)}per month")
+    top = max(float(past.max(initial=0.0)), float(forecast.fan_high.max(initial=0.0)), float(
+        forecast.commitment_value.max(initial=0.0)))  # fmt: skip
+    axes.set_ylim(bottom=0, top=max(top * 1.3, 1e-9))
+    locator = AutoDateLocator(maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
+    axes.xaxis.set_major_locator(locator)
+    axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
+    axes.yaxis.set_major_formatter(PlainNumbers())
+    figure.legend(loc="outside lower center", ncols=2)
     return figure
 
 

@@ -24,13 +24,14 @@ from velmar.formatting import (
 from velmar.plan_summary import coverage_note, hourly_note, term_commitments
 from velmar.records import (
     ExistingSavingsPlan,
+    ForecastSummary,
     ModelPlan,
     PriceTable,
     Recommendation,
     SeenCommitment,
     UsageHistory,
 )
-from velmar.report_html import build_html
+from velmar.report_html import build_forecast_html, build_html
 from velmar.samples import PlanSamples
 
 #: Version of the JSON layout; raised only when a key changes meaning or disappears.
@@ -52,7 +53,8 @@ def render_table(rec: Recommendation, console: Console) -> None:
         commitments.add_row("-", "-", "nothing to buy", "-")
     console.print(commitments)
 
-    totals = Table(title="Totals over the history", title_justify="left", show_header=False)
+    over = "over the history" if rec.forecast is None else "expected over the forecast"
+    totals = Table(title=f"Totals {over}", title_justify="left", show_header=False)
     totals.add_column("Figure")
     totals.add_column("Value", justify="right")
     for label, value in summary_rows(rec):
@@ -141,6 +143,7 @@ def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> d
         "search_cost": json_number(rec.search_cost),
         "searches": list(rec.searches),
         "depends_on_random_draws": rec.depends_on_random_draws,
+        "forecast": None if rec.forecast is None else forecast_json(rec.forecast),
         "notes": list(rec.notes),
         "inputs": {
             "fingerprint": rec.fingerprint or None,
@@ -151,6 +154,48 @@ def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> d
             "end": str(history.timestamps[-1]) if len(history.timestamps) else None,
         },
     }
+
+
+def forecast_json(forecast: ForecastSummary) -> dict[str, Any]:
+    """What a forward plan's figures are (expected values, over how many scenarios), its tail and every tranche."""
+    tranches = []
+    for month, start in zip(forecast.schedule_months, forecast.schedule_dates):
+        plan: dict[str, Any] = {}
+        for bought in forecast.purchases:
+            if bought.start == start:
+                plan[bought.model] = dict(bought.reserved) if bought.reserved else {"per_hour": bought.amount_per_hour}
+        tranches.append({"month": month, "start": str(start), "plan": plan})
+    return {
+        "figures": f"the plan's cost, savings and coverage are expected values over {forecast.scenarios} scenarios",
+        "horizon_months": forecast.horizon_months,
+        "start": str(forecast.start),
+        "scenarios": forecast.scenarios,
+        "bound_scenarios": forecast.bound_scenarios,
+        "polish_scenarios": forecast.polish_scenarios,
+        "method": forecast.method,
+        "expected_cost": json_number(forecast.expected_cost),
+        "expected_on_demand_cost": json_number(forecast.expected_on_demand_cost),
+        "cost_p10": json_number(forecast.cost_p10),
+        "cost_p90": json_number(forecast.cost_p90),
+        "tail": {"measure": f"cvar:{forecast.tail_level:g}", "cost": json_number(forecast.tail_cost)},
+        "risk": forecast.risk,
+        "outcomes": [
+            {"plan": o.label, "expected_cost": json_number(o.expected_cost), "tail_cost": json_number(o.tail_cost)}
+            for o in forecast.outcomes
+        ],
+        "tranches": tranches,
+    }
+
+
+def write_forecast_html(
+    path: str | os.PathLike[str],
+    rec: Recommendation,
+    history: UsageHistory,
+    prices: PriceTable,
+    commitments: Sequence[SeenCommitment] = (),
+) -> None:
+    """Write the report of a plan made for forecast usage (`rec.forecast` set), whole or not at all."""
+    write_atomically(path, build_forecast_html(rec, history, prices, commitments))
 
 
 def write_html(

@@ -44,6 +44,8 @@ from velmar.plan_summary import (
 from velmar.records import (
     HOURS_PER_PERIOD,
     ExistingSavingsPlan,
+    ForecastSummary,
+    PlanOutcome,
     PriceTable,
     Recommendation,
     SeenCommitment,
@@ -104,9 +106,80 @@ def build_html(
     return page("Commitment plan report", sections)
 
 
+def build_forecast_html(
+    rec: Recommendation,
+    history: UsageHistory,
+    prices: PriceTable,
+    commitments: Sequence[SeenCommitment] = (),
+) -> str:
+    """The report of a plan made for forecast usage (`rec.forecast` set): the fan, expected and tail costs."""
+    forecast = rec.forecast
+    assert forecast is not None
+    currency = rec.currency
+    sections = [
+        _header(rec, history, prices),
+        _section("The forecast", _forecast(rec, history, prices, forecast)),
+        _section("What to buy now", _purchase(rec, prices)),
+    ]
+    if len(forecast.schedule_months) > 1:
+        sections.append(_section("Purchase schedule", _tranches(forecast, rec)))
+    if commitments:
+        sections.append(_section("Commitments the export shows", _seen_commitments(commitments, currency)))
+    sections.append(_footer(rec, history, prices))
+    return page("Commitment plan report: forecast", sections)
+
+
+def _forecast(rec: Recommendation, history: UsageHistory, prices: PriceTable, forecast: ForecastSummary) -> str:
+    currency = rec.currency
+    tail = f"mean of the worst {1 - forecast.tail_level:.0%}"
+    outcomes = forecast.outcomes or (PlanOutcome("this plan", forecast.expected_cost, forecast.tail_cost),)
+    rows = [[o.label, money(o.expected_cost, currency), money(o.tail_cost, currency)] for o in outcomes]
+    rows.append(["all on demand", money(forecast.expected_on_demand_cost, currency), "-"])
+    table = _table(["Plan", "Expected cost", f"Cost, {tail}"], rows)
+    figure = _figure(
+        plots.to_svg(plots.forecast_figure(history, prices, forecast, currency), "forecast"),
+        f"The usage valued at on-demand prices per month: the history, then the forecast's 10th to 90th "
+        f"percentile and median over {forecast.scenarios} paths. Commitments in force: the on-demand value the "
+        "reservations (owned and new) and savings plans can pay for each month, a savings plan's money valued at "
+        "the mean path's on-demand value per unit of its rates; what expires stops.",
+    )
+    return (
+        figure
+        + table
+        + note(
+            f"Costs over the {forecast.horizon_months} months from {hour(forecast.start)}, each the module's price "
+            f"of the plan on every path: expected = the mean over {forecast.scenarios} paths; the plan's cost lies "
+            f"between {money(forecast.cost_p10, currency)} and {money(forecast.cost_p90, currency)} on 80% of them "
+            f"(10th to 90th percentile). Paths: {forecast.method}."
+        )
+    )
+
+
+def _tranches(forecast: ForecastSummary, rec: Recommendation) -> str:
+    rows = []
+    for purchase_ in forecast.purchases:
+        what = (
+            ", ".join(f"{kind}: {units:g}" for kind, units in sorted(purchase_.reserved.items()))
+            if purchase_.reserved
+            else per_hour(purchase_.amount_per_hour, rec.currency)
+        )
+        rows.append([hour(purchase_.start), purchase_.model, what])
+    headers = ["Date", "Model", "Units per hour or money per hour"]
+    return _table(headers, rows or [["-", "-", "nothing"]], 2, list_columns={2}) + note(
+        f"Tranches at months {', '.join(map(str, forecast.schedule_months))} ahead. Only the first is decided now; "
+        "the later ones are advice, to be planned again when their date comes."
+    )
+
+
 def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> str:
     periods = len(history.timestamps)
-    hours = history_hours(history)
+    # A forecast's figures are expected values over its horizon.
+    hours = history_hours(history) if rec.forecast is None else rec.forecast.horizon_months * 730
+    over = (
+        "the history"
+        if rec.forecast is None
+        else f"the forecast's {rec.forecast.horizon_months} months (expected over {rec.forecast.scenarios} paths)"
+    )
     span = (
         f"{hour(history.timestamps[0])} to {hour(history.timestamps[-1])}, " if periods else ""
     ) + f"{periods:,} {'hourly' if history.period == 'H' else 'daily'} periods, {len(rec.kinds)} kinds"
@@ -121,7 +194,7 @@ def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> s
         (
             "Savings per year",
             money(yearly, currency),
-            f"per month: {money(yearly / 12, currency)}; over the history: {money(rec.savings, currency)} "
+            f"per month: {money(yearly / 12, currency)}; over {over}: {money(rec.savings, currency)} "
             f"({share(rec.savings_rate)} of all on demand)",
         ),
         ("Cost of the plan", money(rec.cost, currency), f"all on demand: {money(rec.on_demand_cost, currency)}"),
@@ -135,8 +208,8 @@ def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> s
     if rec.hourly_cost is not None:
         items.append(("Cost priced hour by hour", money(rec.hourly_cost, currency), "the daily plan on hourly rows"))
     scaling = (
-        f"Per year and per month: the savings over the history's {hours / 24:,.1f} days scaled to 365 days "
-        "(a month is a twelfth of that), at the history's rate."
+        f"Per year and per month: the savings over {over}, {hours / 24:,.1f} days, scaled to 365 days "
+        "(a month is a twelfth of that), at the same rate."
     )
     remarks = [coverage_note(rec), hourly_note(rec), outside_plan_text(rec), assumed_rates_note(prices)]
     return (
@@ -161,7 +234,8 @@ def _purchase(rec: Recommendation, prices: PriceTable) -> str:
         term_rows.append(["Total", "", per_hour(sum(t.per_hour for t in terms), currency), money(
             sum(t.total for t in terms), currency)])  # fmt: skip
     over_terms = _table(["Model", "Term", "Per hour", "Over the term"], term_rows or [["-", "-", "-", "nothing"]])
-    totals = _table(["Over the history", "Value"], [list(row) for row in summary_rows(rec)])
+    over = "Over the history" if rec.forecast is None else "Expected over the forecast"
+    totals = _table([over, "Value"], [list(row) for row in summary_rows(rec)])
     explained = note(
         "Over the term: what each purchase commits to, as a purchase order carries it. A reservation pays its "
         "hourly rate for each unit in every hour of its term; a savings plan pays its money per hour for every "

@@ -31,6 +31,7 @@ from velmar.forecast.forward_pricer import ForwardPricer, PathFigures
 from velmar.forecast.risk import DEFAULT_TAIL_LEVEL, parse_risk, tail_mean
 from velmar.forecast.scenarios import HOURS_PER_MONTH, make_scenarios
 from velmar.forecast.schedule import Schedule, make_schedule, purchases_of
+from velmar.plan import break_even_months
 from velmar.polish import MAX_PRICINGS, MIN_PRICINGS, PRICED_CELLS, whole_units
 from velmar.polish import polish as polish_levels
 from velmar.portfolio import RESERVED, Portfolio, build_portfolio
@@ -66,12 +67,38 @@ class ForwardPlan:
 
 
 @dataclass(frozen=True)
+class _Problem:
+    """The paths (net of the reservations owned), the portfolio they are planned in and the schedule."""
+
+    scenarios: Scenarios
+    paths: list[UsageHistory]
+    portfolio: Portfolio
+    #: The paths' columns in the portfolio's kind order, and the on-demand rates in the paths' order.
+    order: list[int]
+    on_demand: Floats
+    tranches: Schedule
+    prices: PriceTable
+    existing: tuple[ExistingSavingsPlan, ...]
+    reservations: tuple[ExistingReservation, ...]
+    #: Representative paths the bound is computed on, and those the polish prices.
+    bound_paths: list[int]
+    polish_paths: list[int]
+
+    def usage(self, chosen: list[int]) -> Floats:
+        """(len(chosen), periods, kinds) usage of those paths in the portfolio's kind order."""
+        return np.ascontiguousarray(np.stack([self.paths[i].usage[:, self.order] for i in chosen]))
+
+
+@dataclass(frozen=True)
 class _Planned:
     levels: Floats
     bound: float
     figures: PathFigures
     method: str
-    searched: bool
+    #: The judge's price of the module's search result over the polish's paths; NaN when it did not run.
+    search_cost: float
+    #: Months until each model's purchase now repays its price (None: never), over the polish's paths.
+    break_even: dict[str, float | None]
 
 
 def plan_forward(
@@ -97,47 +124,62 @@ def plan_forward(
     say = progress or (lambda _: None)
     tail_level = parse_risk(risk) if risk is not None else None
     say("forecast")
-    scenarios = make_scenarios(history, horizon_months, n_scenarios, seed)
-    paths = [_path(history, scenarios, index, reservations) for index in range(n_scenarios)]
-    portfolio = build_portfolio(paths[0], prices, models, existing)
-    order = [history.kinds.index(kind) for kind in portfolio.kinds]
-    periods = scenarios.timestamps.size
-    tranches = make_schedule(schedule, horizon_months, periods, portfolio.hours)
-    value = np.array([path.usage[:, order] @ portfolio.on_demand for path in paths]).sum(axis=1)
-    cells = periods * len(portfolio.kinds)
-    bound_paths = _representative(value, BOUND_CELLS // cells)
-    polish_paths = _representative(value, min(POLISH_PATHS, POLISH_CELLS // cells))
-    plan = partial(_plan, portfolio, prices, existing, tranches, paths, order, bound_paths, polish_paths, say, n_starts)
-    chosen = plan(tail_level)
+    problem = _problem(history, prices, models, existing, reservations, horizon_months, n_scenarios, schedule, seed)
+    chosen = _plan(problem, say, n_starts, tail_level)
     outcomes: tuple[PlanOutcome, ...] = ()
     bound = chosen.bound
     if tail_level is not None:
-        expected = plan(None)
-        bound = expected.bound
+        expected = _plan(problem, say, n_starts, None)
+        bound = expected.bound  # a bound on every plan's expected cost
         outcomes = tuple(
             PlanOutcome(label, float(p.figures.costs.mean()), tail_mean(p.figures.costs, tail_level))
             for label, p in (("least expected cost", expected), (f"least {risk}", chosen))
         )
-    purchases = purchases_of(portfolio, chosen.levels, tranches, scenarios.timestamps)
-    summary = _summary(scenarios, portfolio, paths, order, chosen, tranches, purchases, reservations, tail_level)
-    summary = replace(
-        summary,
-        bound_scenarios=len(bound_paths),
-        polish_scenarios=len(polish_paths),
-        risk=risk,
-        outcomes=outcomes,
-    )
-    rec = _recommendation(portfolio, chosen, bound, summary)
+    purchases = purchases_of(problem.portfolio, chosen.levels, problem.tranches, problem.scenarios.timestamps)
+    summary = _summary(problem, chosen, purchases, horizon_months, risk, tail_level, outcomes)
+    rec = _recommendation(problem, chosen, bound, summary)
     return ForwardPlan(rec, purchases, summary)
 
 
-def _path(
-    history: UsageHistory, scenarios: Scenarios, index: int, reservations: Sequence[ExistingReservation]
-) -> UsageHistory:
-    path = UsageHistory(
-        scenarios.timestamps, scenarios.kinds, scenarios.paths[index], scenarios.period, currency=history.currency
+def _problem(
+    history: UsageHistory,
+    prices: PriceTable,
+    models: Sequence[str],
+    existing: Sequence[ExistingSavingsPlan],
+    reservations: Sequence[ExistingReservation],
+    horizon_months: int,
+    n_scenarios: int,
+    schedule: Sequence[int],
+    seed: int,
+) -> _Problem:
+    scenarios = make_scenarios(history, horizon_months, n_scenarios, seed)
+    paths = [
+        net_of_reservations(
+            UsageHistory(scenarios.timestamps, scenarios.kinds, path, scenarios.period, currency=history.currency),
+            reservations,
+        )[0]
+        for path in scenarios.paths
+    ]
+    portfolio = build_portfolio(paths[0], prices, models, existing)
+    order = [history.kinds.index(kind) for kind in portfolio.kinds]
+    on_demand = np.empty(len(order))
+    on_demand[order] = portfolio.on_demand
+    periods = scenarios.timestamps.size
+    value = np.array([float((path.usage @ on_demand).sum()) for path in paths])
+    cells = periods * len(order)
+    return _Problem(
+        scenarios=scenarios,
+        paths=paths,
+        portfolio=portfolio,
+        order=order,
+        on_demand=on_demand,
+        tranches=make_schedule(schedule, horizon_months, periods, portfolio.hours),
+        prices=prices,
+        existing=tuple(existing),
+        reservations=tuple(reservations),
+        bound_paths=_representative(value, BOUND_CELLS // cells),
+        polish_paths=_representative(value, min(POLISH_PATHS, POLISH_CELLS // cells)),
     )
-    return net_of_reservations(path, reservations)[0]
 
 
 def _representative(value: Floats, most: int) -> list[int]:
@@ -147,31 +189,18 @@ def _representative(value: Floats, most: int) -> list[int]:
     return sorted({int(ranked[i]) for i in np.linspace(0, value.size - 1, count).round().astype(int)})
 
 
-def _plan(
-    portfolio: Portfolio,
-    prices: PriceTable,
-    existing: Sequence[ExistingSavingsPlan],
-    tranches: Schedule,
-    paths: list[UsageHistory],
-    order: list[int],
-    bound_paths: list[int],
-    polish_paths: list[int],
-    say: Progress,
-    n_starts: int | None,
-    tail_level: float | None,
-) -> _Planned:
-    objective = "expected cost" if tail_level is None else f"CVaR {tail_level:g}"
-    say(f"lower bound ({objective})")
-    usage = np.stack([paths[i].usage[:, order] for i in bound_paths])
-    bound, lp_levels, _ = ForwardBound(portfolio, usage, tranches, tail_level).solve()
+def _plan(problem: _Problem, say: Progress, n_starts: int | None, tail_level: float | None) -> _Planned:
+    portfolio, tranches = problem.portfolio, problem.tranches
+    say(f"lower bound ({'expected cost' if tail_level is None else f'CVaR {tail_level:g}'})")
+    bound, lp_levels, _ = ForwardBound(portfolio, problem.usage(problem.bound_paths), tranches, tail_level).solve()
     levels = np.stack([whole_units(portfolio, row) for row in lp_levels])
     statistic = np.mean if tail_level is None else partial(tail_mean, level=tail_level)
-    judge = ForwardPricer(portfolio, prices, existing, tranches, lambda c: float(statistic(c)))
-    judge.keep([paths[i] for i in polish_paths], levels)
-    pieces = len(judge.paths[0].pieces)
-    cells = len(polish_paths) * pieces * portfolio.periods * len(portfolio.kinds)
+    judge = ForwardPricer(portfolio, problem.prices, problem.existing, tranches, lambda c: float(statistic(c)))
+    judge.keep([problem.paths[i] for i in problem.polish_paths], levels)
+    cells = len(problem.polish_paths) * len(judge.paths[0].pieces) * portfolio.periods * len(portfolio.kinds)
     budget = int(np.clip(MAX_PRICINGS * PRICED_CELLS / max(cells, 1), MIN_PRICINGS, MAX_PRICINGS))
-    target = bound * (1 + 1e-6) if bound_paths == polish_paths else 0.0
+    # The bound is the polish's target only when both price the same paths.
+    target = bound * (1 + 1e-6) if problem.bound_paths == problem.polish_paths else 0.0
     passes = 0
 
     def tick() -> None:
@@ -181,43 +210,40 @@ def _plan(
 
     say("polish")
     levels[0] = polish_levels(portfolio, judge, levels[0], tick, target, budget)
-    method, searched = "polish", False
+    method, search_cost = "polish", float("nan")
     if n_starts is not None and len(tranches.starts) == 1 and portfolio.models:
         say("module search")
-        predictions = np.ascontiguousarray(np.stack([paths[i].usage[:, order] for i in polish_paths]))
-        found, _ = predictions_search(portfolio, predictions, n_starts)
-        searched = True
-        if judge.cost(found) < judge.cost(levels[0]):
+        found, _ = predictions_search(portfolio, problem.usage(problem.polish_paths), n_starts)
+        search_cost = judge.cost(found)
+        if search_cost < judge.cost(levels[0]):
             levels[0], method = found, "search"
     say("pricing")
-    figures = judge.figures(paths, levels)
-    return _Planned(levels, bound, figures, method, searched)
+    figures = judge.figures(problem.paths, levels)
+    # Break-even over the polish's paths: their mean cost with and without each model's purchase now.
+    mean = judge.with_statistic(lambda c: float(np.mean(c)))
+    cost = mean.cost(levels[0])
+    break_even = {m: break_even_months(portfolio, mean, levels[0], m, cost) for m in portfolio.models}
+    return _Planned(levels, bound, figures, method, search_cost, break_even)
 
 
 def _summary(
-    scenarios: Scenarios,
-    portfolio: Portfolio,
-    paths: list[UsageHistory],
-    order: list[int],
+    problem: _Problem,
     chosen: _Planned,
-    tranches: Schedule,
     purchases: tuple[Purchase, ...],
-    reservations: Sequence[ExistingReservation],
+    horizon_months: int,
+    risk: str | None,
     tail_level: float | None,
+    outcomes: tuple[PlanOutcome, ...],
 ) -> ForecastSummary:
-    figures = chosen.figures
+    scenarios, figures = problem.scenarios, chosen.figures
     level = DEFAULT_TAIL_LEVEL if tail_level is None else tail_level
-    rows = HOURS_PER_MONTH // portfolio.hours
-    periods = scenarios.timestamps.size
-    month = np.arange(periods) // rows
-    gross = scenarios.paths[:, :, order] @ portfolio.on_demand
-    monthly = np.stack([np.bincount(month, row) for row in gross])
-    commitment = _commitment_value(portfolio, paths, order, chosen.levels, tranches, reservations, scenarios)
+    month = np.arange(scenarios.timestamps.size) * problem.portfolio.hours // HOURS_PER_MONTH
+    monthly = np.stack([np.bincount(month, path @ problem.on_demand) for path in scenarios.paths])
     return ForecastSummary(
-        horizon_months=int(month[-1]) + 1 if periods else 0,
-        scenarios=len(paths),
-        bound_scenarios=0,
-        polish_scenarios=0,
+        horizon_months=horizon_months,
+        scenarios=len(problem.paths),
+        bound_scenarios=len(problem.bound_paths),
+        polish_scenarios=len(problem.polish_paths),
         start=scenarios.timestamps[0],
         expected_cost=float(figures.costs.mean()),
         expected_on_demand_cost=float(figures.on_demand.mean()),
@@ -226,33 +252,28 @@ def _summary(
         tail_level=level,
         tail_cost=tail_mean(figures.costs, level),
         method=scenarios.method,
-        schedule_months=tranches.months,
+        risk=risk,
+        outcomes=outcomes,
+        schedule_months=problem.tranches.months,
+        schedule_dates=tuple(scenarios.timestamps[start] for start in problem.tranches.starts),
         purchases=purchases,
-        fan_months=scenarios.timestamps[np.arange(0, periods, rows)],
+        fan_months=scenarios.timestamps[np.searchsorted(month, np.arange(month[-1] + 1))],
         fan_low=np.percentile(monthly, 10, axis=0),
         fan_median=np.percentile(monthly, 50, axis=0),
         fan_high=np.percentile(monthly, 90, axis=0),
-        commitment_value=np.bincount(month, commitment),
+        commitment_value=np.bincount(month, _commitment_value(problem, chosen.levels)).astype(np.float64),
     )
 
 
-def _commitment_value(
-    portfolio: Portfolio,
-    paths: list[UsageHistory],
-    order: list[int],
-    levels: Floats,
-    tranches: Schedule,
-    reservations: Sequence[ExistingReservation],
-    scenarios: Scenarios,
-) -> Floats:
+def _commitment_value(problem: _Problem, levels: Floats) -> Floats:
     """Per period: the on-demand value the commitments in force can pay for (reserved units at
-    their kinds' prices, savings-plan money at the mean path's on-demand value per unit of money)."""
-    hours = portfolio.hours
-    mean_usage = np.mean([path.usage[:, order] for path in paths], axis=0).sum(axis=0)
+    their kinds' prices, savings-plan money at the paths' on-demand value per unit of money)."""
+    portfolio, tranches, scenarios = problem.portfolio, problem.tranches, problem.scenarios
+    total_usage = sum(path.usage.sum(axis=0) for path in problem.paths)[problem.order]
     owned = UsageHistory(scenarios.timestamps, scenarios.kinds, scenarios.paths[0], scenarios.period)
-    value = reserved_unit_hours(owned, reservations)[:, order] @ portfolio.on_demand
+    value = reserved_unit_hours(owned, problem.reservations) @ problem.on_demand
     rates = [*(portfolio.rates[m] for m in portfolio.savings_models), *portfolio.existing_rates]
-    worth = [float(mean_usage @ portfolio.on_demand / max(mean_usage @ r, 1e-300)) for r in rates]
+    worth = [float(total_usage @ portfolio.on_demand / max(total_usage @ r, 1e-300)) for r in rates]
     for index, money in enumerate(portfolio.existing_money.T):
         value += money * worth[len(portfolio.savings_models) + index]
     for tranche in range(len(tranches.starts)):
@@ -260,30 +281,36 @@ def _commitment_value(
             first, last = tranches.window(tranche, model)
             entries = levels[tranche, portfolio.slot(model)]
             if model in RESERVED:
-                value[first:last] += hours * entries @ portfolio.on_demand
+                value[first:last] += portfolio.hours * entries @ portfolio.on_demand
             else:
                 value[first:last] += entries[0] * worth[portfolio.savings_models.index(model)]
-    return value
+    return np.asarray(value, dtype=np.float64)
 
 
-def _recommendation(portfolio: Portfolio, chosen: _Planned, bound: float, summary: ForecastSummary) -> Recommendation:
-    figures = chosen.figures
+def _recommendation(problem: _Problem, chosen: _Planned, bound: float, summary: ForecastSummary) -> Recommendation:
+    """The purchase now with expected figures; its gap compares the bound with the plan's expected cost
+    over the same scenarios."""
+    portfolio, figures = problem.portfolio, chosen.figures
     cost = float(figures.costs.mean())
     on_demand = float(figures.on_demand.mean())
+    bound_cost = float(figures.costs[problem.bound_paths].mean())
     notes = [
         f"every figure is an expected value: the module's mean price over {summary.scenarios} forecast scenarios "
         f"of {summary.horizon_months} months from {summary.start}",
         f"the lower bound is proven for the expected cost over {summary.bound_scenarios} of those scenarios "
-        "(spread over the range of their on-demand value); whole units were polished on "
-        f"{summary.polish_scenarios}",
+        f"(spread over the range of their on-demand value), where the plan's expected cost is {bound_cost:,.2f}: "
+        f"the gap compares these two; whole units were polished on {summary.polish_scenarios} scenarios",
     ]
     if len(summary.schedule_months) > 1:
         notes.append("later tranches are advice, to be re-planned when their date comes")
+    searched = bool(np.isfinite(chosen.search_cost))
     return Recommendation(
         kinds=portfolio.kinds,
         period=portfolio.period,
         models=portfolio.models,
-        plans=portfolio.plans(chosen.levels[0]),
+        plans=tuple(
+            replace(plan, break_even_months=chosen.break_even[plan.model]) for plan in portfolio.plans(chosen.levels[0])
+        ),
         cost=cost,
         on_demand_cost=on_demand,
         savings=on_demand - cost,
@@ -291,12 +318,12 @@ def _recommendation(portfolio: Portfolio, chosen: _Planned, bound: float, summar
         coverage=float(np.average(figures.coverage, weights=figures.on_demand)) if on_demand > 0 else 0.0,
         unused_commitment=float(figures.unused.mean()),
         lower_bound=bound,
-        gap_percent=100.0 * (cost - bound) / bound if bound > 0 else 0.0,
+        gap_percent=100.0 * (bound_cost - bound) / bound if bound > 0 else 0.0,
         method=chosen.method,
-        search_cost=float("nan"),
+        search_cost=chosen.search_cost,
         levels=np.array(chosen.levels[0], dtype=np.float64),
         notes=tuple(notes),
-        searches=("optimise_predictions",) if chosen.searched else (),
-        depends_on_random_draws=chosen.searched,
+        searches=("optimise_predictions",) if searched else (),
+        depends_on_random_draws=searched,
         forecast=summary,
     )

@@ -9,6 +9,7 @@ their dates (their money is zero outside them). Later tranches need the pieces o
 
 from __future__ import annotations
 
+import copy
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
 
@@ -113,6 +114,12 @@ class ForwardPricer:
         self.fixed = np.array(fixed, dtype=np.float64)
         self.paths = [_PathPricers(path, self.prices, self.pieces(path), self.setup) for path in paths]
         return self
+
+    def with_statistic(self, statistic: Callable[[Floats], float]) -> ForwardPricer:
+        """The same paths and pieces judged by another statistic of their costs (e.g. the mean)."""
+        other = copy.copy(self)
+        other.statistic = statistic
+        return other
 
     def cost(self, levels: Levels) -> float:
         self.pricings += 1

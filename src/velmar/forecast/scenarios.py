@@ -114,7 +114,7 @@ def _profile(values: Floats, slot: np.ndarray, slots: int) -> Floats:
     counts = np.bincount(slot, minlength=slots).astype(np.float64)
     sums = np.stack([np.bincount(slot, values[:, k], minlength=slots) for k in range(values.shape[1])], axis=1)
     seen = counts > 0
-    profile = np.zeros_like(sums)
+    profile = np.zeros(sums.shape)
     profile[seen] = sums[seen] / counts[seen, None]
     profile[seen] -= profile[seen].mean(axis=0)
     return profile
