@@ -76,7 +76,13 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="velmar", description="Plan prepaid compute commitments from billing exports."
+        prog="velmar",
+        description="Plan prepaid compute commitments from billing exports.",
+        epilog=epilog(
+            "Each command's --help gives its options with their defaults and the layouts of the files it reads.",
+            example="velmar recommend --export 'bills/*.parquet' --prices prices.csv --report report.html",
+        ),
+        formatter_class=HelpFormatter,
     )
     parser.add_argument("--version", action="version", version=f"velmar {__version__}")
     commands = parser.add_subparsers(required=True, metavar="COMMAND")
@@ -98,6 +104,7 @@ def build_parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     _input_options(recommend)
     _planning_options(recommend)
+    _budget_option(recommend)
     recommend.add_argument("--json", metavar="OUT", help="write the recommendation as JSON")
     recommend.add_argument("--report", metavar="HTML", help="write the self-contained HTML report")
     recommend.add_argument("--samples", type=int, default=2000, help="random plans in the report")
@@ -113,6 +120,7 @@ def build_parser() -> argparse.ArgumentParser:
     )  # fmt: skip
     _input_options(curve)
     _planning_options(curve)
+    _budget_option(curve)
     curve.add_argument("--plan", metavar="FILE", help="hold this plan (JSON) instead of recommending one")
     curve.add_argument("--out", metavar="FILE", help="write the curve as .svg or .png")
     curve.add_argument("--points", type=int, default=41, help="points on the curve")
@@ -222,6 +230,14 @@ def _input_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--kind-columns", help="FOCUS columns that make up a kind, comma-separated (default: RegionId,SkuId)"
     )
+    parser.add_argument(
+        "--families", metavar="FILE",
+        help="CSV kind, family, factor: reservations of a family fit any of its kinds (planned in normalised units)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--cost-of-capital", type=float, default=0.0, metavar="RATE",
+        help="yearly rate at which upfront payments are compared with hourly ones, e.g. 0.08",
+    )  # fmt: skip
 
 
 def _planning_options(parser: argparse.ArgumentParser) -> None:
@@ -243,6 +259,12 @@ def _planning_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--no-polish", dest="polish", action="store_false", help="keep the module's search as it is")
     parser.add_argument("--load-factor", type=float, default=1.0, help="plan for the usage times this, e.g. 0.8")
     parser.add_argument("--target-coverage", type=float, help="cheapest plan covering at least this share (0..1)")
+
+
+def _budget_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--upfront-budget", type=float, metavar="AMOUNT", help="cap on the sum of the plan's upfront payments"
+    )
 
 
 def _forecast_options(parser: argparse.ArgumentParser) -> None:
@@ -418,6 +440,8 @@ def _inputs(args: argparse.Namespace, steps: Steps, commitments: bool = False) -
         kind_columns=split_list(args.kind_columns),
         services=split_list(args.service),
         commitments=commitments,
+        families=args.families,
+        cost_of_capital=args.cost_of_capital,
     )
     return read_inputs(request, steps)
 
@@ -426,6 +450,8 @@ def _plan(args: argparse.Namespace, inputs: Inputs, steps: Steps) -> Recommendat
     models, options = _planning_choices(args)
     from velmar.plan import recommend
 
+    if args.upfront_budget is not None and not args.upfront_budget >= 0:
+        raise UserError(f"--upfront-budget: {args.upfront_budget} is not an amount of 0 or more")
     with steps.step("Planning") as step:
         return recommend(
             inputs.history,
@@ -433,6 +459,8 @@ def _plan(args: argparse.Namespace, inputs: Inputs, steps: Steps) -> Recommendat
             models=models,
             existing=inputs.existing,
             progress=lambda text: step.say(f"Planning: {text}"),
+            payment=inputs.payment,
+            upfront_budget=args.upfront_budget,
             **options,
         )
 

@@ -22,7 +22,10 @@ USAGE_LAYOUT = """usage table (--usage FILE): CSV or Parquet with columns timest
 PRICES_LAYOUT = """price file (--prices FILE): CSV, one row per kind to plan:
   kind, on_demand, sp1y, sp3y, ri1y, ri3y[, currency]
   rates per unit and hour; a commitment column left out cannot be planned (unless --discounts
-  rates it); an empty on_demand takes the export's median ListUnitPrice."""
+  rates it); an empty on_demand takes the export's median ListUnitPrice. Payment options: beside a
+  rate, <model>_upfront (money per unit paid at purchase; a savings plan's per unit of commitment
+  per hour), and more options as <model>:<option> with <model>_upfront:<option> (e.g. ri3y:all).
+families (--families FILE): CSV kind, family, factor (normalised units per unit of the kind)."""
 
 EXISTING_LAYOUT = """savings plans already bought (--existing FILE): CSV amount_per_hour, start, end[, term, name]
 reservations already bought (--existing-reservations FILE): CSV kind, units, start, end[, term, name]

@@ -40,6 +40,11 @@ from velmar.records import (
 
 #: How far apart (relative) a family's prices per normalised unit may be.
 PROPORTIONAL_WITHIN = 0.005
+#: How a family's reserved coverage is handed back to its kinds, in the words of the report.
+FAMILY_COVERAGE_NOTE = (
+    "the normalised unit-hours a family's reservations covered in each period are shared among its kinds in "
+    "proportion to each kind's normalised usage in that period (exact for the totals)"
+)
 
 
 @dataclass(frozen=True)

@@ -14,11 +14,14 @@ import numpy as np
 
 from velmar import data
 from velmar.errors import UserError
+from velmar.families import Pooling, family_plans, load_families, pool, pool_history
+from velmar.payment import check_cost_of_capital, choose_payment
 from velmar.portfolio import Pricer, build_portfolio
 from velmar.progress import Steps
 from velmar.records import (
     ExistingReservation,
     ExistingSavingsPlan,
+    PaymentChoice,
     Period,
     PriceTable,
     Recommendation,
@@ -47,6 +50,10 @@ class Request:
     services: tuple[str, ...] = ()
     #: Also list the commitments the export shows (for the report).
     commitments: bool = False
+    #: A families file (`kind, family, factor`): each family planned as one kind in normalised units.
+    families: str | None = None
+    #: Yearly cost of capital at which the price file's payment options are compared.
+    cost_of_capital: float = 0.0
 
 
 @dataclass(frozen=True)
@@ -63,24 +70,36 @@ class Inputs:
     notes: tuple[str, ...] = field(default=())
     #: The usage before the reservations owned were taken off (a forecast nets them over its own dates).
     gross: UsageHistory | None = None
+    #: The payment option planned on, per model with options (kinds pooled like `history`'s).
+    payment: tuple[PaymentChoice, ...] = ()
+    cost_of_capital: float = 0.0
+    #: How families were pooled into one kind each, None without a families file.
+    pooling: Pooling | None = None
 
     @property
     def currency(self) -> str | None:
         return self.history.currency or self.prices.currency
 
     def annotate(self, rec: Recommendation) -> Recommendation:
-        """`rec` with the inputs' currency, the spend left out of the plan and the readers' notes."""
+        """`rec` with the inputs' currency, the spend left out of the plan, the readers' notes, the payment
+        options planned on and each family's purchase."""
         return replace(
             rec,
             currency=self.currency,
             outside_plan=self.history.outside_plan,
             notes=(*self.history.notes, *self.notes, *rec.notes),
+            payment=self.payment,
+            cost_of_capital=self.cost_of_capital,
+            families=()
+            if self.pooling is None
+            else family_plans(rec, self.pooling, self.history, self.prices, self.existing),
         )
 
 
 def read_inputs(request: Request, steps: Steps) -> Inputs:
     """Reads and checks every input of `request`; a mistake is a UserError naming the file or option."""
     discounts = data.parse_discounts(request.discounts) if request.discounts else None
+    check_cost_of_capital(request.cost_of_capital)
     if request.prices is None and discounts is None:
         raise UserError("--prices: give a price file, or --discounts to plan on assumed discounts")
     columns = {"kind_columns": request.kind_columns} if request.kind_columns else {}
@@ -138,7 +157,19 @@ def read_inputs(request: Request, steps: Steps) -> Inputs:
         notes.append(netted)
         if hourly is not None:
             hourly, _ = net_of_reservations(hourly, reservations)
-    return Inputs(history, prices, existing, reservations, commitments, hourly, tuple(notes), gross)
+    payment: tuple[PaymentChoice, ...] = ()
+    if prices.options:
+        weights = np.nan_to_num(history.usage).sum(axis=0) * prices.on_demand
+        prices, payment = choose_payment(prices, request.cost_of_capital, weights)
+    pooling = None
+    if request.families:
+        history, prices, payment, pooling = pool(history, prices, payment, load_families(request.families))
+        hourly = None if hourly is None else pool_history(hourly, pooling)
+        gross = pool_history(gross, pooling)
+    return Inputs(
+        history, prices, existing, reservations, commitments, hourly, tuple(notes), gross,
+        payment=payment, cost_of_capital=request.cost_of_capital, pooling=pooling,
+    )  # fmt: skip
 
 
 def split_list(text: str | None) -> tuple[str, ...]:

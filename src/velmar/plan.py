@@ -25,7 +25,10 @@ import numpy as np
 
 from velmar.backend import portfolio_search, predictions_search, single_plan_search
 from velmar.bound import Bound, portfolio_bound, portfolio_bounds, upper_levels
+from velmar.budget import BudgetJudge, UpfrontBudget
 from velmar.column_order import cheaper_order, spends_two_rate_sets
+from velmar.errors import UserError
+from velmar.payment import upfront_per_level
 from velmar.polish import Judge, pricing_budget, whole_units
 from velmar.polish import polish as polish_levels
 from velmar.portfolio import RESERVED, TERM_DAYS, Levels, Portfolio, Pricer, build_portfolio
@@ -33,6 +36,7 @@ from velmar.records import (
     COMMITMENT_MODELS,
     ExistingSavingsPlan,
     ModelPlan,
+    PaymentChoice,
     PriceTable,
     Recommendation,
     UsageHistory,
@@ -66,6 +70,8 @@ def recommend(
     target_coverage: float | None = None,
     progress: Progress | None = None,
     seed: int = 0,
+    payment: Sequence[PaymentChoice] = (),
+    upfront_budget: float | None = None,
 ) -> Recommendation:
     """The cheapest plan found for `models` over `history` (usage scaled by `load_factor`).
 
@@ -94,23 +100,35 @@ def recommend(
     searched too (`velmar.column_order`); the returned `kinds` is the order priced.
     With `target_coverage`, the plan is then scaled up until the module's coverage
     reaches it (see `_reach_coverage`).
+    With `upfront_budget`, the upfront payments of the `payment` options chosen sum to at most that
+    much in the bounds, the whole-unit optimum and every polish (`velmar.budget`); the kind column
+    order is then not searched, and a target coverage cannot be asked for as well.
     """
+    if upfront_budget is not None and target_coverage is not None:
+        raise UserError("--upfront-budget and --target-coverage: give one of them, not both")
     say = progress or (lambda _: None)
     say("translating")
     portfolio = build_portfolio(history, prices, models, existing, load_factor)
     pricer = Pricer(portfolio)
+    cap = None if upfront_budget is None else UpfrontBudget(upfront_per_level(portfolio, payment), upfront_budget)
+    judge: Judge = pricer if cap is None else BudgetJudge(pricer, cap)
+
+    def within_cap(levels: Levels) -> Levels:
+        return levels if cap is None else cap.fitted(portfolio, levels)
+
     notes = list(portfolio.notes)
     say("lower bound")
-    bound, whole = portfolio_bounds(portfolio, milp_time_limit, WHOLE_UNIT_TOLERANCE, say)
+    bound, whole = portfolio_bounds(portfolio, milp_time_limit, WHOLE_UNIT_TOLERANCE, say, cap)
     at_bound = max(bound.value, whole.value) * (1 + AT_BOUND)
     budget = pricing_budget(portfolio) if polish else 0
 
     def polished(levels: Levels) -> tuple[Levels, float]:
         nonlocal budget
+        levels = within_cap(levels)
         cost = pricer.cost(levels)
         if cost > at_bound and budget > 0:
             used = pricer.pricings
-            levels = _polished(portfolio, pricer, levels, say, at_bound, budget)
+            levels = _polished(portfolio, judge, levels, say, at_bound, budget)
             cost = pricer.cost(levels)
             budget -= pricer.pricings - used
         return levels, cost
@@ -127,7 +145,8 @@ def recommend(
         # The module's searches may find a plan nearer the cheapest of its own spending order.
         say("module search")
         search_levels, search_cost, searches = _module_search(portfolio, pricer, optimiser, n_starts, notes)
-        candidates.append(("search", search_levels, search_cost))
+        fitted = within_cap(search_levels)
+        candidates.append(("search", fitted, search_cost if fitted is search_levels else pricer.cost(fitted)))
         if polish:
             candidates.append(("polish", *polished(whole_units(portfolio, search_levels))))
     if milp_time_limit is not None:
@@ -146,7 +165,7 @@ def recommend(
         restarted, restarted_cost = polished(whole_units(portfolio, _shaken(portfolio, levels, rng)))
         if restarted_cost < cost:
             method, levels, cost = "polish", restarted, restarted_cost
-    if polish and target_coverage is None and cost > at_bound and spends_two_rate_sets(portfolio):
+    if polish and target_coverage is None and cap is None and cost > at_bound and spends_two_rate_sets(portfolio):
         say("column order")
         discount_order_cost = cost
         portfolio, levels, cost = cheaper_order(
@@ -170,7 +189,12 @@ def recommend(
     say("pricing")
     fingerprint = _fingerprint(history, prices, portfolio.models, existing, load_factor)
     rec = _recommendation(portfolio, pricer, levels, bound, method, search_cost, fingerprint, notes)
-    rec = replace(rec, searches=searches, depends_on_random_draws=any(s.startswith(PORTFOLIO_SEARCH) for s in searches))
+    rec = replace(
+        rec,
+        searches=searches,
+        depends_on_random_draws=any(s.startswith(PORTFOLIO_SEARCH) for s in searches),
+        upfront_budget=upfront_budget,
+    )
     return _with_whole_unit_bound(rec, whole)
 
 
@@ -286,7 +310,7 @@ def _searchable(portfolio: Portfolio, peak_usage: np.ndarray, notes: list[str]) 
 
 def _polished(
     portfolio: Portfolio,
-    pricer: Pricer,
+    pricer: Judge,
     start: Levels,
     say: Progress,
     target: float = 0.0,
