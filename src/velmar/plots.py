@@ -390,3 +390,19 @@ def _binned(times: np.ndarray, series: list[Floats]) -> tuple[np.ndarray, list[F
     edges = np.arange(0, len(times), width)
     counts = np.diff(np.append(edges, len(times)))
     return times[edges], [np.add.reduceat(s, edges) / counts for s in series]
+
+
+@_styled
+def cash_out_figure(upfront: Floats, hourly: Floats, currency: str | None = None) -> Figure:
+    """Money paid in each month of the term, month 1 the purchase: upfront amounts over the hourly payments."""
+    figure, axes = _figure(3.4)
+    months = np.arange(1, len(upfront) + 1)
+    axes.bar(months, hourly, width=0.85, color=SAVINGS_PLAN_COLOUR, label="By the hour")
+    axes.bar(months, upfront, width=0.85, bottom=hourly, color=RESERVED_COLOUR, label="Upfront")
+    axes.set_xlabel("Month of the term (1: the month of purchase)")
+    axes.set_ylabel(f"Paid in the month{_in(currency)}")
+    axes.set_xlim(0.3, len(upfront) + 0.7)
+    axes.xaxis.set_major_locator(MaxNLocator(12, integer=True))
+    axes.yaxis.set_major_formatter(PlainNumbers())
+    axes.legend(loc="upper right")
+    return figure

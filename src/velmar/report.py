@@ -22,6 +22,15 @@ from velmar.formatting import (
     summary_rows,
 )
 from velmar.plan_summary import coverage_note, hourly_note, term_commitments
+from velmar.purchase_report import (
+    COVERAGE_HEADERS,
+    FAMILY_HEADERS,
+    PAYMENT_HEADERS,
+    coverage_rows,
+    family_rows,
+    payment_rows,
+    purchase_json,
+)
 from velmar.records import (
     ExistingSavingsPlan,
     ForecastSummary,
@@ -60,10 +69,29 @@ def render_table(rec: Recommendation, console: Console) -> None:
     for label, value in summary_rows(rec):
         totals.add_row(label, value)
     console.print(totals)
+    render_purchase(rec, console)
     remarks = (*rec.notes, coverage_note(rec), hourly_note(rec), outside_plan_text(rec))
     for note in remarks:
         if note:
             console.print(f"[dim]note:[/dim] {escape(note)}", highlight=False)  # a note is text, not markup
+
+
+def render_purchase(rec: Recommendation, console: Console) -> None:
+    """The families' whole instances and coverage, and the payment options chosen, when there are some."""
+    tables = [
+        ("Reservations of a family, as instances to buy", FAMILY_HEADERS, family_rows(rec.families)),
+        ("Family usage covered by its reservations", COVERAGE_HEADERS, coverage_rows(rec.families)),
+        (f"Payment options at a cost of capital of {rec.cost_of_capital:.2%}", PAYMENT_HEADERS, payment_rows(rec)),
+    ]
+    for title, headers, rows in tables:
+        if not rows:
+            continue
+        table = Table(title=title, title_justify="left")
+        for index, header in enumerate(headers):
+            table.add_column(header, justify="left" if index < 2 or header in ("Buy", "Kinds") else "right")
+        for row in rows:
+            table.add_row(*row)
+        console.print(table)
 
 
 def render_commitments(commitments: Sequence[SeenCommitment], console: Console, currency: str | None) -> None:
@@ -145,6 +173,7 @@ def to_json(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> d
         "depends_on_random_draws": rec.depends_on_random_draws,
         "forecast": None if rec.forecast is None else forecast_json(rec.forecast),
         "notes": list(rec.notes),
+        **purchase_json(rec, prices),
         "inputs": {
             "fingerprint": rec.fingerprint or None,
             "usage_source": history.source,

@@ -41,6 +41,7 @@ from velmar.plan_summary import (
     per_year,
     term_commitments,
 )
+from velmar.purchase_report import purchase_html
 from velmar.records import (
     HOURS_PER_PERIOD,
     ExistingSavingsPlan,
@@ -70,6 +71,8 @@ def build_html(
         _header(rec, history, prices),
         _section("What to buy", _purchase(rec, prices)),
     ]
+    if bought := purchase_html(rec, prices):
+        sections.append(_section("How it is bought and paid", bought))
     if commitments:
         sections.append(_section("Commitments the export shows", _seen_commitments(commitments, currency)))
     sections += [
