@@ -52,7 +52,8 @@ def make_schedule(months: Sequence[int], horizon_months: int, periods: int, hour
             f"{horizon_months - 1} (the horizon)"
         )
     every = (0, *later)
-    return Schedule(every, tuple(month * HOURS_PER_MONTH // hours for month in every), periods, hours)
+    # A month that ends inside a period starts its tranche with the next period.
+    return Schedule(every, tuple(-(-month * HOURS_PER_MONTH // hours) for month in every), periods, hours)
 
 
 def purchases_of(
