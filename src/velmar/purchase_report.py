@@ -148,7 +148,10 @@ def purchase_json(rec: Recommendation, prices: PriceTable) -> dict[str, Any]:
 
 
 def purchase_html(rec: Recommendation, prices: PriceTable) -> str:
-    """The families' tables, the payment options and the cash-out (figure and table); "" when nothing is bought."""
+    """The families' tables, the payment options and the cash-out (figure and table); "" without families or
+    payment options (the report is then as it was)."""
+    if not rec.families and not rec.payment:
+        return ""
     parts: list[str] = []
     if rec.families:
         parts += [
