@@ -119,10 +119,7 @@ def usage_figure(
     axes.set_ylabel(f"At on-demand prices, {_unit(currency)}per hour")
     axes.set_ylim(bottom=0, top=max((float(np.max(sum(series), initial=0.0)) * 1.25), 1e-9))
     axes.margins(x=0)
-    locator = AutoDateLocator(maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
-    axes.xaxis.set_major_locator(locator)
-    axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
-    axes.yaxis.set_major_formatter(PlainNumbers())
+    _date_axes(axes)
     axes.legend(loc="upper left", ncols=3)
     return figure
 
@@ -156,10 +153,7 @@ def forecast_figure(
     top = max(float(past.max(initial=0.0)), float(forecast.fan_high.max(initial=0.0)), float(
         forecast.commitment_value.max(initial=0.0)))  # fmt: skip
     axes.set_ylim(bottom=0, top=max(top * 1.3, 1e-9))
-    locator = AutoDateLocator(maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
-    axes.xaxis.set_major_locator(locator)
-    axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
-    axes.yaxis.set_major_formatter(PlainNumbers())
+    _date_axes(axes)
     figure.legend(loc="outside lower center", ncols=2)
     return figure
 
@@ -372,6 +366,14 @@ def to_file_bytes(figure: Figure, fmt: str) -> bytes:
 def _figure(height: float) -> tuple[Figure, Axes]:
     figure = Figure(figsize=(FIGURE_WIDTH, height), layout="constrained")
     return figure, figure.add_subplot()
+
+
+def _date_axes(axes: Axes) -> None:
+    """Dates along x (a few concise ticks), plain thousands along y."""
+    locator = AutoDateLocator(maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
+    axes.xaxis.set_major_locator(locator)
+    axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
+    axes.yaxis.set_major_formatter(PlainNumbers())
 
 
 def _unit(currency: str | None) -> str:
