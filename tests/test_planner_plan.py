@@ -145,6 +145,22 @@ def test_lp_cost_of_fixed_levels_is_the_module_price_with_one_savings_plan(model
         assert value == pytest.approx(pricer.cost(levels), rel=1e-12)
 
 
+@settings(max_examples=10, deadline=None)
+@given(seed=st.integers(0, 10_000))
+def test_lp_costs_started_from_an_earlier_solve_match_a_fresh_solve(seed):
+    """Two savings-plan pools: each solve starts from the last one's sectors, to the same bits."""
+    from velmar.period_costs import UncoveredCost
+
+    rng = np.random.default_rng(seed)
+    history, prices, _ = random_case(rng, 40, 6)
+    portfolio = build_portfolio(history, prices, ("SP3Y", "SP1Y"))
+    warm = UncoveredCost(portfolio)
+    peak = portfolio.usage.sum(axis=1).max()
+    for levels in rng.uniform(0, peak, (6, 2)):
+        started, fresh = warm(levels), UncoveredCost(portfolio)(levels)
+        assert np.array_equal(started.values, fresh.values) and np.array_equal(started.money_values, fresh.money_values)
+
+
 def test_one_kind_reserves_the_closed_form_optimum():
     rng = np.random.default_rng(7)
     usage = rng.integers(0, 12, (300, 1)).astype(float)

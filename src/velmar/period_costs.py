@@ -86,6 +86,8 @@ class UncoveredCost:
             self.present[:active, pool] = True
         self.orders = [np.argsort(-_ratio(self.on_demand, s), kind="stable") for s in self.rates]
         self.two_pools = TwoPools(self.on_demand, *self.rates) if len(self.rates) == 2 else None
+        # The periods of the last two-pool solve: the next solve of the same ones starts at its sectors.
+        self._two_pool_rows: Ints | None = None
 
     def _pool_of(self, rates: Floats) -> int:
         for index, known in enumerate(self.rates):
@@ -141,7 +143,9 @@ class UncoveredCost:
                 alpha[rows] = np.minimum(self.on_demand, rates * value[:, None])
         rows = np.flatnonzero(pools == 2)
         if rows.size and self.two_pools is not None:
-            both = self.two_pools.solve(left[rows], budgets[rows])
+            same_rows = self._two_pool_rows is not None and np.array_equal(rows, self._two_pool_rows)
+            both = self.two_pools.solve(left[rows], budgets[rows], self.two_pools.sectors if same_rows else None)
+            self._two_pool_rows = rows
             gamma[rows] = both
             alpha[rows] = self.two_pools.unit_values(both)
         unit_values = alpha
@@ -178,6 +182,9 @@ class TwoPools:
             rank_key = np.where(second > 0, first / np.where(second > 0, second, 1.0), np.inf)
         by_rank = np.argsort(rank_key, kind="stable")
         self.rank_keys = rank_key[by_rank]
+        self.keys = np.append(self.rank_keys, np.inf)
+        #: The sector of each period at the last solve.
+        self.sectors = np.zeros(0, dtype=np.intp)
         rank = np.empty(on_demand.size, dtype=np.intp)
         rank[by_rank] = np.arange(on_demand.size)
         self.order1 = np.argsort(-_ratio(on_demand, first), kind="stable")
@@ -214,24 +221,49 @@ class TwoPools:
         gamma1 = np.where(out, sorted_ratio[np.arange(left.shape[0]), marginal], 0.0)
         return np.asarray(np.c_[gamma1, slope * gamma1])
 
-    def solve(self, left: Floats, budgets: Floats) -> Floats:
-        """(T, 2) maximising gamma per period."""
+    def _fits(self, demand1: Floats, demand2: Floats, budgets: Floats, split: Ints) -> Bools:
+        """Whether the optimum lies in sector `split` or an earlier one (monotone in `split`)."""
+        n = demand1.shape[1]
+        gamma = self._sector(demand1, demand2, budgets, split)
+        with np.errstate(invalid="ignore"):
+            bound = np.where(gamma[:, 0] > 0, self.keys[np.minimum(split, n)] * gamma[:, 0], 0.0)
+        # Pool 2 is no dearer than pool 1 on the first kind left to it: sector `split` or an earlier one.
+        return np.asarray((split >= n) | (gamma[:, 1] <= bound))
+
+    def _first_fitting(self, demand1: Floats, demand2: Floats, budgets: Floats, low: Ints, high: Ints) -> Ints:
+        """The first sector in [low, high] that fits, per period (bisection)."""
+        low, high = low.copy(), high.copy()
+        while np.any(low < high):
+            middle = (low + high) // 2
+            fits = self._fits(demand1, demand2, budgets, middle)
+            searching = low < high
+            high = np.where(searching & fits, middle, high)
+            low = np.where(searching & ~fits, middle + 1, low)
+        return low
+
+    def solve(self, left: Floats, budgets: Floats, guess: Ints | None = None) -> Floats:
+        """(T, 2) maximising gamma per period; each period's sector is kept in `sectors`.
+
+        `guess` (the `sectors` of an earlier solve of the same periods) is tried first: where
+        that sector fits and the one before does not, it is the first that fits (the test is
+        monotone), so those periods skip the bisection and the result is the same.
+        """
         periods, n = left.shape
         demand1 = (left * self.first)[:, self.order1]
         demand2 = (left * self.second)[:, self.order2]
         low = np.zeros(periods, dtype=np.intp)
         high = np.full(periods, n, dtype=np.intp)
-        keys = np.append(self.rank_keys, np.inf)
-        while np.any(low < high):
-            middle = (low + high) // 2
-            gamma = self._sector(demand1, demand2, budgets, middle)
-            with np.errstate(invalid="ignore"):
-                bound = np.where(gamma[:, 0] > 0, keys[np.minimum(middle, n)] * gamma[:, 0], 0.0)
-            # Pool 2 is no dearer than pool 1 on the first kind left to it: sector `middle` or an earlier one.
-            fits = (middle >= n) | (gamma[:, 1] <= bound)
-            searching = low < high
-            high = np.where(searching & fits, middle, high)
-            low = np.where(searching & ~fits, middle + 1, low)
+        if guess is not None:
+            fits = self._fits(demand1, demand2, budgets, guess)
+            first = (guess == 0) | ~self._fits(demand1, demand2, budgets, np.maximum(guess - 1, 0))
+            low = np.where(fits, np.where(first, guess, 0), guess + 1)
+            high = np.where(fits, np.where(first, guess, guess - 1), n)
+        searching = np.flatnonzero(low < high)
+        if searching.size:
+            low[searching] = self._first_fitting(
+                demand1[searching], demand2[searching], budgets[searching], low[searching], high[searching]
+            )
+        self.sectors = low
         candidates = [np.zeros((periods, 2)), self._sector(demand1, demand2, budgets, low)]
         for edge in (low - 1, low):
             inside = (edge >= 0) & (edge < n)
