@@ -18,6 +18,7 @@ import itertools
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, replace
+from functools import partial
 
 import numpy as np
 
@@ -99,17 +100,19 @@ def run_backtest(
     dates = tuple(history.timestamps[row] for row in rows)
     edges = month_edges(history, rows[0])
     window = replace(history, timestamps=history.timestamps[rows[0] :], usage=history.usage[rows[0] :])
-    outcomes = []
-    for rule in chosen:
+
+    def outcome(name: str, buy: Callable[[], tuple[Purchase, ...]]) -> RuleOutcome:
         began = time.perf_counter()
-        purchases = _bought_over_time(rule, history, prices, dates, tuple(models), seed, say)
+        purchases = buy()
         seconds = time.perf_counter() - began
-        outcomes.append(replace(_realized(rule.name, history, prices, purchases, edges), seconds=seconds))
+        return replace(_realized(name, history, prices, purchases, edges), seconds=seconds)
+
+    outcomes = [
+        outcome(rule.name, partial(_bought_over_time, rule, history, prices, dates, tuple(models), seed, say))
+        for rule in chosen
+    ]
     say(f"{REFERENCE}: planning")
-    began = time.perf_counter()
-    static = recommend(window, prices, models=models, seed=seed)
-    seconds = time.perf_counter() - began
-    reference = replace(_realized(REFERENCE, history, prices, purchases_of(static, dates[0]), edges), seconds=seconds)
+    reference = outcome(REFERENCE, lambda: purchases_of(recommend(window, prices, models=models, seed=seed), dates[0]))
     return BacktestResult(
         history=history,
         decisions=dates,
