@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 from velmar.cli import main
+from velmar.errors import UserError
 from velmar.forecast import make_scenarios, plan_forward
 from velmar.forecast.forward_bound import ForwardBound
 from velmar.forecast.forward_pricer import ForwardPricer
@@ -51,6 +52,14 @@ def test_a_forecast_continues_the_trend_and_the_weekly_season(weekly):
     # Damped: three years on, no path has risen or fallen by much more than the history did.
     assert np.all(scenarios.paths >= 0)
     assert np.all(np.abs(scenarios.paths[:, -1] - truth[0]) < 1.6 * np.array([0.5, 0.2]) * 365 + 3 * weekly)
+
+
+@pytest.mark.parametrize("value", [np.nan, np.inf, -1.0])
+def test_a_forecast_refuses_usage_that_is_not_a_quantity(value):
+    usage = np.ones((30, 2))
+    usage[4, 1] = value
+    with pytest.raises(UserError, match=f"2024-01-05T00, kind 'k1': {value} is not a quantity"):
+        make_scenarios(daily(usage), 12, 2, 0)
 
 
 def test_a_single_scenario_gives_todays_plan_for_that_usage():

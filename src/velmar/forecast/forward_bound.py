@@ -186,7 +186,7 @@ class ForwardBound:
             self.best_value, self.best_levels = value, levels.copy()
         rows_values = (self.averages @ block_values @ self.sums).ravel()
         by_group = np.tensordot(self.averages, gradients, axes=1)
-        rows_gradients = np.einsum("gbx,bc->gcx", by_group, self.sums).reshape(-1, self.size)
+        rows_gradients = np.einsum("gbx,bc->gcx", by_group, self.sums).reshape(self.thetas, self.size)
         theta = self.size + np.arange(self.thetas)
         # theta - gradient . x >= value - gradient . levels
         count = theta.size

@@ -48,6 +48,12 @@ def make_scenarios(history: UsageHistory, horizon_months: int = 36, n_scenarios:
     periods = usage.shape[0]
     if periods < 2:
         raise UserError("usage: a forecast needs at least two periods of history")
+    bad = np.argwhere(~(np.isfinite(usage) & (usage >= 0)))
+    if bad.size:
+        row, kind = bad[0]
+        raise UserError(
+            f"usage: {history.timestamps[row]}, kind {history.kinds[kind]!r}: {usage[row, kind]} is not a quantity"
+        )
     per_day = 24 // HOURS_PER_PERIOD[history.period]
     week = 7 * per_day
     rng = np.random.default_rng(seed)
