@@ -269,7 +269,7 @@ def _commitment_value(problem: _Problem, levels: Floats) -> Floats:
     """Per period: the on-demand value the commitments in force can pay for (reserved units at
     their kinds' prices, savings-plan money at the paths' on-demand value per unit of money)."""
     portfolio, tranches, scenarios = problem.portfolio, problem.tranches, problem.scenarios
-    total_usage = sum(path.usage.sum(axis=0) for path in problem.paths)[problem.order]
+    total_usage = np.sum([path.usage.sum(axis=0) for path in problem.paths], axis=0)[problem.order]
     owned = UsageHistory(scenarios.timestamps, scenarios.kinds, scenarios.paths[0], scenarios.period)
     value = reserved_unit_hours(owned, problem.reservations) @ problem.on_demand
     rates = [*(portfolio.rates[m] for m in portfolio.savings_models), *portfolio.existing_rates]
