@@ -80,18 +80,24 @@ def test_what_a_rule_owns_reaches_it_with_its_real_dates_and_is_not_bought_again
     assert {owned.end for owned in reservations} == {result.decisions[0] + np.timedelta64(1095, "D")}
 
 
-def test_the_command_writes_json_and_report(tmp_path, capsys):
-    history = daily(430, noise=0.1)
+def input_files(folder, history, prices):
+    """The command's options reading `history` and the price file text `prices`, written to `folder`."""
     lines = ["timestamp,kind,quantity"] + [
         f"{day}T00:00:00,{kind},{value:.3f}"
         for day, row in zip(history.timestamps, history.usage)
-        for kind, value in zip(KINDS, row)
+        for kind, value in zip(history.kinds, row)
     ]
-    (tmp_path / "usage.csv").write_text("\n".join(lines) + "\n")
-    (tmp_path / "prices.csv").write_text(
-        "kind,on_demand,sp1y,sp3y,ri1y,ri3y\nsmall,0.10,0.07,0.05,0.06,0.04\nlarge,0.40,0.28,0.20,0.24,0.16\n"
+    (folder / "usage.csv").write_text("\n".join(lines) + "\n")
+    (folder / "prices.csv").write_text(prices)
+    return ["--usage", str(folder / "usage.csv"), "--prices", str(folder / "prices.csv"), "--period", "D"]
+
+
+def test_the_command_writes_json_and_report(tmp_path, capsys):
+    files = input_files(
+        tmp_path,
+        daily(430, noise=0.1),
+        "kind,on_demand,sp1y,sp3y,ri1y,ri3y\nsmall,0.10,0.07,0.05,0.06,0.04\nlarge,0.40,0.28,0.20,0.24,0.16\n",
     )
-    files = ["--usage", str(tmp_path / "usage.csv"), "--prices", str(tmp_path / "prices.csv"), "--period", "D"]
     out, report = tmp_path / "b.json", tmp_path / "b.html"
     outputs = ["--json", str(out), "--report", str(report)]
     assert main(["backtest", *files, "--strategies", "on-demand,ladder:0.5:1", "--every", "1", *outputs]) == 0
@@ -120,10 +126,8 @@ def test_the_command_writes_json_and_report(tmp_path, capsys):
 )
 def test_mistakes_exit_2_with_one_line(tmp_path, capsys, extra, message):
     history = daily(400)
-    lines = ["timestamp,kind,quantity"] + [f"{day}T00:00:00,small,1" for day in history.timestamps]
-    (tmp_path / "usage.csv").write_text("\n".join(lines) + "\n")
-    (tmp_path / "prices.csv").write_text("kind,on_demand,ri3y\nsmall,0.10,0.04\n")
-    files = ["--usage", str(tmp_path / "usage.csv"), "--prices", str(tmp_path / "prices.csv"), "--period", "D"]
+    small = replace(history, kinds=KINDS[:1], usage=history.usage[:, :1])
+    files = input_files(tmp_path, small, "kind,on_demand,ri3y\nsmall,0.10,0.04\n")
     assert main(["backtest", *files, "--strategies", "on-demand", *extra]) == 2
     error = capsys.readouterr().err
     assert message in error and error.count("\n") == 1
