@@ -153,7 +153,7 @@ def forecast_figure(
     top = max(float(past.max(initial=0.0)), float(forecast.fan_high.max(initial=0.0)), float(
         forecast.commitment_value.max(initial=0.0)))  # fmt: skip
     axes.set_ylim(bottom=0, top=max(top * 1.3, 1e-9))
-    _date_axes(axes)
+    _date_axes(axes, minticks=3)
     figure.legend(loc="outside lower center", ncols=2)
     return figure
 
@@ -368,9 +368,10 @@ def _figure(height: float) -> tuple[Figure, Axes]:
     return figure, figure.add_subplot()
 
 
-def _date_axes(axes: Axes) -> None:
-    """Dates along x (a few concise ticks), plain thousands along y."""
-    locator = AutoDateLocator(maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
+def _date_axes(axes: Axes, minticks: int = 5) -> None:
+    """Dates along x (a few concise ticks), plain thousands along y; `minticks` 3 lets years be the ticks of a
+    few years (with 5, months would be, and six of them cannot span four years)."""
+    locator = AutoDateLocator(minticks=minticks, maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
     axes.xaxis.set_major_locator(locator)
     axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
     axes.yaxis.set_major_formatter(PlainNumbers())
