@@ -11,6 +11,8 @@ from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation, SeenComm
 
 #: Headers of the table of commitments an export shows (terminal and report).
 SEEN_COMMITMENT_HEADERS = ("Commitment", "Type", "Category", "First", "Last", "Money/h", "Used", "Unused", "Kinds")
+#: Columns a narrow terminal leaves out of that table.
+NARROW_LEFT_OUT = frozenset({"Category", "First", "Last", "Kinds"})
 #: Kinds a commitment's line names before it counts the rest.
 NAMED_KINDS = 3
 

@@ -14,6 +14,7 @@ from rich.table import Table
 from velmar.atomic import write_atomically
 from velmar.curve import SavingsCurve
 from velmar.formatting import (
+    NARROW_LEFT_OUT,
     SEEN_COMMITMENT_HEADERS,
     commitment_table_rows,
     outside_plan_text,
@@ -95,10 +96,21 @@ def render_purchase(rec: Recommendation, console: Console) -> None:
 
 
 def render_commitments(commitments: Sequence[SeenCommitment], console: Console, currency: str | None) -> None:
-    """Print the commitments an export shows, the most unused money first."""
+    """Print the commitments an export shows, the most unused money first.
+
+    A terminal too narrow for every column gets the columns that say what is wasted (id, type,
+    money, used and unused); the dates and kinds are then in the JSON (`--json`) and the report.
+    """
+    rows = seen_commitment_rows(commitments, currency)
+    widths = [max([len(header), *(len(line) for row in rows for line in row[i].split(", "))])
+              for i, header in enumerate(SEEN_COMMITMENT_HEADERS)]  # fmt: skip
+    shown = list(range(len(SEEN_COMMITMENT_HEADERS)))
+    if sum(widths) + 3 * len(widths) + 1 > console.width:
+        shown = [i for i, header in enumerate(SEEN_COMMITMENT_HEADERS) if header not in NARROW_LEFT_OUT]
     table = Table(title="Commitments the export shows", title_justify="left")
     last = len(SEEN_COMMITMENT_HEADERS) - 1
-    for index, header in enumerate(SEEN_COMMITMENT_HEADERS):
+    for index in shown:
+        header = SEEN_COMMITMENT_HEADERS[index]
         # Ids are shown whole (folded if they must), money on one line; the rest wraps between words.
         table.add_column(
             header,
@@ -106,10 +118,13 @@ def render_commitments(commitments: Sequence[SeenCommitment], console: Console, 
             overflow="fold" if index == 0 else "ellipsis",
             no_wrap=header in ("Money/h", "Used", "Unused"),
         )
-    for *figures, kinds in seen_commitment_rows(commitments, currency):
-        table.add_row(*figures, kinds.replace(", ", "\n"))  # a kind a line: names never break
+    for row in rows:
+        # A kind a line: names never break.
+        table.add_row(*(row[i].replace(", ", "\n") if i == last else row[i] for i in shown))
     if not commitments:
-        table.add_row("none", *("-" for _ in SEEN_COMMITMENT_HEADERS[1:]))
+        table.add_row("none", *("-" for _ in list(shown)[1:]))
+    if len(shown) < len(SEEN_COMMITMENT_HEADERS):
+        table.caption = "first and last periods and kinds: widen the terminal, or see --json"
     console.print(table)
 
 
