@@ -32,6 +32,10 @@ _FOCUS_USED = "coalesce(\"CommitmentDiscountStatus\", '') <> 'Unused'"
 
 GroupKey = tuple[str | None, ...]
 
+#: What DuckDB may hold while it splits an export (its largest tables hold a row per group, kind
+#: and period); the rest spills to disk. `velmar batch` plans the groups beside it.
+SPLIT_MEMORY_LIMIT = "2GB"
+
 
 def load_focus(
     paths: Paths,
@@ -95,7 +99,7 @@ def split_focus(
     _check_kinds(period, kind_columns)
     if not by:
         raise UserError("group columns: give at least one column")
-    with connection(spill_directory) as con:
+    with connection(spill_directory, SPLIT_MEMORY_LIMIT) as con:
         export = export_of(con, paths)
         selection, layout = _focus_rows(export, kind_columns, by, kinds, groups=tuple(by))
         aggregation = Aggregation(con, selection, layout, period, Window(start, end), kinds, services)

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+import tempfile
 from collections.abc import Iterator, Mapping
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from typing import Any
 
 import duckdb
@@ -49,15 +50,20 @@ class Connection:
 
 
 @contextmanager
-def connection(spill_directory: str | None = None) -> Iterator[Connection]:
-    con = duckdb.connect()
-    try:
+def connection(spill_directory: str | None = None, memory_limit: str | None = None) -> Iterator[Connection]:
+    """A connection in UTC; with `memory_limit` (such as "2GB") DuckDB spills what exceeds it to
+    `spill_directory`, or else to a temporary directory removed afterwards (never the working one)."""
+    with ExitStack() as cleanup:
+        if memory_limit is not None and spill_directory is None:
+            spill_directory = cleanup.enter_context(tempfile.TemporaryDirectory(prefix="velmar-spill-"))
+        con = duckdb.connect()
+        cleanup.callback(con.close)
         con.execute("SET TimeZone = 'UTC'; SET enable_progress_bar = false")
         if spill_directory is not None:
             con.execute(f"SET temp_directory = {literal(spill_directory)}")
+        if memory_limit is not None:
+            con.execute(f"SET memory_limit = {literal(memory_limit)}")
         yield Connection(con)
-    finally:
-        con.close()
 
 
 def parse_time(con: Connection, value: str | None, what: str) -> np.datetime64:

@@ -36,6 +36,8 @@ HOUR_UNITS: frozenset[str] = frozenset({"h", "hr", "hrs", "hour", "hours", "1 ho
 
 # A cell whose corrections leave it below this is an error; above it, rounding left it there.
 _NEGATIVE = -1e-9
+# Bits of a combination's `problems`: a row whose quantity is not a number, a negative row that is no correction.
+_NOT_A_NUMBER, _NEGATIVE_ROW = 1, 2
 
 
 @dataclass(frozen=True)
@@ -141,9 +143,9 @@ class Aggregation:
     # --- the one pass -------------------------------------------------------------------
 
     def _collect(self) -> None:
+        """The one pass over the rows: per combination and period, the quantity, spend and what the checks need."""
         layout, step = self._layout, period_seconds(self._period)
-        keys = _columns("g", len(layout.groups), ", ") + _columns("k", len(layout.kinds), ", ")
-        keys += "".join(f"{name}, " for name in ("unit", "service") if getattr(layout, name))
+        keys = self._combination_keys()
         if layout.exact_times:
             t = "CAST(epoch(ts) AS BIGINT)"
         else:
@@ -155,85 +157,125 @@ class Aggregation:
                 f"CASE WHEN {reach} THEN epoch(ts) END AS spread_from, "
                 f"CASE WHEN {reach} THEN epoch(ends) END AS spread_to"
             )
+        # Each statistic held per period costs the pass (every row updates it) and memory
+        # (every cell keeps it): the checks only need to know whether a bad row exists, so
+        # they share one column of bits, and columns that do not apply are left out.
+        negative = "amount < 0" + (" AND NOT correction" if layout.correction else "")
         stats = [
             "sum(amount) AS quantity",
-            "count(raw_quantity) - count(*) FILTER (WHERE isfinite(amount)) AS non_numeric",
-            f"min(amount){' FILTER (WHERE NOT correction)' if layout.correction else ''} AS smallest",
-            "min(currency) AS currency_low, max(currency) AS currency_high"
-            if layout.currency
-            else "NULL AS currency_low, NULL AS currency_high",
-            "sum(cost) AS spend" if layout.costs else "0.0 AS spend",
-            "max(epoch(ends) - epoch(date_trunc('hour', ts))) AS hour_reach"
-            if layout.end and self._period == "D"
-            else "NULL AS hour_reach",
-            "count(*) - 1 AS repeats" if layout.exact_times else "0 AS repeats",
-            "count(*) FILTER (WHERE NOT regexp_matches(CAST(raw_time AS VARCHAR), '(Z|[+-]\\d\\d(:?\\d\\d)?)$')) "
-            "AS naive"
-            if layout.exact_times
-            else "0 AS naive",
+            f"""bit_or(CASE WHEN raw_quantity IS NOT NULL AND NOT coalesce(isfinite(amount), false)
+                       THEN {_NOT_A_NUMBER} ELSE 0 END | CASE WHEN {negative} THEN {_NEGATIVE_ROW} ELSE 0 END)
+                AS problems""",
         ]
+        if layout.costs:
+            stats.append("sum(cost) AS spend")
+        if layout.end and self._period == "D":
+            stats.append("max(epoch(ends) - epoch(date_trunc('hour', ts))) AS hour_reach")
+        if layout.exact_times:
+            stats += [
+                "count(*) - 1 AS repeats",
+                "count(*) FILTER (WHERE NOT regexp_matches(CAST(raw_time AS VARCHAR), '(Z|[+-]\\d\\d(:?\\d\\d)?)$')) "
+                "AS naive",
+            ]
         try:
             self._con.execute(
                 f"""CREATE TEMP TABLE row_groups AS
-                SELECT {keys}t, spread_from, spread_to, {", ".join(stats)}
+                SELECT {keys}, t, spread_from, spread_to, {", ".join(stats)}
                 FROM (SELECT *, {spread} FROM (SELECT *, {t} AS t FROM ({self._rows(self._selection)})))
-                GROUP BY {keys}t, spread_from, spread_to""",
+                GROUP BY {keys}, t, spread_from, spread_to""",
                 self._params(),
             )
         except READ_ERRORS as error:
             raise UserError(f"{self._selection.files.label}: cannot read: {first_line(error)}") from None
 
     def _split(self) -> None:
-        """Groups (every group with kept rows, planned or not, so that none is lost without a word), the
-        planned rows' cells (spread over the periods they cover) and the spend left out."""
-        con, layout, step = self._con, self._layout, period_seconds(self._period)
-        groups = _columns("g", len(layout.groups), ", ").rstrip(", ")
-        order = f"ORDER BY {groups}" if groups else ""
-        same_group = " AND ".join(f"r.g{i} IS NOT DISTINCT FROM groups.g{i}" for i in range(len(layout.groups)))
-        join = f"row_groups r JOIN groups ON {same_group or 'true'}"
-        planned = f"({self._kept}) AND coalesce({self._planned}, false)"
-        self._kept_rows = con.one(f"SELECT count(*) FROM row_groups WHERE {self._kept}")[0]
+        """Combinations of group, kind, unit, service and currency with what the checks need; the groups
+        (every group with kept rows, planned or not, so that none is lost without a word); the columns of
+        each group's planned kinds; each group's planned cells (spread over the periods they cover),
+        ordered so that reading one group reads its own rows only; and the spend left out."""
+        con, layout = self._con, self._layout
+        keys, groups = self._combination_keys(), _columns("g", len(layout.groups), ", ").rstrip(", ")
+        stats = [
+            "count(*) FILTER (WHERE t IS NULL) AS bad_times",
+            "bit_or(problems) AS problems",
+            "sum(spend) AS spend" if layout.costs else "0.0 AS spend",
+            "max(hour_reach) AS hour_reach" if layout.end and self._period == "D" else "NULL AS hour_reach",
+            "sum(repeats) AS repeats, sum(naive) AS naive" if layout.exact_times else "0 AS repeats, 0 AS naive",
+            "count(*) FILTER (WHERE quantity IS NOT NULL AND t IS NOT NULL) AS cell_rows",
+            "sum(quantity) FILTER (WHERE t IS NOT NULL) AS quantity",
+            "sum(quantity) FILTER (WHERE spread_from IS NOT NULL) AS spread_quantity",
+            "count(spread_from) FILTER (WHERE quantity IS NOT NULL) AS spread_rows",
+        ]
+        con.execute(
+            f"""CREATE TEMP TABLE combination_stats AS
+            SELECT *, {_kind_name(layout.kinds)} AS kind, ({self._kept}) AS kept,
+                   ({self._kept}) AND coalesce({self._planned}, false) AS planned
+            FROM (SELECT {keys}, {", ".join(stats)} FROM row_groups GROUP BY {keys})"""
+        )
+        self._kept_rows = con.one("SELECT count(*) FROM combination_stats WHERE kept")[0]
+        planned = "FILTER (WHERE planned)"
+        currency = (
+            f"min(currency) {planned} AS currency_low, max(currency) {planned} AS currency_high"
+            if layout.currency
+            else "NULL AS currency_low, NULL AS currency_high"
+        )
         con.execute(
             f"""CREATE TEMP TABLE groups AS
-            SELECT row_number() OVER ({order}) - 1 AS gi, *
-            FROM (SELECT {groups + ", " if groups else ""}count(*) FILTER (WHERE t IS NULL AND {planned}) AS bad_times,
-                         sum(non_numeric) FILTER (WHERE {planned}) AS non_numeric,
-                         min(smallest) FILTER (WHERE {planned}) AS smallest,
-                         min(currency_low) FILTER (WHERE {planned}) AS currency_low,
-                         max(currency_high) FILTER (WHERE {planned}) AS currency_high,
-                         max(hour_reach) FILTER (WHERE {planned}) AS hour_reach,
-                         sum(repeats) FILTER (WHERE {planned}) AS repeats, sum(naive) FILTER (WHERE {planned}) AS naive
-                  FROM row_groups WHERE {self._kept} {"GROUP BY ALL" if groups else ""})"""
+            SELECT row_number() OVER ({f"ORDER BY {groups}" if groups else ""}) - 1 AS gi, *
+            FROM (SELECT {groups + ", " if groups else ""}sum(bad_times) {planned} AS bad_times,
+                         bit_or(problems) {planned} AS problems, {currency},
+                         max(hour_reach) {planned} AS hour_reach,
+                         sum(repeats) {planned} AS repeats, sum(naive) {planned} AS naive
+                  FROM combination_stats WHERE kept {"GROUP BY ALL" if groups else ""})"""
         )
+        same_group = " AND ".join(f"s.g{i} IS NOT DISTINCT FROM groups.g{i}" for i in range(len(layout.groups)))
         con.execute(
-            f"""CREATE TEMP TABLE planned_rows AS
-            SELECT gi, {_kind_name(layout.kinds)} AS kind, t, spread_from, spread_to, quantity
-            FROM {join} WHERE {planned} AND quantity IS NOT NULL AND t IS NOT NULL"""
+            f"""CREATE TEMP TABLE combinations AS
+            SELECT CAST(gi AS INTEGER) AS gi, s.* FROM combination_stats s JOIN groups ON {same_group or "true"}
+            WHERE s.kept"""
         )
-        con.execute(
-            f"""CREATE TEMP TABLE cells AS
-            SELECT CAST(gi AS INTEGER) AS gi, kind, t, sum(quantity) AS quantity FROM (
-                SELECT gi, kind, t // {step} * {step} AS t, quantity FROM planned_rows WHERE spread_from IS NULL
-                UNION ALL
-                SELECT gi, kind, p, quantity * (least(p + {step}, spread_to) - greatest(p, spread_from))
-                                    / (spread_to - spread_from)
-                FROM (SELECT *, unnest(range(t, CAST(ceil(spread_to) AS BIGINT), {step})) AS p
-                      FROM planned_rows WHERE spread_from IS NOT NULL)
-            ) GROUP BY ALL ORDER BY gi"""
-        )
+        con.execute("DROP TABLE combination_stats")
         con.execute(
             """CREATE TEMP TABLE group_kinds AS
             SELECT gi, kind, CAST(row_number() OVER (PARTITION BY gi ORDER BY kind) - 1 AS INTEGER) AS col
-            FROM (SELECT DISTINCT gi, kind FROM cells)"""
+            FROM (SELECT DISTINCT gi, kind FROM combinations WHERE planned AND cell_rows > 0)"""
         )
         con.execute(
-            f"""CREATE TEMP TABLE outside AS
-            SELECT gi, service, sum(spend) AS spend FROM (
-                SELECT gi, {"r.service" if layout.service else "NULL"} AS service, spend
-                FROM {join} WHERE ({self._kept}) AND NOT coalesce({self._planned}, false))
-            GROUP BY ALL"""
+            """CREATE TEMP TABLE outside AS
+            SELECT gi, service, sum(spend) AS spend FROM combinations WHERE NOT planned GROUP BY ALL"""
+            if layout.service
+            else """CREATE TEMP TABLE outside AS
+            SELECT gi, NULL AS service, sum(spend) AS spend FROM combinations WHERE NOT planned GROUP BY gi"""
         )
+        self._spread_cells()
         con.execute("DROP TABLE row_groups")
+
+    def _spread_cells(self) -> None:
+        """Each group's planned cells: group, column, period start and quantity, a row spanning several
+        periods spread over them by overlap. A cell may come in several rows (the matrix adds them);
+        the order (group, period, column, quantity) keeps a group's rows together and its sums the same
+        from run to run."""
+        step = period_seconds(self._period)
+        same = " AND ".join(f"r.{key} IS NOT DISTINCT FROM c.{key}" for key in self._combination_keys().split(", "))
+        rows = f"""SELECT c.gi, k.col, r.t, r.spread_from, r.spread_to, r.quantity
+            FROM row_groups r JOIN combinations c ON {same} JOIN group_kinds k ON c.gi = k.gi AND c.kind = k.kind
+            WHERE c.planned AND r.quantity IS NOT NULL AND r.t IS NOT NULL"""
+        self._con.execute(
+            f"""CREATE TEMP TABLE cells AS
+            SELECT gi, col, t // {step} * {step} AS t, quantity FROM ({rows}) WHERE spread_from IS NULL
+            UNION ALL
+            SELECT gi, col, p, quantity * (least(p + {step}, spread_to) - greatest(p, spread_from))
+                               / (spread_to - spread_from)
+            FROM (SELECT *, unnest(range(t, CAST(ceil(spread_to) AS BIGINT), {step})) AS p
+                  FROM ({rows}) WHERE spread_from IS NOT NULL)
+            ORDER BY gi"""
+        )
+
+    def _combination_keys(self) -> str:
+        """The columns whose values decide what a row's usage is: group, kind, unit, service, currency."""
+        layout = self._layout
+        names = [f"g{i}" for i in range(len(layout.groups))] + [f"k{i}" for i in range(len(layout.kinds))]
+        return ", ".join(names + [name for name in ("unit", "service", "currency") if getattr(layout, name)])
 
     # --- one group ------------------------------------------------------------------------
 
@@ -246,17 +288,20 @@ class Aggregation:
         con, stats, step = self._con, self._stats[index], period_seconds(self._period)
         self._raise_first_problem(index, stats)
         currency = self._currency(index, stats)
-        self._raise_negative_cell(index)
-        first, last = con.one(f"SELECT min(t), max(t) FROM cells WHERE gi = {int(index)}")
-        if first is None:
+        cell = con.execute(f"SELECT t, col, quantity FROM cells WHERE gi = {int(index)}").fetchnumpy()
+        if not len(cell["t"]):
             return None
         names = con.column(f"SELECT kind FROM group_kinds WHERE gi = {int(index)} ORDER BY col")
-        cell = con.execute(
-            f"""SELECT CAST((t - {first}) // {step} AS INTEGER) AS row, col, greatest(quantity, 0) AS quantity
-                FROM cells JOIN group_kinds USING (gi, kind) WHERE gi = {int(index)}"""
-        ).fetchnumpy()
-        usage = np.zeros(((last - first) // step + 1, len(names)), dtype=np.float64)
-        np.add.at(usage, (cell["row"].astype(np.intp), cell["col"].astype(np.intp)), cell["quantity"])
+        periods = np.asarray(cell["t"], dtype=np.int64)
+        first, last = int(periods.min()), int(periods.max())
+        usage = _summed_cells(
+            (periods - first) // step,
+            np.asarray(cell["col"], dtype=np.intp),
+            np.asarray(cell["quantity"], dtype=np.float64),
+            ((last - first) // step + 1, len(names)),
+        )
+        self._raise_negative_cell(index, usage, names, first)
+        np.maximum(usage, 0.0, out=usage)
         timestamps = (first + step * np.arange(usage.shape[0], dtype=np.int64)).astype("datetime64[s]")
         hourly = self._period == "D" and stats["hour_reach"] is not None and stats["hour_reach"] <= 3600
         notes = [*self._spread_notes(index), *self._table_notes(stats)]
@@ -298,18 +343,18 @@ class Aggregation:
 
     def _raise_first_problem(self, index: int, stats: Mapping[str, Any]) -> None:
         """Names the file, column, row and value of the first bad planned row."""
-        layout, negative = self._layout, stats["smallest"] is not None and stats["smallest"] < 0
+        layout, problems = self._layout, stats["problems"] or 0
         checks = [
             (stats["bad_times"], "ts IS NULL", layout.time, "raw_time", "is not a date and time"),
             (
-                stats["non_numeric"],
+                problems & _NOT_A_NUMBER,
                 "raw_quantity IS NOT NULL AND NOT coalesce(isfinite(amount), false)",
                 layout.quantity,
                 "raw_quantity",
                 "is not a number",
             ),
             (
-                negative,
+                problems & _NEGATIVE_ROW,
                 "amount < 0" + (" AND NOT correction" if layout.correction else ""),
                 layout.quantity,
                 "raw_quantity",
@@ -339,14 +384,13 @@ class Aggregation:
             f"{len(found)} currencies ({listed(found)}); plan one currency at a time"
         )
 
-    def _raise_negative_cell(self, index: int) -> None:
-        row = self._con.execute(
-            f"SELECT kind, t, quantity FROM cells WHERE gi = {int(index)} AND quantity < {_NEGATIVE} "
-            "ORDER BY t, kind LIMIT 1"
-        ).fetchone()
-        if row is None:
+    def _raise_negative_cell(self, index: int, usage: np.ndarray, names: Sequence[str], first: int) -> None:
+        """Names the files of the first cell (by period, then kind) that corrections leave negative."""
+        negative = np.argwhere(usage < _NEGATIVE)
+        if not len(negative):
             return
-        kind, t, quantity = row
+        row, col = (int(at) for at in negative[0])
+        kind, t, quantity = names[col], first + row * period_seconds(self._period), float(usage[row, col])
         rows, params = self._group_rows(index, with_filename=True)
         reaches = "coalesce(epoch(ends), epoch(ts))" if self._layout.end else "epoch(ts)"
         paths = self._con.column(
@@ -362,9 +406,9 @@ class Aggregation:
 
     def _spread_notes(self, index: int) -> list[str]:
         rows = self._con.all(
-            f"""SELECT kind, sum(quantity) FILTER (WHERE spread_from IS NOT NULL) / sum(quantity) AS share
-                FROM planned_rows WHERE gi = {int(index)} GROUP BY kind
-                HAVING count(spread_from) > 0 ORDER BY kind"""
+            f"""SELECT kind, sum(spread_quantity) / sum(quantity) AS share
+                FROM combinations WHERE gi = {int(index)} AND planned GROUP BY kind
+                HAVING sum(spread_rows) > 0 ORDER BY kind"""
         )
         return [
             f"usage of '{kind}' spread over several periods: {share:.1%} of its quantity"
@@ -461,6 +505,17 @@ def rows_sql(selection: Selection, layout: Layout, window: str, with_filename: b
         columns.append("filename")
     rows = f"SELECT {', '.join(columns)} FROM {selection.files.scan(with_filename)} WHERE {selection.where}"
     return f"SELECT * FROM ({rows}) WHERE ts IS NULL OR ({window})" if window else rows
+
+
+def _summed_cells(rows: np.ndarray, columns: np.ndarray, quantities: np.ndarray, shape: tuple[int, int]) -> np.ndarray:
+    """The matrix of `shape` whose cell (row, column) adds the quantities given for it; the pieces of a cell
+    are added from the smallest, so the same pieces always give the same bits whatever order they came in."""
+    cells = rows * shape[1] + columns
+    pieces = np.bincount(cells, minlength=shape[0] * shape[1])
+    if len(pieces) and pieces.max() > 1:
+        order = np.lexsort((quantities, cells))
+        cells, quantities = cells[order], quantities[order]
+    return np.bincount(cells, weights=quantities, minlength=shape[0] * shape[1]).reshape(shape)
 
 
 def _kind_name(kinds: Sequence[str]) -> str:
