@@ -2,9 +2,9 @@
 
 import os
 import signal
-import time
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest

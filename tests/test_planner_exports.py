@@ -26,7 +26,9 @@ def export(request, tmp_path_factory):
     )  # fmt: skip
     rows = [row for path in folder.glob("*cost_and_usage*.csv") for row in csv.DictReader(path.open())]
     hourly = [row for row in rows if row["ChargeCategory"] == "Usage" and row["ConsumedUnit"] == "Hours"]
-    compute = max({row["ServiceName"] for row in hourly}, key=lambda name: sum(r["ServiceName"] == name for r in hourly))
+    compute = max(
+        {row["ServiceName"] for row in hourly}, key=lambda name: sum(r["ServiceName"] == name for r in hourly)
+    )
     kinds = sorted({f"{row['RegionId']}/{row['SkuId']}" for row in hourly if row["ServiceName"] == compute})
     prices = folder / "prices.csv"
     prices.write_text(

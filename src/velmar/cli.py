@@ -25,12 +25,20 @@ from rich.table import Table
 from velmar import __version__
 from velmar.atomic import write_atomically
 from velmar.backtest.rules import DEFAULT_RULES, RULES_HELP
+from velmar.cli_help import (
+    EXISTING_LAYOUT,
+    EXPORT_LAYOUT,
+    PLAN_LAYOUT,
+    PRICES_LAYOUT,
+    USAGE_LAYOUT,
+    HelpFormatter,
+    epilog,
+)
 from velmar.curve import SavingsCurve, savings_curve
 from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
 from velmar.formatting import money
-from velmar.progress import Steps
-from velmar.cli_help import EXISTING_LAYOUT, EXPORT_LAYOUT, PLAN_LAYOUT, PRICES_LAYOUT, USAGE_LAYOUT, HelpFormatter, epilog
 from velmar.inputs import Inputs, Request, read_inputs, split_list, with_hourly_cost
+from velmar.progress import Steps
 from velmar.records import COMMITMENT_MODELS, Recommendation, UsageHistory
 
 EXIT_USER_ERROR = 2
@@ -195,9 +203,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _command(
-    commands: Any, name: str, summary: str, *layouts: str, example: str
-) -> argparse.ArgumentParser:
+def _command(commands: Any, name: str, summary: str, *layouts: str, example: str) -> argparse.ArgumentParser:
     """A sub-command whose help shows defaults, the file layouts, one example and the exit codes."""
     parser: argparse.ArgumentParser = commands.add_parser(
         name, help=summary, description=summary[0].upper() + summary[1:] + ".",
