@@ -127,6 +127,8 @@ class Aggregation:
         self._window_sql, self._window_params = window.condition(con)
         self._planned = self._planned_condition(kinds)
         self._kept = self._kept_condition(services)
+        # Whether a row's unit or service decides if it is planned.
+        self._by_unit, self._by_service = kinds is None and layout.unit is not None, bool(services)
         self._collect()
         if services:
             self._check_services(services)
@@ -140,12 +142,12 @@ class Aggregation:
         )
         self._stats = stats
 
-    # --- the one pass -------------------------------------------------------------------
+    # --- the two passes -------------------------------------------------------------------
 
-    def _collect(self) -> None:
-        """The one pass over the rows: per combination and period, the quantity, spend and what the checks need."""
+    def _periods(self) -> str:
+        """SQL of each row's columns t (its period's start in seconds; the exact time for a long table,
+        which counts rows repeating one) and, for a row reaching past its period, spread_from and spread_to."""
         layout, step = self._layout, period_seconds(self._period)
-        keys = self._combination_keys()
         if layout.exact_times:
             t = "CAST(epoch(ts) AS BIGINT)"
         else:
@@ -157,61 +159,49 @@ class Aggregation:
                 f"CASE WHEN {reach} THEN epoch(ts) END AS spread_from, "
                 f"CASE WHEN {reach} THEN epoch(ends) END AS spread_to"
             )
-        # Each statistic held per period costs the pass (every row updates it) and memory
-        # (every cell keeps it): the checks only need to know whether a bad row exists, so
-        # they share one column of bits, and columns that do not apply are left out.
+        return f"SELECT *, {spread} FROM (SELECT *, {t} AS t FROM ({self._rows(self._selection)}))"
+
+    def _collect(self) -> None:
+        """The first pass: per combination of group, kind, unit, service and currency (a small table), what
+        the checks, the notes and the spend left out need."""
+        layout, keys = self._layout, self._combination_keys()
         negative = "amount < 0" + (" AND NOT correction" if layout.correction else "")
         stats = [
-            "sum(amount) AS quantity",
+            "count(*) FILTER (WHERE t IS NULL) AS bad_times",
             f"""bit_or(CASE WHEN raw_quantity IS NOT NULL AND NOT coalesce(isfinite(amount), false)
                        THEN {_NOT_A_NUMBER} ELSE 0 END | CASE WHEN {negative} THEN {_NEGATIVE_ROW} ELSE 0 END)
                 AS problems""",
+            "sum(cost) AS spend" if layout.costs else "0.0 AS spend",
+            "max(epoch(ends) - epoch(date_trunc('hour', ts))) AS hour_reach"
+            if layout.end and self._period == "D"
+            else "NULL AS hour_reach",
+            # Rows repeating a time and kind: every row but the first of each time.
+            "count(*) - count(DISTINCT t) - CAST(count(*) > count(t) AS INTEGER) AS repeats, "
+            "count(*) FILTER (WHERE NOT regexp_matches(CAST(raw_time AS VARCHAR), '(Z|[+-]\\d\\d(:?\\d\\d)?)$')) "
+            "AS naive"
+            if layout.exact_times
+            else "0 AS repeats, 0 AS naive",
+            "count(*) FILTER (WHERE amount IS NOT NULL AND t IS NOT NULL) AS cell_rows",
+            "sum(amount) FILTER (WHERE t IS NOT NULL) AS quantity",
+            "sum(amount) FILTER (WHERE spread_from IS NOT NULL) AS spread_quantity",
+            "count(amount) FILTER (WHERE spread_from IS NOT NULL) AS spread_rows",
         ]
-        if layout.costs:
-            stats.append("sum(cost) AS spend")
-        if layout.end and self._period == "D":
-            stats.append("max(epoch(ends) - epoch(date_trunc('hour', ts))) AS hour_reach")
-        if layout.exact_times:
-            stats += [
-                "count(*) - 1 AS repeats",
-                "count(*) FILTER (WHERE NOT regexp_matches(CAST(raw_time AS VARCHAR), '(Z|[+-]\\d\\d(:?\\d\\d)?)$')) "
-                "AS naive",
-            ]
         try:
             self._con.execute(
-                f"""CREATE TEMP TABLE row_groups AS
-                SELECT {keys}, t, spread_from, spread_to, {", ".join(stats)}
-                FROM (SELECT *, {spread} FROM (SELECT *, {t} AS t FROM ({self._rows(self._selection)})))
-                GROUP BY {keys}, t, spread_from, spread_to""",
+                f"""CREATE TEMP TABLE combination_stats AS
+                SELECT *, {_kind_name(layout.kinds)} AS kind, ({self._kept}) AS kept,
+                       ({self._kept}) AND coalesce({self._planned}, false) AS planned
+                FROM (SELECT {keys}, {", ".join(stats)} FROM ({self._periods()}) GROUP BY {keys})""",
                 self._params(),
             )
         except READ_ERRORS as error:
             raise UserError(f"{self._selection.files.label}: cannot read: {first_line(error)}") from None
 
     def _split(self) -> None:
-        """Combinations of group, kind, unit, service and currency with what the checks need; the groups
-        (every group with kept rows, planned or not, so that none is lost without a word); the columns of
-        each group's planned kinds; each group's planned cells (spread over the periods they cover),
-        ordered so that reading one group reads its own rows only; and the spend left out."""
+        """The groups (every group with kept rows, planned or not, so that none is lost without a word),
+        the columns of each group's planned kinds, the spend left out, then the second pass: the cells."""
         con, layout = self._con, self._layout
-        keys, groups = self._combination_keys(), _columns("g", len(layout.groups), ", ").rstrip(", ")
-        stats = [
-            "count(*) FILTER (WHERE t IS NULL) AS bad_times",
-            "bit_or(problems) AS problems",
-            "sum(spend) AS spend" if layout.costs else "0.0 AS spend",
-            "max(hour_reach) AS hour_reach" if layout.end and self._period == "D" else "NULL AS hour_reach",
-            "sum(repeats) AS repeats, sum(naive) AS naive" if layout.exact_times else "0 AS repeats, 0 AS naive",
-            "count(*) FILTER (WHERE quantity IS NOT NULL AND t IS NOT NULL) AS cell_rows",
-            "sum(quantity) FILTER (WHERE t IS NOT NULL) AS quantity",
-            "sum(quantity) FILTER (WHERE spread_from IS NOT NULL) AS spread_quantity",
-            "count(spread_from) FILTER (WHERE quantity IS NOT NULL) AS spread_rows",
-        ]
-        con.execute(
-            f"""CREATE TEMP TABLE combination_stats AS
-            SELECT *, {_kind_name(layout.kinds)} AS kind, ({self._kept}) AS kept,
-                   ({self._kept}) AND coalesce({self._planned}, false) AS planned
-            FROM (SELECT {keys}, {", ".join(stats)} FROM row_groups GROUP BY {keys})"""
-        )
+        groups = _columns("g", len(layout.groups), ", ").rstrip(", ")
         self._kept_rows = con.one("SELECT count(*) FROM combination_stats WHERE kept")[0]
         planned = "FILTER (WHERE planned)"
         currency = (
@@ -241,41 +231,55 @@ class Aggregation:
             FROM (SELECT DISTINCT gi, kind FROM combinations WHERE planned AND cell_rows > 0)"""
         )
         con.execute(
-            """CREATE TEMP TABLE outside AS
-            SELECT gi, service, sum(spend) AS spend FROM combinations WHERE NOT planned GROUP BY ALL"""
-            if layout.service
-            else """CREATE TEMP TABLE outside AS
-            SELECT gi, NULL AS service, sum(spend) AS spend FROM combinations WHERE NOT planned GROUP BY gi"""
+            f"""CREATE TEMP TABLE outside AS
+            SELECT gi, {"service" if layout.service else "NULL AS service"}, sum(spend) AS spend
+            FROM combinations WHERE NOT planned GROUP BY ALL"""
         )
-        self._spread_cells()
-        con.execute("DROP TABLE row_groups")
+        self._collect_cells()
 
-    def _spread_cells(self) -> None:
-        """Each group's planned cells: group, column, period start and quantity, a row spanning several
-        periods spread over them by overlap. A cell may come in several rows (the matrix adds them);
-        the order (group, period, column, quantity) keeps a group's rows together and its sums the same
-        from run to run."""
+    def _collect_cells(self) -> None:
+        """The second pass: the planned usage per group, kind and period, keyed by the group's and the kind
+        column's numbers (small integers keep the large table small), then spread over the periods a row
+        covers, by overlap, and ordered by group, so that reading one group reads its own rows only. A cell
+        may come in several rows (the matrix adds them)."""
         step = period_seconds(self._period)
-        same = " AND ".join(f"r.{key} IS NOT DISTINCT FROM c.{key}" for key in self._combination_keys().split(", "))
-        rows = f"""SELECT c.gi, k.col, r.t, r.spread_from, r.spread_to, r.quantity
-            FROM row_groups r JOIN combinations c ON {same} JOIN group_kinds k ON c.gi = k.gi AND c.kind = k.kind
-            WHERE c.planned AND r.quantity IS NOT NULL AND r.t IS NOT NULL"""
+        keys = self._cell_keys()
+        self._con.execute(
+            f"""CREATE TEMP TABLE cell_keys AS
+            SELECT DISTINCT {", ".join(f"c.{key}" for key in keys)}, c.gi, k.col
+            FROM combinations c JOIN group_kinds k ON c.gi = k.gi AND c.kind = k.kind WHERE c.planned"""
+        )
+        same = " AND ".join(f"r.{key} IS NOT DISTINCT FROM k.{key}" for key in keys)
+        self._con.execute(
+            f"""CREATE TEMP TABLE period_cells AS
+            SELECT gi, col, t // {step} * {step} AS t, spread_from, spread_to, sum(amount) AS quantity
+            FROM ({self._periods()}) r JOIN cell_keys k ON {same}
+            WHERE r.t IS NOT NULL AND r.amount IS NOT NULL GROUP BY ALL""",
+            self._params(),
+        )
         self._con.execute(
             f"""CREATE TEMP TABLE cells AS
-            SELECT gi, col, t // {step} * {step} AS t, quantity FROM ({rows}) WHERE spread_from IS NULL
+            SELECT gi, col, t, quantity FROM period_cells WHERE spread_from IS NULL
             UNION ALL
             SELECT gi, col, p, quantity * (least(p + {step}, spread_to) - greatest(p, spread_from))
                                / (spread_to - spread_from)
             FROM (SELECT *, unnest(range(t, CAST(ceil(spread_to) AS BIGINT), {step})) AS p
-                  FROM ({rows}) WHERE spread_from IS NOT NULL)
+                  FROM period_cells WHERE spread_from IS NOT NULL)
             ORDER BY gi"""
         )
+        self._con.execute("DROP TABLE period_cells")
 
     def _combination_keys(self) -> str:
         """The columns whose values decide what a row's usage is: group, kind, unit, service, currency."""
         layout = self._layout
         names = [f"g{i}" for i in range(len(layout.groups))] + [f"k{i}" for i in range(len(layout.kinds))]
         return ", ".join(names + [name for name in ("unit", "service", "currency") if getattr(layout, name)])
+
+    def _cell_keys(self) -> list[str]:
+        """The columns that decide a row's group, kind column and whether it is planned."""
+        layout = self._layout
+        names = [f"g{i}" for i in range(len(layout.groups))] + [f"k{i}" for i in range(len(layout.kinds))]
+        return names + [name for name, decides in (("unit", self._by_unit), ("service", self._by_service)) if decides]
 
     # --- one group ------------------------------------------------------------------------
 
@@ -434,7 +438,7 @@ class Aggregation:
         return OutsidePlan(total, tuple(top[:5]))
 
     def _check_services(self, services: Sequence[str]) -> None:
-        known = self._con.column("SELECT DISTINCT service FROM row_groups WHERE service IS NOT NULL ORDER BY 1")
+        known = self._con.column("SELECT DISTINCT service FROM combination_stats WHERE service IS NOT NULL ORDER BY 1")
         unknown = [name for name in services if name not in known]
         if unknown:
             raise UserError(
