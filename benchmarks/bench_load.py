@@ -10,7 +10,8 @@ Writes a synthetic export (default 100 million usage rows: 50 sub-accounts, a ye
   read) against the bare query that also groups by SubAccountId.
 
 It prints rows per second, peak memory and each ratio, with the load average.
-Targets: the loader within 1.5x of the bare query; peak memory at most 4 GB.
+Targets: the loader within 1.5x of the bare query, the split within 2x of its bare query; peak
+memory at most 4 GB.
 """
 
 import argparse
@@ -119,7 +120,8 @@ def main() -> None:
             f"peak memory {timing.value['peak'] / 2**30:5.2f} GiB"
         )
     print(f"loader / bare query: {best['loader'].seconds / best['bare'].seconds:.2f}x (target at most 1.5x)")
-    print(f"split / bare query by sub-account: {best['split'].seconds / best['bare split'].seconds:.2f}x")
+    split = best["split"].seconds / best["bare split"].seconds
+    print(f"split / bare query by sub-account: {split:.2f}x (target at most 2x)")
     print(load_average())
 
 

@@ -1,9 +1,9 @@
 """Many plans at once: one plan per group of an export, each a task on Dask's distributed scheduler.
 
-The parent reads the export once (`velmar.data.split_focus`: one DuckDB pass aggregates
+The parent reads the export (`velmar.data.split_focus`: two DuckDB passes aggregate
 every group) and ships each task its group's usage matrix and rates, a few hundred
 kilobytes, instead of the raw rows: workers need no access to the files, and the
-export is scanned once however many groups it holds. At most two tasks per worker
+export is scanned twice however many groups it holds. At most two tasks per worker
 thread are in flight, so the parent never holds more than that many matrices. The
 cluster, and the cores each worker's module gets, are `velmar.batch_cluster`'s.
 """

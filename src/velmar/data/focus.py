@@ -91,8 +91,8 @@ def split_focus(
 ) -> Iterator[FocusSplit]:
     """The usage of a FOCUS export split into groups by the values of the columns `by`.
 
-    One pass over the export aggregates every group at once (spilling to
-    `spill_directory` when it outgrows memory); `FocusSplit.history` then gives each
+    Two passes over the export aggregate every group at once (DuckDB spilling to
+    `spill_directory`, or a temporary one, beyond `SPLIT_MEMORY_LIMIT`); `FocusSplit.history` then gives each
     group's usage exactly as `load_focus` would read it with a filter on `by`, and a
     group with bad rows fails alone, with `load_focus`'s message.
     """
@@ -111,7 +111,7 @@ def split_focus(
 
 
 class FocusSplit:
-    """Groups of a FOCUS export's usage, aggregated in one DuckDB pass (see `split_focus`)."""
+    """Groups of a FOCUS export's usage, aggregated at once (see `split_focus`)."""
 
     def __init__(self, aggregation: Aggregation, export: Export, by: tuple[str, ...]) -> None:
         self._aggregation, self._label, self._by = aggregation, export.label, by

@@ -1,10 +1,11 @@
-"""Usage rows to per-period matrices: one DuckDB pass over the rows, the rest on its result.
+"""Usage rows to per-period matrices: two DuckDB passes over the rows, the rest on their results.
 
-The pass sums the selected rows per group, period and kind (and per service, unit and, for
-a row that reaches past its period, its exact span), with what the checks need. Everything
-after it (which kinds are planned, the checks, corrections, spreading, the spend left out)
-reads that far smaller table: the raw rows never reach Python, and are read again only to
-name the file and row of a mistake.
+The first pass sums, per combination of group, kind, unit, service and currency (a small
+table), what the checks, the notes and the spend left out need; which kinds are planned and
+each group's columns follow from it. The second sums the planned rows per group, kind column
+and period (and, for a row that reaches past its period, its exact span), keyed by small
+integers so that its large table stays small; spreading and corrections read that table. The
+raw rows never reach Python, and are read again only to name the file and row of a mistake.
 """
 
 from __future__ import annotations
@@ -106,7 +107,7 @@ class Window:
 
 
 class Aggregation:
-    """The selected rows aggregated per group (one DuckDB pass); `history` reads one group's matrix.
+    """The selected rows aggregated per group (two DuckDB passes); `history` reads one group's matrix.
 
     `kinds` are the kinds to plan; None plans those metered in hours when the layout names a
     unit column, else every kind. `services` keeps the rows of those services only.
