@@ -272,15 +272,17 @@ class Aggregation:
 
     def _combination_keys(self) -> str:
         """The columns whose values decide what a row's usage is: group, kind, unit, service, currency."""
-        layout = self._layout
-        names = [f"g{i}" for i in range(len(layout.groups))] + [f"k{i}" for i in range(len(layout.kinds))]
-        return ", ".join(names + [name for name in ("unit", "service", "currency") if getattr(layout, name)])
+        extra = [name for name in ("unit", "service", "currency") if getattr(self._layout, name)]
+        return ", ".join(self._group_and_kind_columns() + extra)
 
     def _cell_keys(self) -> list[str]:
         """The columns that decide a row's group, kind column and whether it is planned."""
+        extra = [name for name, decides in (("unit", self._by_unit), ("service", self._by_service)) if decides]
+        return self._group_and_kind_columns() + extra
+
+    def _group_and_kind_columns(self) -> list[str]:
         layout = self._layout
-        names = [f"g{i}" for i in range(len(layout.groups))] + [f"k{i}" for i in range(len(layout.kinds))]
-        return names + [name for name, decides in (("unit", self._by_unit), ("service", self._by_service)) if decides]
+        return [f"g{i}" for i in range(len(layout.groups))] + [f"k{i}" for i in range(len(layout.kinds))]
 
     # --- one group ------------------------------------------------------------------------
 
