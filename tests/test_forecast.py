@@ -5,6 +5,7 @@ import json
 import numpy as np
 import pytest
 
+from velmar.backtest.rules import Decision, Forward
 from velmar.cli import main
 from velmar.errors import UserError
 from velmar.forecast import make_scenarios, plan_forward
@@ -15,7 +16,7 @@ from velmar.forecast.schedule import make_schedule, purchases_of
 from velmar.pieces import price_in_pieces
 from velmar.plan import price_plan, recommend
 from velmar.portfolio import build_portfolio
-from velmar.records import ExistingReservation, ExistingSavingsPlan, PriceTable, UsageHistory
+from velmar.records import COMMITMENT_MODELS, ExistingReservation, ExistingSavingsPlan, PriceTable, UsageHistory
 
 START = np.datetime64("2024-01-01T00", "h")
 
@@ -64,7 +65,8 @@ def test_a_forecast_refuses_usage_that_is_not_a_quantity(value):
 
 def test_a_single_scenario_gives_todays_plan_for_that_usage():
     history, prices = noisy(), prices_for(("k0", "k1", "k2"))
-    forward = plan_forward(history, prices, horizon_months=12, n_scenarios=1, seed=5).recommendation
+    forward = plan_forward(history, prices, horizon_months=12, n_scenarios=1, seed=5, next_decision_months=0)
+    forward = forward.recommendation
     scenarios = make_scenarios(history, 12, 1, 5)
     path = UsageHistory(scenarios.timestamps, history.kinds, scenarios.paths[0], "D")
     today = recommend(path, prices)
@@ -117,9 +119,14 @@ def test_a_schedule_is_priced_as_the_pieces_of_its_purchases():
     assert figures.on_demand[0] == pytest.approx(pieces.on_demand_cost, rel=1e-12)
 
 
-@pytest.mark.parametrize(("owned_months", "bought"), [(13, False), (5, True)])
+@pytest.mark.parametrize(
+    ("owned_months", "now", "at_next_decision"), [(13, False, False), (5, False, True), (1, True, False)]
+)
 @pytest.mark.parametrize("kind_of_commitment", ["reservation", "savings plan"])
-def test_a_commitment_owned_over_the_horizon_is_not_bought_again(owned_months, bought, kind_of_commitment):
+def test_what_is_owned_is_bought_again_only_when_waiting_costs_more(
+    owned_months, now, at_next_decision, kind_of_commitment
+):
+    """Owned past the next decision (3 months ahead), its replacement is advice for then, not bought now."""
     history = daily(np.full((90, 1), 240.0))  # ten units every hour
     prices = prices_for(("k0",))
     start = np.datetime64("2023-06-01T00", "h")
@@ -130,9 +137,16 @@ def test_a_commitment_owned_over_the_horizon_is_not_bought_again(owned_months, b
     else:
         owned["existing"] = (ExistingSavingsPlan(10.0 * prices.commitment["SP3Y"][0], start, end),)
     forward = plan_forward(history, prices, horizon_months=12, n_scenarios=4, **owned)
-    new = sum(sum(p.reserved.values()) + p.amount_per_hour for p in forward.recommendation.plans)
-    assert (new > 0) == bought
+    bought = {True: 0.0, False: 0.0}
+    for purchase in forward.purchases:
+        bought[purchase.start == forward.summary.start] += sum(purchase.reserved.values()) + purchase.amount_per_hour
+    assert (bought[True] > 0, bought[False] > 0) == (now, at_next_decision)
+    assert forward.summary.schedule_months == (0, 3)
     assert forward.recommendation.lower_bound <= forward.recommendation.cost * (1 + 1e-9)
+    # The backtest's rule buys the purchase now only, never the advice (even when nothing is bought now).
+    plans, reserved = owned.get("existing", ()), owned.get("reservations", ())
+    decision = Decision(history, prices, forward.summary.start, plans, reserved, COMMITMENT_MODELS)
+    assert bool(Forward("forward", 4).buy(decision)) == now
 
 
 @pytest.fixture

@@ -161,10 +161,9 @@ class Forward:
             seed=decision.seed,
             **paths,
         )
-        if not plan.purchases:
-            return ()
-        first = min(purchase.start for purchase in plan.purchases)
-        return tuple(replace(p, start=decision.date) for p in plan.purchases if p.start == first)
+        # Later tranches are advice: the rule buys only what the plan buys now (possibly nothing).
+        now = plan.summary.start
+        return tuple(replace(p, start=decision.date) for p in plan.purchases if p.start == now)
 
 
 def recommend_as_if_next(window: UsageHistory, decision: Decision) -> tuple[Purchase, ...]:

@@ -5,6 +5,12 @@ reservations already owned off each path over their real dates (`velmar.reservat
 plans the purchase made at the horizon's first period (and, with a schedule, later tranches)
 for the least expected cost over the paths, or the least CVaR:
 
+  0. unless a `schedule` is given, a tranche at the next decision (NEXT_DECISION_MONTHS ahead)
+     stands for what a re-plan can still buy: a unit bought now must pay for itself against the
+     same unit bought then, not against never buying it. Both run to the horizon's end (a
+     three-year term outlasts it), so they differ only in the months until the next decision;
+     an owned commitment that expires inside the horizon is replaced later, not today. More
+     tranches would barely move the purchase now and multiply the bound's dimensions;
   1. the LP bound over the paths (`forward_bound.ForwardBound`), on all paths when they are
      small enough (BOUND_CELLS), else on a representative part (paths evenly spread over the
      ranks of their on-demand value);
@@ -12,7 +18,8 @@ for the least expected cost over the paths, or the least CVaR:
      (or CVaR) price over at most POLISH_PATHS representative paths as the judge; later
      tranches are advice (re-planned when their date comes) and keep their rounded LP levels;
   3. with `n_starts`, the module's `optimise_predictions` over the polish's paths is a
-     candidate too (its starting points come from the operating system: flagged);
+     candidate too for the purchase now, judged with the later tranches held (its starting
+     points come from the operating system: flagged);
   4. every figure priced by the module on every path (`forward_pricer`): expected values,
      percentiles and the tail's mean over all S paths.
 """
@@ -26,6 +33,7 @@ from functools import partial
 import numpy as np
 
 from velmar.backend import predictions_search
+from velmar.errors import UserError
 from velmar.forecast.forward_bound import ForwardBound
 from velmar.forecast.forward_pricer import ForwardPricer, PathFigures
 from velmar.forecast.risk import DEFAULT_TAIL_LEVEL, parse_risk, tail_mean
@@ -55,6 +63,8 @@ Progress = Callable[[str], None]
 BOUND_CELLS = 1_000_000
 POLISH_CELLS = 4_000_000
 POLISH_PATHS = 20
+#: Months until the next decision, whose purchase is planned (as advice) when no schedule is given.
+NEXT_DECISION_MONTHS = 3
 
 
 @dataclass(frozen=True)
@@ -114,13 +124,19 @@ def plan_forward(
     seed: int = 0,
     progress: Progress | None = None,
     n_starts: int | None = None,
+    next_decision_months: int = NEXT_DECISION_MONTHS,
 ) -> ForwardPlan:
     """The purchase at the period after `history` (gross usage) that minimises the expected cost, or
     the CVaR of `risk` ("cvar:0.9"), over `n_scenarios` forecast paths of `horizon_months` months.
 
     `existing` savings plans and `reservations` count over their real dates; `schedule` adds
-    tranches at those months ahead. See the module doc for the stages.
+    tranches at those months ahead; without one, a tranche `next_decision_months` ahead (0: none)
+    is planned as advice. See the module doc for the stages.
     """
+    if next_decision_months < 0:
+        raise UserError(f"next decision: {next_decision_months} months ahead is below 0")
+    if not schedule and 0 < next_decision_months < horizon_months:
+        schedule = (next_decision_months,)
     say = progress or (lambda _: None)
     tail_level = parse_risk(risk) if risk is not None else None
     say("forecast")
@@ -211,7 +227,7 @@ def _plan(problem: _Problem, say: Progress, n_starts: int | None, tail_level: fl
     say("polish")
     levels[0] = polish_levels(portfolio, judge, levels[0], tick, target, budget)
     method, search_cost = "polish", float("nan")
-    if n_starts is not None and len(tranches.starts) == 1 and portfolio.models:
+    if n_starts is not None and portfolio.models:
         say("module search")
         found, _ = predictions_search(portfolio, problem.usage(problem.polish_paths), n_starts)
         search_cost = judge.cost(found)

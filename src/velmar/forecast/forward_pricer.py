@@ -48,8 +48,7 @@ class _PathPricers:
 
     def figures(self, levels: Floats) -> tuple[float, float, float, float]:
         cost = on_demand = covered = unused = 0.0
-        for pricer, in_force in self.pieces:
-            piece_levels = self.setup.piece_levels(levels, in_force)
+        for (pricer, _), piece_levels in zip(self.pieces, self.setup.by_piece(levels, self.pieces)):
             cost += pricer.cost(piece_levels)
             value = pricer.cost(np.zeros_like(piece_levels))
             on_demand += value
@@ -57,8 +56,9 @@ class _PathPricers:
             unused += pricer.figure(piece_levels, "underutilization")
         return cost, on_demand, covered / on_demand if on_demand > 0 else 0.0, unused
 
-    def cost(self, levels: Floats) -> float:
-        return sum(pricer.cost(self.setup.piece_levels(levels, in_force)) for pricer, in_force in self.pieces)
+    def cost(self, by_piece: list[Levels]) -> float:
+        """The cost with the portfolio levels of each piece given (`_Setup.by_piece`)."""
+        return sum(pricer.cost(levels) for (pricer, _), levels in zip(self.pieces, by_piece))
 
 
 @dataclass(frozen=True)
@@ -69,13 +69,12 @@ class _Setup:
     #: (periods, tranches, models)
     in_force: np.ndarray
 
-    def piece_levels(self, levels: Floats, in_force: np.ndarray) -> Levels:
-        """The portfolio levels of a piece: each model's levels summed over the tranches in force there."""
-        result = np.zeros(self.portfolio.level_count)
-        for index, model in enumerate(self.portfolio.models):
-            entries = self.portfolio.slot(model)
-            result[entries] = levels[in_force[:, index], entries].sum(axis=0)
-        return result
+    #: The model (index in the portfolio's models) of every entry of a level vector.
+    model_of_entry: np.ndarray
+
+    def by_piece(self, levels: Floats, pieces: Sequence[tuple[Pricer, np.ndarray]]) -> list[Levels]:
+        """The portfolio levels of each piece: each model's levels summed over the tranches in force there."""
+        return [(levels * in_force[:, self.model_of_entry]).sum(axis=0) for _, in_force in pieces]
 
 
 class ForwardPricer:
@@ -97,7 +96,10 @@ class ForwardPricer:
         self.prices = prices
         self.statistic = statistic
         self.pricings = 0
-        self.setup = _Setup(portfolio, tuple(existing), schedule, schedule.in_force(portfolio))
+        model_of_entry = np.zeros(portfolio.level_count, dtype=np.intp)
+        for index, model in enumerate(portfolio.models):
+            model_of_entry[portfolio.slot(model)] = index
+        self.setup = _Setup(portfolio, tuple(existing), schedule, schedule.in_force(portfolio), model_of_entry)
         self.fixed = np.zeros((len(schedule.starts), portfolio.level_count))
         self.paths: list[_PathPricers] = []
 
@@ -125,7 +127,9 @@ class ForwardPricer:
         self.pricings += 1
         full = self.fixed.copy()
         full[0] = levels
-        return self.statistic(np.array([path.cost(full) for path in self.paths]))
+        # Every path has the same timestamps, hence the same pieces: their levels are worked out once.
+        by_piece = self.setup.by_piece(full, self.paths[0].pieces)
+        return self.statistic(np.array([path.cost(by_piece) for path in self.paths]))
 
     def figures(self, paths: Sequence[UsageHistory], levels: Floats) -> PathFigures:
         """Every figure of schedule `levels` on each path (pieces built and let go path by path)."""

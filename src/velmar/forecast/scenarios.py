@@ -3,7 +3,9 @@
 Each kind's usage is split into a trend (a straight line over the last year at most), a
 weekly season (mean by hour or day of the week, once the history holds three weeks), a
 yearly season (mean by week of the year, once it holds about two years) and the residual
-noise. A path continues the trend from the level of the last four weeks, with the slope
+noise. The slope followed is the smaller in size of the slopes over the last year and the last
+quarter, none where they disagree in sign (a ramp that has levelled off, a step, a season longer
+than the history is not a trend). A path continues it from the level of the last four weeks,
 damped so that its effect halves over as many periods as the slope was fitted on (a short
 history cannot extrapolate far: the whole damped rise is at most about 1.44 times the rise
 it saw), adds both seasons, and adds residuals resampled in blocks of whole rows (a day of
@@ -31,6 +33,10 @@ YEARLY_MIN_DAYS = 2 * 365 - 14
 #: Days whose mean is the level a path starts from; days at most the slope is fitted on.
 LEVEL_DAYS = 28
 SLOPE_DAYS = 365
+#: Days of the recent slope, which the slope of the last year must agree with to be followed.
+RECENT_DAYS = 91
+#: Rounds of fitting the yearly season and a straight line in turn.
+BACKFITTING_ROUNDS = 4
 
 
 def horizon_periods(months: int, period: str) -> int:
@@ -62,7 +68,8 @@ def make_scenarios(history: UsageHistory, horizon_months: int = 36, n_scenarios:
     seasons = _Seasons(usage, week, per_day)
     plain = usage - seasons.fitted(np.arange(periods))
     fit = min(periods, SLOPE_DAYS * per_day)
-    slope, residuals = _trend(plain[-fit:])
+    long_slope, residuals = _trend(plain[-fit:])
+    slope = _cautious(long_slope, _trend(plain[-min(fit, RECENT_DAYS * per_day) :])[0])
     level = (
         plain[-min(periods, LEVEL_DAYS * per_day) :].mean(axis=0) + slope * (min(periods, LEVEL_DAYS * per_day) - 1) / 2
     )
@@ -99,7 +106,14 @@ class _Seasons:
         self.yearly = np.zeros((self.year // week + 1, kinds))
         if periods >= YEARLY_MIN_DAYS * per_day:
             left = centred - self.weekly[t % week]
-            yearly = _profile(left, self._week_of_year(t), self.yearly.shape[0])
+            # Fitted together with a straight line (a few rounds of backfitting): over two years, a
+            # trend alone would show as a season, each week of the year lower or higher the second time.
+            week_of_year = self._week_of_year(t)
+            yearly = np.zeros_like(self.yearly)
+            for _ in range(BACKFITTING_ROUNDS):
+                seasonal = yearly[week_of_year]
+                line = left - seasonal - _trend(left - seasonal)[1]
+                yearly = _profile(left - line, week_of_year, self.yearly.shape[0])
             # Neighbouring weeks smooth the profile (a year shows each week once or twice only).
             self.yearly = (np.roll(yearly, 1, axis=0) + yearly + np.roll(yearly, -1, axis=0)) / 3
 
@@ -133,6 +147,12 @@ def _trend(values: Floats) -> tuple[Floats, Floats]:
     slope = centred_t @ (values - values.mean(axis=0)) / (centred_t @ centred_t)
     line = values.mean(axis=0) + centred_t[:, None] * slope
     return np.asarray(slope), np.asarray(values - line)
+
+
+def _cautious(long: Floats, recent: Floats) -> Floats:
+    """Per kind, the smaller in size of two slopes, or zero where they disagree in sign: a ramp that
+    has levelled off, a step or a season longer than the history is not a trend to follow."""
+    return np.asarray(np.where(long * recent > 0, np.sign(long) * np.minimum(np.abs(long), np.abs(recent)), 0.0))
 
 
 def _slope_spread(values: Floats, week: int, count: int, rng: np.random.Generator) -> Floats:
