@@ -92,9 +92,10 @@ def split_focus(
     """The usage of a FOCUS export split into groups by the values of the columns `by`.
 
     Two passes over the export aggregate every group at once (DuckDB spilling to
-    `spill_directory`, or a temporary one, beyond `SPLIT_MEMORY_LIMIT`); `FocusSplit.history` then gives each
-    group's usage exactly as `load_focus` would read it with a filter on `by`, and a
-    group with bad rows fails alone, with `load_focus`'s message.
+    `spill_directory`, or to a temporary one, beyond `SPLIT_MEMORY_LIMIT`);
+    `FocusSplit.history` then reads one group's cells only and gives its usage exactly as
+    `load_focus` would read it with a filter on `by`, and a group with bad rows fails
+    alone, with `load_focus`'s message.
     """
     _check_kinds(period, kind_columns)
     if not by:
