@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "core/cost_utils.hpp"
+#include "core/array.hpp"
+#include "core/cost_workspace.hpp"
+#include "core/pricing_models.hpp"
 #include "core/vector_kernels.hpp"
 
 namespace velmar::kernel {

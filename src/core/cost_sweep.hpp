@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "core/array.hpp"
-#include "core/cost_utils.hpp"
+#include "core/cost_workspace.hpp"
 #include "core/pricing_models.hpp"
 
 namespace velmar {

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "core/array.hpp"
-#include "core/cost_utils.hpp"
+#include "core/cost_workspace.hpp"
 
 // The whole evaluation is inlined into one function, compiled once more for AVX2 and once
 // for AVX-512 where the processor has them (chosen at load time). The inner loops below are

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/cost_utils.hpp"
 #include "core/optimisers/ordering.hpp"
 #include "core/runtime/interrupt.hpp"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/array.hpp"
-#include "core/cost_utils.hpp"
+#include "core/cost_workspace.hpp"
 #include "core/optimisers/results.hpp"
 
 namespace velmar {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "core/cost_utils.hpp"
 #include "core/optimisers/ordering.hpp"
 
 namespace velmar {

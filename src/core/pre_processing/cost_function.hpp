@@ -1,8 +1,9 @@
 #pragma once
-// The objective of the general search over one usage history. A parameter is a spend per
-// period: reserved-instance entries become units through 1 / their price, savings-plan
-// entries are money already. Parameters follow the sorted portfolio: n per new
-// reservation, one per new savings plan.
+// CostFunction: the objective function the general search minimises over one usage history
+// (pre_processing/ holds the searches' objective functions and the single-plan search
+// space). A parameter is a spend per period: reserved-instance entries become units through
+// 1 / their price, savings-plan entries are money already. Parameters follow the sorted
+// portfolio: n per new reservation, one per new savings plan.
 
 #include <cstddef>
 #include <cstdint>
@@ -12,7 +13,7 @@
 
 #include "core/array.hpp"
 #include "core/cost_sweep.hpp"
-#include "core/cost_utils.hpp"
+#include "core/cost_workspace.hpp"
 #include "core/optimisers/convergence.hpp"
 #include "core/pricing_models.hpp"
 

@@ -1,7 +1,8 @@
 #pragma once
-// The objective of the search over predicted usage: the mean, over the prediction
-// samples, of the portfolio's cost. Parameters are the commitment levels themselves
-// (reserved units, savings-plan money per period), in the sorted portfolio's layout.
+// CostPredictionFunction: the objective function of the search over predicted usage, the
+// mean over the prediction samples of the portfolio's cost. Parameters are the commitment
+// levels themselves (reserved units, savings-plan money per period), in the sorted
+// portfolio's layout.
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include <vector>
 
 #include "core/array.hpp"
-#include "core/cost_utils.hpp"
+#include "core/cost_workspace.hpp"
 #include "core/optimisers/convergence.hpp"
 #include "core/pricing_models.hpp"
 

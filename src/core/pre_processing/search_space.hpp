@@ -1,6 +1,7 @@
 #pragma once
-// Where the single-plan search looks and how far one move goes. A level vector has n + 1
-// entries: the savings-plan commitment (money per period), then reserved units per kind.
+// The single-plan search's space (`create_space`: where it looks) and steps
+// (`create_steps`: how far one move goes). A level vector has n + 1 entries: the
+// savings-plan commitment (money per period), then reserved units per kind.
 
 #include <vector>
 

@@ -44,7 +44,7 @@ void poll_interrupt() {
     // thread polls the host on their behalf and raises the flag.
     const bool pending = is_worker_thread ? cancellation_raised() : host_signal_pending();
     if (pending) {
-        fail("Keyboard interupt");
+        fail(interrupt_message);
     }
 }
 

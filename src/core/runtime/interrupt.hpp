@@ -8,12 +8,16 @@
 
 namespace velmar {
 
+// What a call fails with when it is interrupted, as callers have always seen it (the
+// misspelling included).
+inline constexpr char interrupt_message[] = "Keyboard interupt";
+
 // Returns true when the host has a pending signal (and has set its own error).
 using InterruptHook = bool (*)();
 
 void install_interrupt_hook(InterruptHook hook);
 
-// Called by optimisers at their polling points. Fails with "Keyboard interupt" when the
+// Called by optimisers at their polling points. Fails with interrupt_message when the
 // host reports a pending signal (calling thread) or the job's cancellation flag is up
 // (worker).
 void poll_interrupt();

@@ -6,6 +6,7 @@
 
 #include "core/failure.hpp"
 #include "core/runtime/cancellation.hpp"
+#include "core/runtime/interrupt.hpp"
 #include "core/runtime/worker_pool.hpp"
 
 namespace velmar {
@@ -60,7 +61,7 @@ void finish(const ChunkJob& job, WaitOutcome outcome) {
         fail("the process forked during a parallel step; the call cannot finish in the child");
     }
     if (outcome == WaitOutcome::interrupted || job.cancelled()) {
-        fail("Keyboard interupt");
+        fail(interrupt_message);
     }
     job.rethrow_first_failure();
 }

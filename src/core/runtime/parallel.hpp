@@ -14,7 +14,7 @@ std::size_t worker_count();
 // Workers take chunks in order as they become free, so small chunks balance uneven work. The
 // calling thread polls for keyboard interrupts while it waits and raises the cancellation
 // flag. The failure of the chunk with the lowest index is rethrown on the calling thread;
-// if an interrupt was noticed the call fails with "Keyboard interupt".
+// if an interrupt was noticed the call fails with interrupt_message (interrupt.hpp).
 // With CallerRole::works the calling thread takes chunks too before it waits, and one
 // worker fewer joins (as many threads as workers): for steps of short chunks (well under
 // the 20 ms polling period), where waking the workers is a large share of the step. Its own
