@@ -36,8 +36,10 @@ def test_ctrl_c_in_a_module_call_prints_one_line_and_exits_130(tmp_path):
     )
     args = ["recommend", "--usage", str(tmp_path / "usage.csv"), "--prices", str(tmp_path / "prices.csv")]
     env = {**os.environ, "SKBUILD_EDITABLE_VERBOSE": "0"}
+    # A shell's background job inherits SIGINT ignored: the child answers it as a terminal's would.
     child = subprocess.Popen([sys.executable, "-c", CHILD, *args, "--n-starts", "64"], env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # fmt: skip
     try:
         assert child.stdout is not None and child.stdout.readline() == b"searching\n"
         child.send_signal(signal.SIGINT)
