@@ -55,6 +55,21 @@ def test_a_forecast_continues_the_trend_and_the_weekly_season(weekly):
     assert np.all(np.abs(scenarios.paths[:, -1] - truth[0]) < 1.6 * np.array([0.5, 0.2]) * 365 + 3 * weekly)
 
 
+T = np.arange(450)
+LEVELLED_RAMP = 100 + 100 * np.clip((T - 300) / 90, 0, 1)
+LONG_SEASON = 100 * (1 + 0.3 * np.sin(2 * np.pi * (T - 450) / 365 + np.pi / 2))  # ends at its peak
+NEW_IN_SECOND_YEAR = 100 * np.clip((np.arange(720) - 425) / 90, 0, 1)
+
+
+@pytest.mark.parametrize(
+    ("usage", "expected"), [(LEVELLED_RAMP, 200.0), (LONG_SEASON, 100.0), (NEW_IN_SECOND_YEAR, 100.0)]
+)
+def test_a_step_is_not_carried_on_or_repeated_and_a_long_season_starts_from_its_mean(usage, expected):
+    noise = 1 + 0.05 * np.random.default_rng(2).standard_normal((usage.size, 2))
+    scenarios = make_scenarios(daily(usage[:, None] * noise), horizon_months=36, n_scenarios=20, seed=3)
+    np.testing.assert_allclose(scenarios.paths.mean(axis=(0, 1)), expected, rtol=0.03)
+
+
 @pytest.mark.parametrize("value", [np.nan, np.inf, -1.0])
 def test_a_forecast_refuses_usage_that_is_not_a_quantity(value):
     usage = np.ones((30, 2))

@@ -2,10 +2,14 @@
 
 Each kind's usage is split into a trend (a straight line over the last year at most), a
 weekly season (mean by hour or day of the week, once the history holds three weeks), a
-yearly season (mean by week of the year, once it holds about two years) and the residual
-noise. The slope followed is the smaller in size of the slopes over the last year and the last
-quarter, none where they disagree in sign (a ramp that has levelled off, a step, a season longer
-than the history is not a trend). A path continues it from the level of the last four weeks,
+yearly season (mean by week of the year, once it holds about two years, where the last year's
+profile correlates with the earlier years': a step in the second year is no season) and the
+residual noise. The slope followed is the smaller in size of the slopes over the last year and
+the last quarter, none where they disagree in sign (a ramp that has levelled off, a step, a season longer
+than the history is not a trend), and none where the weekly means stray from the year's line far
+more than the days' scatter explains (a step, a ramp that stopped). A path continues it from the
+level of the last four weeks, or from the mean of the last year where its four-week means both
+rose and fell by a large share (a season longer than the history: the recent level is one phase),
 damped so that its effect halves over as many periods as the slope was fitted on (a short
 history cannot extrapolate far: the whole damped rise is at most about 1.44 times the rise
 it saw), adds both seasons, and adds residuals resampled in blocks of whole rows (a day of
@@ -35,6 +39,15 @@ LEVEL_DAYS = 28
 SLOPE_DAYS = 365
 #: Days of the recent slope, which the slope of the last year must agree with to be followed.
 RECENT_DAYS = 91
+#: Weekly means straying from the line by this many times the variance their days' scatter explains
+#: show a step or a levelled ramp, not a trend.
+MISFIT_RATIO = 4.0
+#: ... and by at least this share of the level (a noiseless line strays by rounding only).
+MISFIT_SHARE = 0.01
+#: Share of the mean by which a kind's four-week means must both rise and fall to show a long season.
+SWING_SHARE = 0.15
+#: Correlation of the last year's profile with the earlier years' that shows a yearly season.
+SEASON_CORRELATION = 0.5
 #: Rounds of fitting the yearly season and a straight line in turn.
 BACKFITTING_ROUNDS = 4
 
@@ -70,9 +83,12 @@ def make_scenarios(history: UsageHistory, horizon_months: int = 36, n_scenarios:
     fit = min(periods, SLOPE_DAYS * per_day)
     long_slope, residuals = _trend(plain[-fit:])
     slope = _cautious(long_slope, _trend(plain[-min(fit, RECENT_DAYS * per_day) :])[0])
-    level = (
-        plain[-min(periods, LEVEL_DAYS * per_day) :].mean(axis=0) + slope * (min(periods, LEVEL_DAYS * per_day) - 1) / 2
-    )
+    slope[_misfit(residuals, plain[-fit:].mean(axis=0), week)] = 0.0
+    recent = min(periods, LEVEL_DAYS * per_day)
+    level = plain[-recent:].mean(axis=0) + slope * (recent - 1) / 2
+    swinging = _swinging(plain[-fit:], recent)
+    level[swinging] = plain[-fit:, swinging].mean(axis=0)
+    slope[swinging] = 0.0
     damping = 0.5 ** (1.0 / fit)
     rise = damping * (1 - damping ** np.arange(1, steps + 1)) / (1 - damping)
     slopes = slope + _slope_spread(plain[-fit:], week, n_scenarios, rng)
@@ -104,7 +120,8 @@ class _Seasons:
         if periods >= WEEKLY_MIN_WEEKS * week:
             self.weekly = _profile(centred, t % week, week)
         self.yearly = np.zeros((self.year // week + 1, kinds))
-        if periods >= YEARLY_MIN_DAYS * per_day:
+        self.two_years = periods >= YEARLY_MIN_DAYS * per_day
+        if self.two_years:
             left = centred - self.weekly[t % week]
             # Fitted together with a straight line (a few rounds of backfitting): over two years, a
             # trend alone would show as a season, each week of the year lower or higher the second time.
@@ -116,6 +133,10 @@ class _Seasons:
                 yearly = _profile(left - line, week_of_year, self.yearly.shape[0])
             # Neighbouring weeks smooth the profile (a year shows each week once or twice only).
             self.yearly = (np.roll(yearly, 1, axis=0) + yearly + np.roll(yearly, -1, axis=0)) / 3
+            # A season repeats: a kind whose last year does not follow the years before (a step, a
+            # new workload) has none, or its one change would come back every year.
+            repeats = _repeats(left - line, week_of_year, periods - self.year, self.yearly.shape[0])
+            self.yearly[:, ~repeats] = 0.0
 
     def _week_of_year(self, t: np.ndarray) -> np.ndarray:
         return np.asarray((t % self.year) // self.week)
@@ -125,7 +146,10 @@ class _Seasons:
 
     def describe(self) -> str:
         weekly = "weekly season" if self.weekly.any() else "no weekly season (under three weeks of history)"
-        yearly = "yearly season" if self.yearly.any() else "no yearly season (under two years of history)"
+        yearly = "yearly season"
+        if not self.yearly.any():
+            why = "no kind's last year follows the years before" if self.two_years else "under two years of history"
+            yearly = f"no yearly season ({why})"
         return f"{weekly}, {yearly}"
 
 
@@ -138,6 +162,15 @@ def _profile(values: Floats, slot: np.ndarray, slots: int) -> Floats:
     profile[seen] = sums[seen] / counts[seen, None]
     profile[seen] -= profile[seen].mean(axis=0)
     return profile
+
+
+def _repeats(values: Floats, slot: np.ndarray, split: int, slots: int) -> np.ndarray:
+    """Kinds whose means by slot before row `split` and from it on correlate well."""
+    earlier, later = _profile(values[:split], slot[:split], slots), _profile(values[split:], slot[split:], slots)
+    both = (np.bincount(slot[:split], minlength=slots) > 0) & (np.bincount(slot[split:], minlength=slots) > 0)
+    a, b = earlier[both] - earlier[both].mean(axis=0), later[both] - later[both].mean(axis=0)
+    spread = np.sqrt((a**2).sum(axis=0) * (b**2).sum(axis=0))
+    return np.asarray((a * b).sum(axis=0) > SEASON_CORRELATION * spread)
 
 
 def _trend(values: Floats) -> tuple[Floats, Floats]:
@@ -153,6 +186,32 @@ def _cautious(long: Floats, recent: Floats) -> Floats:
     """Per kind, the smaller in size of two slopes, or zero where they disagree in sign: a ramp that
     has levelled off, a step or a season longer than the history is not a trend to follow."""
     return np.asarray(np.where(long * recent > 0, np.sign(long) * np.minimum(np.abs(long), np.abs(recent)), 0.0))
+
+
+def _misfit(residuals: Floats, level: Floats, week: int) -> np.ndarray:
+    """Kinds whose weekly means stray from the line far more than their days' scatter explains, and by
+    a material share of their `level`: a step or a levelled ramp, whose slope would carry the rise on
+    past where it stopped."""
+    blocks = residuals.shape[0] // week
+    if blocks < 3:
+        return np.zeros(residuals.shape[1], dtype=bool)
+    weeks = residuals[-blocks * week :].reshape(blocks, week, -1)
+    means = weeks.mean(axis=1)
+    scatter = ((weeks - means[:, None]) ** 2).sum(axis=(0, 1)) / (blocks * (week - 1))
+    stray = (means**2).mean(axis=0)
+    return np.asarray((stray > MISFIT_RATIO * scatter / week) & (stray > (MISFIT_SHARE * level) ** 2))
+
+
+def _swinging(values: Floats, block: int) -> np.ndarray:
+    """Kinds whose means over blocks of `block` rows both rose and fell by a large share of their mean
+    (a season longer than the history shows): the recent level is only its current phase."""
+    blocks = values.shape[0] // block
+    if blocks < 3:
+        return np.zeros(values.shape[1], dtype=bool)
+    means = values[-blocks * block :].reshape(blocks, block, -1).mean(axis=1)
+    rise = (means - np.minimum.accumulate(means)).max(axis=0)
+    fall = (np.maximum.accumulate(means) - means).max(axis=0)
+    return np.asarray(np.minimum(rise, fall) > SWING_SHARE * np.abs(means.mean(axis=0)))
 
 
 def _slope_spread(values: Floats, week: int, count: int, rng: np.random.Generator) -> Floats:
