@@ -103,6 +103,7 @@ def _local_cluster(count: int, memory_limit: str | None) -> Iterator[Client]:
     the start stops at once then.
     """
     resource_tracker.ensure_running()
+    local: Client | None = None
     with ExitStack() as stack:
         with _ctrl_c_held() as interrupted:
             before = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
@@ -112,7 +113,7 @@ def _local_cluster(count: int, memory_limit: str | None) -> Iterator[Client]:
                     threads_per_worker=1,
                     processes=True,
                     memory_limit=memory_limit or "auto",
-                    dashboard_address=None,
+                    dashboard_address=None,  # pyright: ignore[reportArgumentType]  (None: no dashboard)
                     # Even without a dashboard the scheduler serves HTTP; on a free port, it never warns of a busy one.
                     scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
                     silence_logs=logging.CRITICAL,
@@ -124,7 +125,7 @@ def _local_cluster(count: int, memory_limit: str | None) -> Iterator[Client]:
                 cluster.scale(count)  # type: ignore[no-untyped-call]
                 local = stack.enter_context(Client(cluster))  # type: ignore[no-untyped-call]
                 _wait_for_workers(local, count, interrupted)
-        if interrupted():
+        if interrupted() or local is None:
             raise KeyboardInterrupt
         yield local
 

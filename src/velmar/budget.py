@@ -61,9 +61,5 @@ class BudgetJudge:
     def pricings(self) -> int:
         return self.judge.pricings
 
-    @pricings.setter
-    def pricings(self, value: int) -> None:
-        self.judge.pricings = value
-
     def cost(self, levels: Levels) -> float:
         return self.judge.cost(levels) if self.budget.allows(levels) else float("inf")

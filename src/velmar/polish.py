@@ -33,7 +33,9 @@ class Judge(Protocol):
     (`portfolio.Pricer` over one history; a forecast's pricer over several)."""
 
     portfolio: Portfolio
-    pricings: int
+
+    @property
+    def pricings(self) -> int: ...
 
     def cost(self, levels: Levels) -> float: ...
 

@@ -123,7 +123,8 @@ class Aggregation:
         kinds: Collection[str] | None = None,
         services: Sequence[str] | None = None,
     ) -> None:
-        self._con, self._selection, self._layout, self._period = con, selection, layout, period
+        self._con, self._selection, self._layout = con, selection, layout
+        self._period: Period = period
         self._window = window
         self._window_sql, self._window_params = window.condition(con)
         self._planned = self._planned_condition(kinds)
