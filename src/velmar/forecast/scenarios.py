@@ -126,7 +126,7 @@ class _Seasons:
             # Fitted together with a straight line (a few rounds of backfitting): over two years, a
             # trend alone would show as a season, each week of the year lower or higher the second time.
             week_of_year = self._week_of_year(t)
-            yearly = np.zeros_like(self.yearly)
+            yearly, line = np.zeros_like(self.yearly), np.zeros_like(left)
             for _ in range(BACKFITTING_ROUNDS):
                 seasonal = yearly[week_of_year]
                 line = left - seasonal - _trend(left - seasonal)[1]
