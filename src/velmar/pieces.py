@@ -93,12 +93,7 @@ def price_in_pieces(
 def _charges(portfolio: Portfolio, levels: Levels) -> float:
     """What the new commitments of `levels` charge over the piece: reservations' units at their
     rates every hour, savings plans' money every period."""
-    total = 0.0
-    for model in portfolio.models:
-        entries = levels[portfolio.slot(model)]
-        per_period = entries @ (portfolio.rates[model] * portfolio.hours) if model in RESERVED else entries[0]
-        total += float(per_period) * portfolio.periods
-    return total
+    return sum(portfolio.charge_per_period(model, levels) * portfolio.periods for model in portfolio.models)
 
 
 def piece_rows(

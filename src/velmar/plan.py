@@ -424,9 +424,7 @@ def break_even_months(portfolio: Portfolio, pricer: Judge, levels: Levels, model
     entries = portfolio.slot(model)
     if not np.any(levels[entries] > 0):
         return None
-    per_period = (
-        levels[entries] @ (portfolio.hours * portfolio.rates[model]) if model in RESERVED else levels[entries][0]
-    )
+    per_period = portfolio.charge_per_period(model, levels)
     active = portfolio.active_periods(model)
     without = levels.copy()
     without[entries] = 0.0

@@ -97,6 +97,12 @@ class Portfolio:
         """Periods, from the first, in which a commitment of `model` is in force."""
         return min(TERM_DAYS[model] * 24 // self.hours, self.periods)
 
+    def charge_per_period(self, model: str, levels: Levels) -> float:
+        """What `model`'s new commitments in `levels` charge each period they are in force:
+        reserved units at their rates every hour, or the savings plan's money."""
+        entries = levels[self.slot(model)]
+        return float(entries @ (self.hours * self.rates[model]) if model in RESERVED else entries[0])
+
     def slot(self, model: str) -> slice:
         """Entries of `model` in a level vector."""
         n = len(self.kinds)
@@ -273,15 +279,20 @@ def existing_columns(history: UsageHistory, plans: Sequence[ExistingSavingsPlan]
     A plan pays its amount per hour for every hour of a period inside [start, end); a
     period it covers in part gets the matching share.
     """
+    columns = np.zeros((len(history.timestamps), len(plans)), dtype=np.float64)
+    for index, plan in enumerate(plans):
+        columns[:, index] = plan.amount_per_hour * hours_in_force(history, plan.start, plan.end)
+    return columns
+
+
+def hours_in_force(history: UsageHistory, start: np.datetime64, end: np.datetime64) -> Floats:
+    """The hours of each period of `history` that lie inside [start, end)."""
     period_starts = history.timestamps.astype("datetime64[s]").astype(np.int64)
     period_ends = period_starts + 3600 * HOURS_PER_PERIOD[history.period]
-    columns = np.zeros((len(period_starts), len(plans)), dtype=np.float64)
-    for index, plan in enumerate(plans):
-        begins = plan.start.astype("datetime64[s]").astype(np.int64)
-        ends = plan.end.astype("datetime64[s]").astype(np.int64)
-        seconds = np.minimum(period_ends, ends) - np.maximum(period_starts, begins)
-        columns[:, index] = plan.amount_per_hour * np.clip(seconds, 0, None) / 3600.0
-    return columns
+    begins = start.astype("datetime64[s]").astype(np.int64)
+    ends = end.astype("datetime64[s]").astype(np.int64)
+    seconds = np.minimum(period_ends, ends) - np.maximum(period_starts, begins)
+    return np.clip(seconds, 0, None) / 3600.0
 
 
 def _rates_by_model(history: UsageHistory, prices: PriceTable) -> dict[str, Floats]:

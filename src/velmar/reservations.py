@@ -13,20 +13,16 @@ from dataclasses import replace
 
 import numpy as np
 
-from velmar.records import HOURS_PER_PERIOD, ExistingReservation, UsageHistory
+from velmar.portfolio import hours_in_force
+from velmar.records import ExistingReservation, UsageHistory
 
 
 def reserved_unit_hours(history: UsageHistory, reservations: Sequence[ExistingReservation]) -> np.ndarray:
     """(periods, kinds) unit-hours the reservations can cover: units x the hours of each period in force."""
-    starts = history.timestamps.astype("datetime64[s]").astype(np.int64)
-    ends = starts + 3600 * HOURS_PER_PERIOD[history.period]
     column = {kind: index for index, kind in enumerate(history.kinds)}
     covered = np.zeros_like(history.usage, dtype=np.float64)
     for owned in reservations:
-        begins = owned.start.astype("datetime64[s]").astype(np.int64)
-        stops = owned.end.astype("datetime64[s]").astype(np.int64)
-        seconds = np.clip(np.minimum(ends, stops) - np.maximum(starts, begins), 0, None)
-        covered[:, column[owned.kind]] += owned.units * seconds / 3600.0
+        covered[:, column[owned.kind]] += owned.units * hours_in_force(history, owned.start, owned.end)
     return covered
 
 
