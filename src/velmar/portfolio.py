@@ -292,7 +292,8 @@ def hours_in_force(history: UsageHistory, start: np.datetime64, end: np.datetime
     begins = start.astype("datetime64[s]").astype(np.int64)
     ends = end.astype("datetime64[s]").astype(np.int64)
     seconds = np.minimum(period_ends, ends) - np.maximum(period_starts, begins)
-    return np.clip(seconds, 0, None) / 3600.0
+    hours: Floats = np.clip(seconds, 0, None) / 3600.0
+    return hours
 
 
 def _rates_by_model(history: UsageHistory, prices: PriceTable) -> dict[str, Floats]:
