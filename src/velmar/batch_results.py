@@ -16,8 +16,7 @@ import json
 import math
 import os
 import time
-from collections.abc import Iterator, Mapping, Sequence
-from contextlib import contextmanager
+from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
@@ -25,6 +24,7 @@ import duckdb
 import numpy as np
 
 from velmar.atomic import replaced_atomically
+from velmar.data.sql import identifier, interrupt_as_ctrl_c, literal
 from velmar.errors import UserError
 from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation
 from velmar.report import json_number, plan_figures
@@ -148,30 +148,11 @@ class Tables:
         columns = {**dict.fromkeys(self._by, "VARCHAR"), **RESULT_COLUMNS}
         data = {name: np.array([row.get(name) for row in rows], dtype=object) for name in columns}
         select = ", ".join(
-            f"CAST({_identifier(name)} AS {kind}) AS {_identifier(name)}" for name, kind in columns.items()
+            f"CAST({identifier(name)} AS {kind}) AS {identifier(name)}" for name, kind in columns.items()
         )
-        with duckdb.connect() as con, _interrupt_as_ctrl_c():
+        with duckdb.connect() as con, interrupt_as_ctrl_c():
             con.register("results", data)
             for target, options in ((self.parquet, "FORMAT parquet"), (self.csv, "FORMAT csv, HEADER true")):
                 with replaced_atomically(target) as temporary:
-                    con.execute(f"COPY (SELECT {select} FROM results) TO {_literal(str(temporary))} ({options})")
+                    con.execute(f"COPY (SELECT {select} FROM results) TO {literal(str(temporary))} ({options})")
         self._written = time.monotonic()
-
-
-@contextmanager
-def _interrupt_as_ctrl_c() -> Iterator[None]:
-    """DuckDB answers Ctrl-C by cancelling its query with an error of its own: raise it as the interrupt it is."""
-    try:
-        yield
-    except (duckdb.InterruptException, RuntimeError) as error:
-        if isinstance(error, duckdb.InterruptException) or str(error) == "Query interrupted":
-            raise KeyboardInterrupt from None
-        raise
-
-
-def _identifier(name: str) -> str:
-    return '"' + name.replace('"', '""') + '"'
-
-
-def _literal(text: str) -> str:
-    return "'" + text.replace("'", "''") + "'"

@@ -17,6 +17,17 @@ from velmar.records import HOURS_PER_PERIOD
 READ_ERRORS = (duckdb.IOException, duckdb.InvalidInputException, duckdb.ConversionException)
 
 
+@contextmanager
+def interrupt_as_ctrl_c() -> Iterator[None]:
+    """DuckDB answers Ctrl-C by cancelling its query with an error of its own: raise it as the interrupt it is."""
+    try:
+        yield
+    except (duckdb.InterruptException, RuntimeError) as error:
+        if isinstance(error, duckdb.InterruptException) or str(error) == "Query interrupted":
+            raise KeyboardInterrupt from None
+        raise
+
+
 class Connection:
     """A DuckDB connection whose queries answer Ctrl-C with KeyboardInterrupt.
 
@@ -28,12 +39,8 @@ class Connection:
         self._con = con
 
     def execute(self, query: str, params: Mapping[str, object] | None = None) -> duckdb.DuckDBPyConnection:
-        try:
+        with interrupt_as_ctrl_c():
             return self._con.execute(query, dict(params or {}))
-        except (duckdb.InterruptException, RuntimeError) as error:
-            if isinstance(error, duckdb.InterruptException) or str(error) == "Query interrupted":
-                raise KeyboardInterrupt from None
-            raise
 
     def one(self, query: str, params: Mapping[str, object] | None = None) -> tuple[Any, ...]:
         """The one row of an aggregate query."""
