@@ -8,9 +8,11 @@ for the least expected cost over the paths, or the least CVaR:
   0. unless a `schedule` is given, a tranche at the next decision (NEXT_DECISION_MONTHS ahead)
      stands for what a re-plan can still buy: a unit bought now must pay for itself against the
      same unit bought then, not against never buying it. Both run to the horizon's end (a
-     three-year term outlasts it), so they differ only in the months until the next decision;
-     an owned commitment that expires inside the horizon is replaced later, not today. More
-     tranches would barely move the purchase now and multiply the bound's dimensions;
+     three-year term outlasts it), so they differ only in the months until the next decision.
+     A tranche in each later month in which an owned commitment ends stands for its replacement
+     bought then: without it, a replacement could only be bought now or at the next decision,
+     overlapping what is owned, and a season's coming peak would pull it forward. More tranches
+     would barely move the purchase now and multiply the bound's dimensions;
   1. the LP bound over the paths (`forward_bound.ForwardBound`), on all paths when they are
      small enough (BOUND_CELLS), else on a representative part (paths evenly spread over the
      ranks of their on-demand value);
@@ -45,6 +47,7 @@ from velmar.polish import polish as polish_levels
 from velmar.portfolio import RESERVED, Portfolio, build_portfolio
 from velmar.records import (
     COMMITMENT_MODELS,
+    HOURS_PER_PERIOD,
     ExistingReservation,
     ExistingSavingsPlan,
     Floats,
@@ -131,12 +134,13 @@ def plan_forward(
 
     `existing` savings plans and `reservations` count over their real dates; `schedule` adds
     tranches at those months ahead; without one, a tranche `next_decision_months` ahead (0: none)
-    is planned as advice. See the module doc for the stages.
+    and one in every later month an owned commitment ends are planned as advice. See the module
+    doc for the stages.
     """
     if next_decision_months < 0:
         raise UserError(f"next decision: {next_decision_months} months ahead is below 0")
-    if not schedule and 0 < next_decision_months < horizon_months:
-        schedule = (next_decision_months,)
+    if not schedule:
+        schedule = _default_schedule(history, (*existing, *reservations), horizon_months, next_decision_months)
     say = progress or (lambda _: None)
     tail_level = parse_risk(risk) if risk is not None else None
     say("forecast")
@@ -155,6 +159,26 @@ def plan_forward(
     summary = _summary(problem, chosen, purchases, horizon_months, risk, tail_level, outcomes)
     rec = _recommendation(problem, chosen, bound, summary)
     return ForwardPlan(rec, purchases, summary)
+
+
+def _default_schedule(
+    history: UsageHistory,
+    owned: Sequence[ExistingSavingsPlan | ExistingReservation],
+    horizon_months: int,
+    next_decision_months: int,
+) -> tuple[int, ...]:
+    """Months ahead of the tranches planned as advice (none when `next_decision_months` is 0 or past the
+    horizon): the next decision, and every later month in which an owned commitment ends. Its replacement
+    can wait until then: without that tranche, the plan could only buy it now (overlapping what is owned)
+    or never, and would buy early what it needs after the commitment ends."""
+    if not 0 < next_decision_months < horizon_months:
+        return ()
+    start = (history.timestamps[-1] + np.timedelta64(HOURS_PER_PERIOD[history.period], "h")).astype("datetime64[h]")
+    hours_left = [
+        float((commitment.end.astype("datetime64[h]") - start) / np.timedelta64(1, "h")) for commitment in owned
+    ]
+    ends = {round(hours / HOURS_PER_MONTH) for hours in hours_left}
+    return (next_decision_months, *sorted(m for m in ends if next_decision_months < m < horizon_months))
 
 
 def _problem(

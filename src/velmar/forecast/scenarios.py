@@ -9,7 +9,8 @@ the last quarter, none where they disagree in sign (a ramp that has levelled off
 than the history is not a trend), and none where the weekly means stray from the year's line far
 more than the days' scatter explains (a step, a ramp that stopped). A path continues it from the
 level of the last four weeks, or from the mean of the last year where its four-week means both
-rose and fell by a large share (a season longer than the history: the recent level is one phase),
+rose and fell by a large share (a season longer than the history: the recent level is one phase;
+its noise is then the whole swing about that mean, not what the year's line leaves of it),
 damped so that its effect halves over as many periods as the slope was fitted on (a short
 history cannot extrapolate far: the whole damped rise is at most about 1.44 times the rise
 it saw), adds both seasons, and adds residuals resampled in blocks of whole rows (a day of
@@ -89,6 +90,9 @@ def make_scenarios(history: UsageHistory, horizon_months: int = 36, n_scenarios:
     swinging = _swinging(plain[-fit:], recent)
     level[swinging] = plain[-fit:, swinging].mean(axis=0)
     slope[swinging] = 0.0
+    # Nor do its paths follow the line: their noise is the whole swing about that mean, not what the
+    # line left of it (a line over one season takes part of its rise or fall, narrowing the fan).
+    residuals[:, swinging] = plain[-fit:, swinging] - level[swinging]
     damping = 0.5 ** (1.0 / fit)
     rise = damping * (1 - damping ** np.arange(1, steps + 1)) / (1 - damping)
     slopes = slope + _slope_spread(plain[-fit:], week, n_scenarios, rng)
