@@ -7,7 +7,12 @@ knowledge, as a share of its cost. The lines under the table show the forward pl
 targets: on every shape a realized cost at most that of the best other rule (a margin of
 0.2% of the all-on-demand cost allowed), and a mean regret below the best other rule's.
 
+`--speed` times `velmar.forecast.plan_forward` with its defaults instead, on 16 kinds of three
+years of days and of one year of hours (targets 30 s and 90 s), interleaved, best of `--rounds`,
+with the time of each of its stages.
+
     python benchmarks/bench_forward.py [--only SHAPE[,SHAPE]] [--rules LIST] [--json]
+    python benchmarks/bench_forward.py --speed [--rounds N]
 """
 
 from __future__ import annotations
@@ -22,18 +27,22 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
 
-from timing import load_average
+from timing import interleaved, load_average
 
 from velmar.backtest import DEFAULT_RULES, BacktestResult, RuleOutcome, run_backtest
+from velmar.forecast import plan_forward
 from velmar.records import PriceTable, UsageHistory
 
 SHAPES = ("steady", "growth", "decline", "migration", "new workload", "yearly season")
 START = np.datetime64("2022-01-01")
 DAYS = 1096  # 36 months
+HOURS = {"D": 24, "H": 1}
 #: Ranges of the discount off on demand of each model, drawn per kind.
 DISCOUNTS = {"RI3Y": (0.55, 0.60), "RI1Y": (0.35, 0.40), "SP3Y": (0.45, 0.55), "SP1Y": (0.25, 0.35)}
 #: The forward planner may cost this share of the all-on-demand cost more than the best other rule.
 MARGIN = 0.002
+#: --speed: the history of each size timed, its length in periods and its target in seconds.
+SPEED_CASES = {"3 years daily x 16": ("D", DAYS, 30.0), "8,760 hourly x 16": ("H", 8760, 90.0)}
 
 
 def history_of(shape: str, seed: int) -> tuple[UsageHistory, PriceTable]:
@@ -75,7 +84,12 @@ def main() -> None:
     parser.add_argument("--only", help="shapes to run, comma-separated (default: all)")
     parser.add_argument("--rules", default=",".join(DEFAULT_RULES), help="rules to compare, comma-separated")
     parser.add_argument("--json", action="store_true", help="print every figure as one JSON object instead")
+    parser.add_argument("--speed", action="store_true", help="time the forward planner on 16 kinds instead")
+    parser.add_argument("--rounds", type=int, default=2, help="--speed: interleaved rounds (default 2)")
     args = parser.parse_args()
+    if args.speed:
+        _print_speed(args.rounds)
+        return
     shapes = [s.strip() for s in args.only.split(",")] if args.only else list(SHAPES)
     rules = [r.strip() for r in args.rules.split(",") if r.strip()]
     results: dict[str, BacktestResult] = {}
@@ -91,6 +105,54 @@ def main() -> None:
     _print_table(results, rules)
     _print_targets(results)
     print(f"{elapsed:.0f} s in all; {load_average()}")
+
+
+def speed_history(period: str, rows: int, kinds: int = 16) -> tuple[UsageHistory, PriceTable]:
+    """Steady usage growing 15% a year, with weekly and (hourly) daily cycles and noise, and its rates."""
+    rng = np.random.default_rng(rows)
+    hours = HOURS[period]
+    days = (np.arange(rows)[:, None] * hours) / 24.0
+    phase = rng.uniform(0, 2 * np.pi, kinds)
+    cycles = 1 + 0.08 * np.sin(2 * np.pi * days / 7 + phase)
+    if period == "H":
+        cycles = cycles * (1 + 0.3 * np.sin(2 * np.pi * days + phase))
+    noise = np.maximum(1 + 0.1 * rng.standard_normal((rows, kinds)), 0.0)
+    usage = hours * rng.uniform(2.0, 40.0, kinds) * 1.15 ** (days / 365) * cycles * noise
+    names = tuple(f"kind-{k}" for k in range(kinds))
+    on_demand = rng.uniform(0.04, 0.8, kinds)
+    rates = {model: on_demand * (1 - rng.uniform(low, high, kinds)) for model, (low, high) in DISCOUNTS.items()}
+    timestamps = START.astype("datetime64[h]") + (hours * np.arange(rows)).astype("timedelta64[h]")
+    return UsageHistory(timestamps, names, usage, period, source="speed"), PriceTable(names, on_demand, rates)
+
+
+def _timed_stages(history: UsageHistory, prices: PriceTable) -> dict[str, float]:
+    """Seconds of each stage of one `plan_forward` call, by the names its progress gives (a polish
+    pass counts as the polish)."""
+    seconds: dict[str, float] = {}
+    stage, began = "", time.perf_counter()
+
+    def progress(name: str) -> None:
+        nonlocal stage, began
+        now = time.perf_counter()
+        if stage:
+            seconds[stage] = seconds.get(stage, 0.0) + now - began
+        stage, began = ("polish" if name.startswith("polish") else name), now
+
+    plan_forward(history, prices, progress=progress)
+    progress("")
+    return seconds
+
+
+def _print_speed(rounds: int) -> None:
+    cases = {name: speed_history(period, rows) for name, (period, rows, _) in SPEED_CASES.items()}
+    print(f"plan_forward with its defaults, best of {rounds}; {load_average()}")
+    timings = interleaved({name: lambda case=case: _timed_stages(*case) for name, case in cases.items()}, rounds)
+    for name, timing in timings.items():
+        target = SPEED_CASES[name][2]
+        verdict = "met" if timing.seconds <= target else "missed"
+        stages = ", ".join(f"{stage} {seconds:.2f} s" for stage, seconds in timing.value.items())
+        print(f"{name}: {timing.seconds:.1f} s (target {target:.0f} s, {verdict}); {stages}")
+    print(load_average())
 
 
 def _figures(results: dict[str, BacktestResult]) -> dict[str, dict[str, dict[str, float]]]:
