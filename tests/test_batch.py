@@ -14,10 +14,10 @@ from conftest import module_failure
 from distributed import Client, LocalCluster
 from distributed.diagnostics.plugin import WorkerPlugin
 
-import velmar.batch
+import velmar.batch.run
 from velmar import data
 from velmar.batch import plan_group, plan_many
-from velmar.batch_results import plan_rows
+from velmar.batch.results import plan_rows
 from velmar.cli import main
 from velmar.demo_data import write_demo
 from velmar.errors import UserError
@@ -231,7 +231,7 @@ def test_a_group_that_fails_gets_its_error_and_an_interrupt_goes_through(monkeyp
     def fail(*args, **kwargs):
         raise failure
 
-    monkeypatch.setattr(velmar.batch, "recommend", fail)
+    monkeypatch.setattr(velmar.batch.run, "recommend", fail)
     history = UsageHistory(np.arange(3).astype("datetime64[h]"), ("k",), np.ones((3, 1)), "H")
     if message is None:
         with pytest.raises(BaseException) as raised:
@@ -264,7 +264,7 @@ def test_each_group_of_the_split_is_its_slice_of_the_account(demo, by, window):
 
 
 def test_the_summary_counts_each_group_once(tmp_path):
-    from velmar.batch_report import write_summary
+    from velmar.batch.report import write_summary
 
     def rows(account, savings):
         figures = {"cost": 100.0 - savings, "on_demand_cost": 100.0, "savings": savings, "savings_rate": savings / 100,
@@ -279,7 +279,7 @@ def test_the_summary_counts_each_group_once(tmp_path):
 
 MARKED_CLI = """
 import sys
-import velmar.batch_cluster, velmar.data
+import velmar.batch.cluster, velmar.data
 from velmar.cli import main
 
 def marked(function):
@@ -294,7 +294,7 @@ if __name__ == "__main__":
 """
 
 
-@pytest.mark.parametrize("target", ["data.split_focus", "batch_cluster.LocalCluster"], ids=["split", "cluster start"])
+@pytest.mark.parametrize("target", ["data.split_focus", "batch.cluster.LocalCluster"], ids=["split", "cluster start"])
 def test_ctrl_c_while_splitting_or_starting_the_cluster_interrupts_cleanly(demo, tmp_path, target):
     export = tmp_path / "large.parquet"  # large enough that splitting takes seconds
     duckdb.execute(

@@ -14,8 +14,6 @@ from rich.console import Console
 from velmar.allocation import allocate
 from velmar.curve import SavingsCurve, knee_index, savings_curve
 from velmar.plan import price_plan
-from velmar.plan_summary import headline, history_hours, per_year, term_commitments
-from velmar.plots import curve_figure
 from velmar.portfolio import Pricer, build_portfolio
 from velmar.records import (
     HOURS_PER_PERIOD,
@@ -27,7 +25,9 @@ from velmar.records import (
     SeenCommitment,
     UsageHistory,
 )
-from velmar.report import commitments_json, render_commitments, render_table, to_json, write_html
+from velmar.report.outputs import commitments_json, render_commitments, render_table, to_json, write_html
+from velmar.report.plots import curve_figure
+from velmar.report.summary import headline, history_hours, per_year, term_commitments
 from velmar.samples import sample_plans
 
 KINDS = ("cpu-small", "cpu-large", "gpu")

@@ -36,10 +36,10 @@ from velmar.cli_help import (
 )
 from velmar.curve import SavingsCurve, savings_curve
 from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
-from velmar.formatting import money
 from velmar.inputs import Inputs, Request, read_inputs, split_list, with_hourly_cost
 from velmar.progress import Steps
 from velmar.records import COMMITMENT_MODELS, Recommendation, UsageHistory
+from velmar.report.formatting import money
 
 EXIT_USER_ERROR = 2
 EXIT_INTERNAL_FAILURE = 1
@@ -307,7 +307,7 @@ def _recommend(args: argparse.Namespace, console: Console, steps: Steps) -> None
     if inputs.hourly is not None:
         with steps.step("Pricing the plan on the hourly rows"):
             rec = with_hourly_cost(rec, inputs, args.load_factor)
-    from velmar.report import render_table, to_json, write_html
+    from velmar.report.outputs import render_table, to_json, write_html
 
     render_table(rec, console)
     if args.report:
@@ -350,7 +350,7 @@ def _recommend_forward(args: argparse.Namespace, console: Console, steps: Steps,
             progress=lambda text: step.say(f"Planning on a forecast: {text}"), n_starts=args.n_starts,
         )  # fmt: skip
     rec = inputs.annotate(forward.recommendation)
-    from velmar.report import render_table, to_json, write_forecast_html
+    from velmar.report.outputs import render_table, to_json, write_forecast_html
 
     render_table(rec, console)
     if args.report:
@@ -383,8 +383,8 @@ def _curve(args: argparse.Namespace, console: Console, steps: Steps) -> None:
         rec = _plan(args, inputs, steps)
         history = _as_planned(history, args.load_factor)
     rec = inputs.annotate(rec)
-    from velmar.plan_summary import HOURS_PER_YEAR, history_hours
-    from velmar.plots import curve_and_kinds_figure, to_file_bytes
+    from velmar.report.plots import curve_and_kinds_figure, to_file_bytes
+    from velmar.report.summary import HOURS_PER_YEAR, history_hours
 
     with steps.step("Savings curve") as step:
         curve = savings_curve(
@@ -405,7 +405,7 @@ def _price(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     _check_outputs(args.json)
     inputs = _inputs(args, steps)
     rec = inputs.annotate(_priced_plan(args, inputs, steps))
-    from velmar.report import render_table, to_json
+    from velmar.report.outputs import render_table, to_json
 
     render_table(rec, console)
     if args.json:
@@ -417,7 +417,7 @@ def _commitments(args: argparse.Namespace, console: Console, steps: Steps) -> No
     """The commitments an export shows, one row per CommitmentDiscountId: the waste made visible."""
     _check_outputs(args.json)
     from velmar import data
-    from velmar.report import commitments_json, render_commitments
+    from velmar.report.outputs import commitments_json, render_commitments
 
     columns = {"kind_columns": split_list(args.kind_columns)} if args.kind_columns else {}
     with steps.step("Reading the export's commitments"):
@@ -499,8 +499,8 @@ def _batch(args: argparse.Namespace, console: Console, steps: Steps) -> int | No
     """One plan per group on a Dask cluster: the results table, a summary page, and exit code 3 if a group failed."""
     models, options = _planning_choices(args)
     from velmar.batch import BatchProgress, plan_many
-    from velmar.batch_report import write_summary
-    from velmar.batch_results import SUMMARY
+    from velmar.batch.report import write_summary
+    from velmar.batch.results import SUMMARY
 
     by = _list(args.by)
     columns = {"kind_columns": _list(args.kind_columns)} if args.kind_columns else {}

@@ -10,7 +10,7 @@ from matplotlib.dates import AutoDateLocator, ConciseDateFormatter, date2num
 from matplotlib.figure import Figure
 
 from velmar.backtest.runner import BacktestResult, RuleOutcome
-from velmar.plots import FIGURE_WIDTH, MUTED, PlainNumbers, _styled, _unit
+from velmar.report.plots import FIGURE_WIDTH, MUTED, PlainNumbers, _styled, _unit
 
 #: Line colours of the rules, in their order (the reference is drawn dashed in black).
 COLOURS = ("#1f4e79", "#2e8b57", "#e08a2c", "#7a1f5c", "#4c9bd6", "#b5472f", "#6b8e23", "#8c6bb1", "#c9a227")

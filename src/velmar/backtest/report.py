@@ -10,10 +10,10 @@ from rich.table import Table
 
 from velmar.backtest.figure import savings_figure
 from velmar.backtest.runner import REGRET_DEFINITION, BacktestResult, RuleOutcome
-from velmar.formatting import hour, money, per_hour, share
-from velmar.html_page import _e, _figure, _section, _table, cards, note, page
-from velmar.plots import to_svg
 from velmar.records import Purchase
+from velmar.report.formatting import hour, money, per_hour, share
+from velmar.report.page import cards, escape, html_figure, html_section, html_table, note, page
+from velmar.report.plots import to_svg
 
 HEADERS = ("Rule", "Cost", "Savings", "Savings %", "Regret %", "Unused commitment", "Committed", "Purchases")
 
@@ -64,9 +64,9 @@ def build_html(result: BacktestResult, currency: str | None = None) -> str:
     )
     sections = [
         f'<h1>Backtest of buying rules</h1>\n<p class="lead">{_window(result)}</p>\n' + headline,
-        _section(
+        html_section(
             "Rules side by side",
-            _table(HEADERS, [_row(outcome, currency) for outcome in everything])
+            html_table(HEADERS, [_row(outcome, currency) for outcome in everything])
             + note(
                 "Every cost is the module's price of the usage from the first decision to the end of the history, "
                 "with each commitment in force from the day it was bought for its whole term. Unused commitment: "
@@ -74,9 +74,9 @@ def build_html(result: BacktestResult, currency: str | None = None) -> str:
             )
             + note(REGRET_DEFINITION[0].upper() + REGRET_DEFINITION[1:] + "."),
         ),
-        _section(
+        html_section(
             "Savings over time",
-            _figure(
+            html_figure(
                 to_svg(savings_figure(result, currency), "savings"),
                 "Above: savings against paying everything on demand, added up month by month, the reference "
                 "dashed. Below: the same savings less the reference's, so that rules close together part: above "
@@ -84,10 +84,12 @@ def build_html(result: BacktestResult, currency: str | None = None) -> str:
                 "better half of the rules; the others run below it). Thin vertical lines: decision dates.",
             ),
         ),
-        _section(
+        html_section(
             "What each rule bought",
             '<div class="tables">'
-            + "".join(f"<div><h3>{_e(o.rule)}</h3>{_purchases_table(o.purchases, currency)}</div>" for o in everything)
+            + "".join(
+                f"<div><h3>{escape(o.rule)}</h3>{_purchases_table(o.purchases, currency)}</div>" for o in everything
+            )
             + "</div>",
         ),
     ]
@@ -109,7 +111,7 @@ def _row(outcome: RuleOutcome, currency: str | None) -> list[str]:
 
 def _purchases_table(purchases: tuple[Purchase, ...], currency: str | None) -> str:
     rows = [[_date(p.start), p.model, _commitment(p, currency)] for p in purchases]
-    return _table(["Bought", "Model", "Commitment"], rows or [["-", "-", "nothing"]], text_columns=3)
+    return html_table(["Bought", "Model", "Commitment"], rows or [["-", "-", "nothing"]], text_columns=3)
 
 
 def _commitment(purchase: Purchase, currency: str | None) -> str:

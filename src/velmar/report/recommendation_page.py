@@ -10,10 +10,20 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from velmar import plots
 from velmar.allocation import Allocation, allocate, recommendation_portfolio
 from velmar.curve import SavingsCurve
-from velmar.formatting import (
+from velmar.records import (
+    HOURS_PER_PERIOD,
+    ExistingSavingsPlan,
+    ForecastSummary,
+    PlanOutcome,
+    PriceTable,
+    Recommendation,
+    SeenCommitment,
+    UsageHistory,
+)
+from velmar.report import plots
+from velmar.report.formatting import (
     SEEN_COMMITMENT_HEADERS,
     commitment_table_rows,
     decimals_for,
@@ -25,13 +35,9 @@ from velmar.formatting import (
     share,
     summary_rows,
 )
-from velmar.html_page import _STYLE as _STYLE
-from velmar.html_page import _e as _e
-from velmar.html_page import _figure as _figure
-from velmar.html_page import _section as _section
-from velmar.html_page import _table as _table
-from velmar.html_page import cards, names, note, page
-from velmar.plan_summary import (
+from velmar.report.page import cards, escape, html_figure, html_section, html_table, names, note, page
+from velmar.report.purchase import purchase_html
+from velmar.report.summary import (
     HOURS_PER_YEAR,
     assumed_rates_note,
     coverage_note,
@@ -40,17 +46,6 @@ from velmar.plan_summary import (
     hourly_note,
     per_year,
     term_commitments,
-)
-from velmar.purchase_report import purchase_html
-from velmar.records import (
-    HOURS_PER_PERIOD,
-    ExistingSavingsPlan,
-    ForecastSummary,
-    PlanOutcome,
-    PriceTable,
-    Recommendation,
-    SeenCommitment,
-    UsageHistory,
 )
 from velmar.samples import PlanSamples
 
@@ -69,16 +64,16 @@ def build_html(
     currency = rec.currency
     sections = [
         _header(rec, history, prices),
-        _section("What to buy", _purchase(rec, prices)),
+        html_section("What to buy", _purchase(rec, prices)),
     ]
     if bought := purchase_html(rec, prices):
-        sections.append(_section("How it is bought and paid", bought))
+        sections.append(html_section("How it is bought and paid", bought))
     if commitments:
-        sections.append(_section("Commitments the export shows", _seen_commitments(commitments, currency)))
+        sections.append(html_section("Commitments the export shows", _seen_commitments(commitments, currency)))
     sections += [
-        _section(
+        html_section(
             "Usage by what pays for it",
-            _figure(
+            html_figure(
                 plots.to_svg(plots.usage_figure(history, allocation, prices, currency), "usage"),
                 "Usage valued at on-demand prices, per hour, split by the allocation of the priced plan: "
                 "reservations first, then each savings plan's money of the period (existing plans first) "
@@ -86,10 +81,10 @@ def build_html(
                 "Commitments stop after their term.",
             ),
         ),
-        _section("Savings curve", _curve_figures(curve, history_hours(history) / HOURS_PER_YEAR, currency)),
-        _section(
+        html_section("Savings curve", _curve_figures(curve, history_hours(history) / HOURS_PER_YEAR, currency)),
+        html_section(
             "Cost against coverage",
-            _figure(
+            html_figure(
                 plots.to_svg(plots.scatter_figure(samples, currency), "scatter"),
                 f"Random single plans of one term ({samples.term}) drawn by the module and priced with its "
                 "single-plan cost over the whole history (no expiry). The recommendation and the peers' rules "
@@ -103,7 +98,7 @@ def build_html(
                 ),
             ),
         ),
-        _section("Per kind", _kind_table(rec, history, prices, allocation)),
+        html_section("Per kind", _kind_table(rec, history, prices, allocation)),
         _footer(rec, history, prices),
     ]
     return page("Commitment plan report", sections)
@@ -121,13 +116,13 @@ def build_forecast_html(
     currency = rec.currency
     sections = [
         _header(rec, history, prices),
-        _section("The forecast", _forecast(rec, history, prices, forecast)),
-        _section("What to buy now", _purchase(rec, prices)),
+        html_section("The forecast", _forecast(rec, history, prices, forecast)),
+        html_section("What to buy now", _purchase(rec, prices)),
     ]
     if len(forecast.schedule_months) > 1:
-        sections.append(_section("Purchase schedule", _tranches(forecast, rec)))
+        sections.append(html_section("Purchase schedule", _tranches(forecast, rec)))
     if commitments:
-        sections.append(_section("Commitments the export shows", _seen_commitments(commitments, currency)))
+        sections.append(html_section("Commitments the export shows", _seen_commitments(commitments, currency)))
     sections.append(_footer(rec, history, prices))
     return page("Commitment plan report: forecast", sections)
 
@@ -138,8 +133,8 @@ def _forecast(rec: Recommendation, history: UsageHistory, prices: PriceTable, fo
     outcomes = forecast.outcomes or (PlanOutcome("this plan", forecast.expected_cost, forecast.tail_cost),)
     rows = [[o.label, money(o.expected_cost, currency), money(o.tail_cost, currency)] for o in outcomes]
     rows.append(["all on demand", money(forecast.expected_on_demand_cost, currency), "-"])
-    table = _table(["Plan", "Expected cost", f"Cost, {tail}"], rows)
-    figure = _figure(
+    table = html_table(["Plan", "Expected cost", f"Cost, {tail}"], rows)
+    figure = html_figure(
         plots.to_svg(plots.forecast_figure(history, prices, forecast, currency), "forecast"),
         f"The usage valued at on-demand prices per month: the history, then the forecast's 10th to 90th "
         f"percentile and median over {forecast.scenarios} paths. Commitments in force: the on-demand value the "
@@ -168,7 +163,7 @@ def _tranches(forecast: ForecastSummary, rec: Recommendation) -> str:
         )
         rows.append([hour(purchase_.start), purchase_.model, what])
     headers = ["Date", "Model", "Units per hour or money per hour"]
-    return _table(headers, rows or [["-", "-", "nothing"]], 2, list_columns={2}) + note(
+    return html_table(headers, rows or [["-", "-", "nothing"]], 2, list_columns={2}) + note(
         f"Tranches at months {', '.join(map(str, forecast.schedule_months))} ahead. Only the first is decided now; "
         "the later ones are advice, to be planned again when their date comes."
     )
@@ -216,9 +211,9 @@ def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> s
     )
     remarks = [coverage_note(rec), hourly_note(rec), outside_plan_text(rec), assumed_rates_note(prices)]
     return (
-        f'<h1>Commitment plan report</h1>\n<p class="lead">{_e(span)}'
-        f"{'; ' + _e(history.source) if history.source else ''}</p>\n"
-        f'<p class="headline">{_e(headline(rec, hours))}</p>\n'
+        f'<h1>Commitment plan report</h1>\n<p class="lead">{escape(span)}'
+        f"{'; ' + escape(history.source) if history.source else ''}</p>\n"
+        f'<p class="headline">{escape(headline(rec, hours))}</p>\n'
         + cards(items)
         + note(scaling)
         + "".join(note(text) for text in remarks if text)
@@ -228,7 +223,7 @@ def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> s
 def _purchase(rec: Recommendation, prices: PriceTable) -> str:
     currency = rec.currency
     rows = commitment_table_rows(rec.plans, rec.period, currency) or [("-", "-", "nothing to buy", "-")]
-    commitments = _table(["Model", "Kind", "Commitment", "Break-even"], rows, text_columns=2)
+    commitments = html_table(["Model", "Kind", "Commitment", "Break-even"], rows, text_columns=2)
     terms = term_commitments(rec, prices)
     term_rows = [
         [t.model, f"{t.term_days:,} days", per_hour(t.per_hour, currency), money(t.total, currency)] for t in terms
@@ -236,9 +231,9 @@ def _purchase(rec: Recommendation, prices: PriceTable) -> str:
     if len(terms) > 1:
         term_rows.append(["Total", "", per_hour(sum(t.per_hour for t in terms), currency), money(
             sum(t.total for t in terms), currency)])  # fmt: skip
-    over_terms = _table(["Model", "Term", "Per hour", "Over the term"], term_rows or [["-", "-", "-", "nothing"]])
+    over_terms = html_table(["Model", "Term", "Per hour", "Over the term"], term_rows or [["-", "-", "-", "nothing"]])
     over = "Over the history" if rec.forecast is None else "Expected over the forecast"
-    totals = _table([over, "Value"], [list(row) for row in summary_rows(rec)])
+    totals = html_table([over, "Value"], [list(row) for row in summary_rows(rec)])
     explained = note(
         "Over the term: what each purchase commits to, as a purchase order carries it. A reservation pays its "
         "hourly rate for each unit in every hour of its term; a savings plan pays its money per hour for every "
@@ -250,7 +245,7 @@ def _purchase(rec: Recommendation, prices: PriceTable) -> str:
 
 def _seen_commitments(commitments: Sequence[SeenCommitment], currency: str | None) -> str:
     rows = seen_commitment_rows(commitments, currency)
-    table = _table(SEEN_COMMITMENT_HEADERS, rows, text_columns=3, list_columns={len(SEEN_COMMITMENT_HEADERS) - 1})
+    table = html_table(SEEN_COMMITMENT_HEADERS, rows, text_columns=3, list_columns={len(SEEN_COMMITMENT_HEADERS) - 1})
     return table + note(
         "Money per hour: the commitment's used and unused money over the hours from its first row to its last. "
         "Unused: that money times the share nothing used, largest first: what the commitments waste."
@@ -267,7 +262,7 @@ def _curve_figures(curve: SavingsCurve, years: float, currency: str | None) -> s
         else ""
     )
     parts = [
-        _figure(
+        html_figure(
             plots.to_svg(plots.curve_figure(curve, years or None, currency), "curve"),
             "Each point is the module's cost of the whole portfolio with the savings-plan commitment set to "
             "that amount per hour and the reservations held at the recommendation, as savings against paying "
@@ -279,7 +274,7 @@ def _curve_figures(curve: SavingsCurve, years: float, currency: str | None) -> s
     ]
     if curve.per_kind:
         parts.append(
-            _figure(
+            html_figure(
                 plots.to_svg(plots.kind_curves_figure(curve, currency), "kinds"),
                 "Savings against the reserved units of each kind, everything else held at the recommendation.",
             )
@@ -327,7 +322,7 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
         "Savings plan",
         "On demand",
     ]
-    return _table(headers, rows) + note(
+    return html_table(headers, rows) + note(
         "Shares are of each kind's usage over the history, by the same allocation as the usage figure. "
         "Rates are per unit and hour."
     )
@@ -335,10 +330,10 @@ def _kind_table(rec: Recommendation, history: UsageHistory, prices: PriceTable, 
 
 def _footer(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> str:
     lines = [
-        _e(f"Inputs: {rec.fingerprint or 'no fingerprint'}"),
-        _e(f"Usage: {history.source or 'in memory'}; prices: {prices.source or 'in memory'}"),
+        escape(f"Inputs: {rec.fingerprint or 'no fingerprint'}"),
+        escape(f"Usage: {history.source or 'in memory'}; prices: {prices.source or 'in memory'}"),
         f"Models: {names(rec.models)}; kinds in planning order: {names(rec.kinds)}",
-        _e(
+        escape(
             "Every money figure is the module's own price of a plan or a proven lower bound; per year and per month "
             "figures scale the history's to a year at its rate."
         ),

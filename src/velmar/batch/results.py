@@ -27,7 +27,7 @@ from velmar.atomic import replaced_atomically
 from velmar.data.sql import identifier, interrupt_as_ctrl_c, literal
 from velmar.errors import UserError
 from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation
-from velmar.report import json_number, plan_figures
+from velmar.report.outputs import json_number, plan_figures
 
 Row = dict[str, Any]
 GroupKey = tuple[str | None, ...]

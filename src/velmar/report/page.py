@@ -10,7 +10,7 @@ from __future__ import annotations
 import html
 from collections.abc import Collection, Sequence
 
-_STYLE = """
+STYLE = """
 body { font-family: system-ui, -apple-system, "Segoe UI", Roboto, "DejaVu Sans", sans-serif;
        margin: 0 auto; max-width: 1100px; padding: 24px 32px 48px; color: #1d232b; background: #fff; }
 h1 { font-size: 26px; margin: 0 0 4px; }
@@ -55,7 +55,7 @@ def page(title: str, sections: Sequence[str]) -> str:
     return (
         '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
         '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
-        f"<title>{_e(title)}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
+        f"<title>{escape(title)}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
         + "\n".join(sections)
         + "\n</body>\n</html>\n"
     )
@@ -66,8 +66,8 @@ def cards(items: Sequence[tuple[str, str, str]]) -> str:
     return (
         '<div class="cards">'
         + "".join(
-            f'<div class="card"><div class="label">{_e(label)}</div><div class="value">{_e(value)}</div>'
-            f'<div class="detail">{_e(detail)}</div></div>'
+            f'<div class="card"><div class="label">{escape(label)}</div><div class="value">{escape(value)}</div>'
+            f'<div class="detail">{escape(detail)}</div></div>'
             for label, value, detail in items
         )
         + "</div>"
@@ -76,22 +76,22 @@ def cards(items: Sequence[tuple[str, str, str]]) -> str:
 
 def names(items: Sequence[str]) -> str:
     """Names joined by ", " that a line may break between, never inside."""
-    return ", ".join(f'<span class="name">{_e(name)}</span>' for name in items)
+    return ", ".join(f'<span class="name">{escape(name)}</span>' for name in items)
 
 
 def note(text: str) -> str:
-    return f'<p class="note">{_e(text)}</p>'
+    return f'<p class="note">{escape(text)}</p>'
 
 
-def _section(title: str, body: str) -> str:
-    return f"<section>\n<h2>{_e(title)}</h2>\n{body}\n</section>"
+def html_section(title: str, body: str) -> str:
+    return f"<section>\n<h2>{escape(title)}</h2>\n{body}\n</section>"
 
 
-def _figure(svg: str, caption: str) -> str:
-    return f"<figure>{svg}<figcaption>{_e(caption)}</figcaption></figure>"
+def html_figure(svg: str, caption: str) -> str:
+    return f"<figure>{svg}<figcaption>{escape(caption)}</figcaption></figure>"
 
 
-def _table(
+def html_table(
     headers: Sequence[str], rows: Sequence[Sequence[str]], text_columns: int = 1, list_columns: Collection[int] = ()
 ) -> str:
     """A table in a box of its own that scrolls sideways when the screen is narrower than the table.
@@ -104,12 +104,12 @@ def _table(
         if tag == "td" and index in list_columns:
             return f'<td class="list">{names(value.split(", "))}</td>'
         kind = ' class="text"' if index < text_columns or index in list_columns else ""
-        return f"<{tag}{kind}>{_e(value)}</{tag}>"
+        return f"<{tag}{kind}>{escape(value)}</{tag}>"
 
     head = "".join(cell("th", i, h) for i, h in enumerate(headers))
     body = "".join("<tr>" + "".join(cell("td", i, v) for i, v in enumerate(row)) + "</tr>" for row in rows)
     return f'<div class="scroll"><table><thead><tr>{head}</tr></thead><tbody>{body}</tbody></table></div>'
 
 
-def _e(text: str) -> str:
+def escape(text: str) -> str:
     return html.escape(text, quote=True)

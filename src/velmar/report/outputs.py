@@ -13,25 +13,6 @@ from rich.table import Table
 
 from velmar.atomic import write_atomically
 from velmar.curve import SavingsCurve
-from velmar.formatting import (
-    NARROW_LEFT_OUT,
-    SEEN_COMMITMENT_HEADERS,
-    commitment_table_rows,
-    outside_plan_text,
-    savings_plan_per_hour,
-    seen_commitment_rows,
-    summary_rows,
-)
-from velmar.plan_summary import coverage_note, hourly_note, term_commitments
-from velmar.purchase_report import (
-    COVERAGE_HEADERS,
-    FAMILY_HEADERS,
-    PAYMENT_HEADERS,
-    coverage_rows,
-    family_rows,
-    payment_rows,
-    purchase_json,
-)
 from velmar.records import (
     ExistingSavingsPlan,
     ForecastSummary,
@@ -41,7 +22,26 @@ from velmar.records import (
     SeenCommitment,
     UsageHistory,
 )
-from velmar.report_html import build_forecast_html, build_html
+from velmar.report.formatting import (
+    NARROW_LEFT_OUT,
+    SEEN_COMMITMENT_HEADERS,
+    commitment_table_rows,
+    outside_plan_text,
+    savings_plan_per_hour,
+    seen_commitment_rows,
+    summary_rows,
+)
+from velmar.report.purchase import (
+    COVERAGE_HEADERS,
+    FAMILY_HEADERS,
+    PAYMENT_HEADERS,
+    coverage_rows,
+    family_rows,
+    payment_rows,
+    purchase_json,
+)
+from velmar.report.recommendation_page import build_forecast_html, build_html
+from velmar.report.summary import coverage_note, hourly_note, term_commitments
 from velmar.samples import PlanSamples
 
 #: Version of the JSON layout; raised only when a key changes meaning or disappears.

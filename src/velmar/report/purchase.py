@@ -10,12 +10,12 @@ from typing import Any
 
 import numpy as np
 
-from velmar import plots
 from velmar.families import FAMILY_COVERAGE_NOTE
-from velmar.formatting import money, share
-from velmar.html_page import _figure, _table, note
 from velmar.payment import PAYMENT_NOTE, CashOut, cash_out
 from velmar.records import FamilyPlan, PriceTable, Recommendation
+from velmar.report import plots
+from velmar.report.formatting import money, share
+from velmar.report.page import html_figure, html_table, note
 
 FAMILY_HEADERS = ("Family", "Model", "Normalised units", "Buy")
 COVERAGE_HEADERS = ("Family", "Kind", "Factor", "Usage (unit-hours)", "Reserved covered", "Share")
@@ -155,8 +155,8 @@ def purchase_html(rec: Recommendation, prices: PriceTable) -> str:
     parts: list[str] = []
     if rec.families:
         parts += [
-            _table(FAMILY_HEADERS, family_rows(rec.families), text_columns=2),
-            _table(COVERAGE_HEADERS, coverage_rows(rec.families), text_columns=2),
+            html_table(FAMILY_HEADERS, family_rows(rec.families), text_columns=2),
+            html_table(COVERAGE_HEADERS, coverage_rows(rec.families), text_columns=2),
             note(
                 "A family's reservations are planned in normalised units (a kind's units times its factor) and bought "
                 "as whole instances: the largest size whose factor divides them, the rest in smaller sizes. Covered: "
@@ -165,17 +165,17 @@ def purchase_html(rec: Recommendation, prices: PriceTable) -> str:
             ),
         ]
     if rec.payment:
-        parts += [_table(PAYMENT_HEADERS, payment_rows(rec), text_columns=3), note(PAYMENT_NOTE)]
+        parts += [html_table(PAYMENT_HEADERS, payment_rows(rec), text_columns=3), note(PAYMENT_NOTE)]
     cash = cash_out(rec, prices)
     if cash.total.any():
         figure = plots.cash_out_figure(cash.upfront, cash.hourly, rec.currency)
         parts += [
-            _figure(
+            html_figure(
                 plots.to_svg(figure, "cashout"),
                 "Money the purchase pays out in each month of its longest term: upfront amounts in the month of "
                 "purchase, hourly payments (a savings plan's commitment less what was prepaid) in every month of "
                 "each model's term, 730 hours a month.",
             ),
-            _table(CASH_OUT_HEADERS, cash_out_rows(cash, rec.currency)),
+            html_table(CASH_OUT_HEADERS, cash_out_rows(cash, rec.currency)),
         ]
     return "".join(parts)

@@ -11,9 +11,9 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
-from velmar.formatting import money, per_hour, savings_plan_per_hour, share
 from velmar.portfolio import RESERVED, TERM_DAYS
 from velmar.records import HOURS_PER_PERIOD, PriceTable, Recommendation, UsageHistory
+from velmar.report.formatting import money, per_hour, savings_plan_per_hour, share
 
 HOURS_PER_YEAR = 365 * 24
 

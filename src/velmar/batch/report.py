@@ -14,11 +14,11 @@ from dataclasses import dataclass
 
 from matplotlib.figure import Figure
 
-from velmar import plots
 from velmar.atomic import write_atomically
-from velmar.batch_results import NO_USAGE, Row
-from velmar.formatting import money, share
-from velmar.report_html import _STYLE, _e, _figure, _section, _table
+from velmar.batch.results import NO_USAGE, Row
+from velmar.report import plots
+from velmar.report.formatting import money, share
+from velmar.report.page import STYLE, escape, html_figure, html_section, html_table
 
 #: Groups drawn in the savings figure and listed in each table of groups to look at.
 FIGURE_GROUPS, WATCH_GROUPS, LISTED_GROUPS = 30, 10, 500
@@ -65,26 +65,26 @@ def write_summary(path: str | os.PathLike[str], rows: Sequence[Row], by: Sequenc
     failed = [g for g in groups.values() if g.row.get("status") != "ok"]
     sections = [
         _header(planned, failed, by, source),
-        _section("Savings per group", _savings(_ranked(planned, "savings", descending=True))),
-        _section("Largest gaps to the proven bound", _table(
+        html_section("Savings per group", _savings(_ranked(planned, "savings", descending=True))),
+        html_section("Largest gaps to the proven bound", html_table(
             ["Group", "Cost of the plan", "Proven lower bound", "Gap", "Method"],
             [[g.name, g.shown("cost", money), g.shown("lower_bound", money), g.shown("gap_percent", _percent),
               g.row.get("method") or "-"] for g in _ranked(planned, "gap_percent", descending=True)[:WATCH_GROUPS]],
         )),
-        _section("Lowest coverage", _table(
+        html_section("Lowest coverage", html_table(
             ["Group", "Coverage", "Savings", "All on demand"],
             [[g.name, g.shown("coverage", share), g.shown("savings", money), g.shown("on_demand_cost", money)]
              for g in _ranked(planned, "coverage", descending=False)[:WATCH_GROUPS]],
         )),
     ]  # fmt: skip
     if failed:
-        sections.append(_section(f"Groups not planned ({len(failed)})", _table(
+        sections.append(html_section(f"Groups not planned ({len(failed)})", html_table(
             ["Group", "Error"], [[g.name, g.row.get("error") or "-"] for g in failed[:LISTED_GROUPS]]
         )))  # fmt: skip
     page = (
         '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
         '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
-        f"<title>Batch plan summary</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
+        f"<title>Batch plan summary</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
         + "\n".join(sections)
         + "\n</body>\n</html>\n"
     )
@@ -108,12 +108,12 @@ def _header(planned: list[_Group], failed: list[_Group], by: Sequence[str], sour
         ("Coverage", share(covered / weight) if weight else "-", "weighted by each group's on-demand cost"),
     ]  # fmt: skip
     card_html = "".join(
-        f'<div class="card"><div class="label">{_e(label)}</div><div class="value">{_e(value)}</div>'
-        f'<div class="detail">{_e(detail)}</div></div>'
+        f'<div class="card"><div class="label">{escape(label)}</div><div class="value">{escape(value)}</div>'
+        f'<div class="detail">{escape(detail)}</div></div>'
         for label, value, detail in cards
     )
     lead = f"Portfolio-wide totals over the planned groups of {source}, one plan per {' / '.join(by)}."
-    return f'<h1>Batch plan summary</h1>\n<p class="lead">{_e(lead)}</p>\n<div class="cards">{card_html}</div>'
+    return f'<h1>Batch plan summary</h1>\n<p class="lead">{escape(lead)}</p>\n<div class="cards">{card_html}</div>'
 
 
 def _savings(by_savings: list[_Group]) -> str:
@@ -124,7 +124,7 @@ def _savings(by_savings: list[_Group]) -> str:
     caption = "Savings of each group's plan against paying all its usage on demand, over its history" + (
         f"; the {len(shown)} groups that save most of {len(by_savings):,}." if rest else "."
     )
-    listed = _table(
+    listed = html_table(
         ["Group", "Savings", "Share of on demand", "Cost of the plan", "Coverage", "Gap"],
         [[g.name, g.shown("savings", money), g.shown("savings_rate", share), g.shown("cost", money),
           g.shown("coverage", share), g.shown("gap_percent", _percent)] for g in by_savings[:LISTED_GROUPS]],
@@ -134,7 +134,7 @@ def _savings(by_savings: list[_Group]) -> str:
         if len(by_savings) > LISTED_GROUPS
         else ""
     )
-    return _figure(plots.to_svg(_savings_figure(shown), "savings"), caption) + listed + more
+    return html_figure(plots.to_svg(_savings_figure(shown), "savings"), caption) + listed + more
 
 
 def _savings_figure(groups: list[_Group]) -> Figure:

@@ -5,7 +5,7 @@ every group) and ships each task its group's usage matrix and rates, a few hundr
 kilobytes, instead of the raw rows: workers need no access to the files, and the
 export is scanned twice however many groups it holds. At most two tasks per worker
 thread are in flight, so the parent never holds more than that many matrices. The
-cluster, and the cores each worker's module gets, are `velmar.batch_cluster`'s.
+cluster, and the cores each worker's module gets, are `velmar.batch.cluster`'s.
 """
 
 from __future__ import annotations
@@ -28,8 +28,8 @@ from distributed import Client, Future, KilledWorker, wait
 
 from velmar import data
 from velmar.atomic import remove_leftovers
-from velmar.batch_cluster import WorkerState, connect, memory_bytes, requested_threads, share_cores, worker_state
-from velmar.batch_results import (
+from velmar.batch.cluster import WorkerState, connect, memory_bytes, requested_threads, share_cores, worker_state
+from velmar.batch.results import (
     CSV,
     JOURNAL,
     NO_USAGE,
