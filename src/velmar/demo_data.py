@@ -16,6 +16,8 @@ import duckdb
 import numpy as np
 import numpy.typing as npt
 
+from velmar.atomic import write_atomically
+from velmar.data.sql import literal
 from velmar.errors import UserError
 from velmar.records import Floats
 
@@ -203,7 +205,7 @@ def _write_export(
         con.register("hour_table", hour_table)
         _enum_table(con, "accounts", account_table)
         _enum_table(con, "charges", _charge_table(kind_table, amount))
-        constants = ", ".join(f"CAST({_literal(value)} AS ENUM({_literal(value)})) AS {name}" for name, value in (
+        constants = ", ".join(f"CAST({literal(value)} AS ENUM({literal(value)})) AS {name}" for name, value in (
             ("BillingAccountId", BILLING_ACCOUNT), ("BillingAccountName", "Demo Org"), ("BillingCurrency", "USD"),
             ("InvoiceIssuerName", "Demo Cloud"), ("PricingUnit", "Hours"), ("ProviderName", "Demo Cloud"),
             ("PublisherName", "Demo Cloud"), ("ServiceCategory", "Compute"), ("ServiceName", "Virtual Machines"),
@@ -225,7 +227,7 @@ def _write_export(
             FROM (SELECT *, CASE WHEN c = {FEE} THEN 1 ELSE q END AS quantity FROM facts)
             JOIN hour_table USING (h) JOIN accounts USING (a) JOIN charges USING (k, c)
             ORDER BY h, a, k, c
-            ) TO {_literal(tmp)} (FORMAT parquet, COMPRESSION zstd)"""
+            ) TO {literal(tmp)} (FORMAT parquet, COMPRESSION zstd)"""
         )
         os.replace(tmp, path)
     finally:
@@ -299,11 +301,4 @@ def _epoch(times: npt.NDArray[np.generic]) -> npt.NDArray[np.int64]:
 
 
 def _write_text(path: str, lines: list[str]) -> None:
-    tmp = path + ".partial"
-    with open(tmp, "w", encoding="utf-8") as stream:
-        stream.write("\n".join(lines) + "\n")
-    os.replace(tmp, path)
-
-
-def _literal(text: str) -> str:
-    return "'" + text.replace("'", "''") + "'"
+    write_atomically(path, "\n".join(lines) + "\n")
