@@ -5,6 +5,7 @@ import json
 import numpy as np
 import pytest
 
+import velmar.forecast.forward
 from velmar.backtest.rules import Decision, Forward
 from velmar.cli import main
 from velmar.errors import UserError
@@ -177,7 +178,8 @@ def usage_files(tmp_path):
     return tmp_path
 
 
-def test_recommend_forecast_writes_expected_figures_and_every_tranche(usage_files, capsys):
+def test_recommend_forecast_writes_expected_figures_and_every_tranche(usage_files, capsys, monkeypatch):
+    monkeypatch.setattr(velmar.forecast.forward, "BOUND_CELLS", 1)  # the bound on one path: the report says so
     out = usage_files / "rec.json"
     args = ["recommend", "--usage", str(usage_files / "usage.csv"), "--prices", str(usage_files / "prices.csv")]
     args += ["--period", "D", "--forecast", "--horizon", "12", "--scenarios", "5", "--schedule", "3,6"]
@@ -190,7 +192,8 @@ def test_recommend_forecast_writes_expected_figures_and_every_tranche(usage_file
     assert forecast["cost_p10"] <= forecast["expected_cost"] <= forecast["tail"]["cost"]
     assert document["cost"] == pytest.approx(forecast["expected_cost"])
     assert [o["plan"] for o in forecast["outcomes"]] == ["least expected cost", "least cvar:0.8"]
-    assert "The forecast" in (usage_files / "report.html").read_text()
+    page = (usage_files / "report.html").read_text()
+    assert "The forecast" in page and "bound (1 of 5 scenarios):" in page
 
 
 @pytest.mark.parametrize(

@@ -56,7 +56,7 @@ def summary_rows(rec: Recommendation) -> list[tuple[str, str]]:
     rows += [
         ("Coverage", share(rec.coverage)),
         ("Unused commitment", money(rec.unused_commitment, currency)),
-        ("Proven lower bound", money(rec.lower_bound, currency)),
+        (f"Proven lower bound{bound_scope(rec)}", money(rec.lower_bound, currency)),
         ("Gap to the bound", "-" if not math.isfinite(rec.gap_percent) else f"{rec.gap_percent:.2f}%"),
         ("Method", rec.method),
     ]
@@ -69,6 +69,15 @@ def summary_rows(rec: Recommendation) -> list[tuple[str, str]]:
     if rec.outside_plan is not None:
         rows.append(("Spend outside the plan", money(rec.outside_plan.spend, currency)))
     return rows
+
+
+def bound_scope(rec: Recommendation) -> str:
+    """ "" or " (N of S scenarios)" when a forecast's bound is proven on part of its scenarios: it may then
+    exceed the expected cost over all of them."""
+    forecast = rec.forecast
+    if forecast is None or forecast.bound_scenarios >= forecast.scenarios:
+        return ""
+    return f" ({forecast.bound_scenarios} of {forecast.scenarios} scenarios)"
 
 
 def outside_plan_text(rec: Recommendation) -> str | None:

@@ -25,6 +25,7 @@ from velmar.records import (
 from velmar.report import plots
 from velmar.report.formatting import (
     SEEN_COMMITMENT_HEADERS,
+    bound_scope,
     commitment_table_rows,
     decimals_for,
     hour,
@@ -200,7 +201,7 @@ def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> s
         (
             "Gap to the proven bound",
             dict(summary_rows(rec))["Gap to the bound"],
-            f"bound: {money(rec.lower_bound, currency)}; by {rec.method}",
+            f"bound{bound_scope(rec)}: {money(rec.lower_bound, currency)}; by {rec.method}",
         ),
     ]
     if rec.hourly_cost is not None:
