@@ -10,13 +10,13 @@ from matplotlib.dates import AutoDateLocator, ConciseDateFormatter, date2num
 from matplotlib.figure import Figure
 
 from velmar.backtest.runner import BacktestResult, RuleOutcome
-from velmar.report.plots import FIGURE_WIDTH, MUTED, PlainNumbers, _styled, _unit
+from velmar.report.plots import FIGURE_WIDTH, MUTED, PlainNumbers, currency_unit, report_style
 
 #: Line colours of the rules, in their order (the reference is drawn dashed in black).
 COLOURS = ("#1f4e79", "#2e8b57", "#e08a2c", "#7a1f5c", "#4c9bd6", "#b5472f", "#6b8e23", "#8c6bb1", "#c9a227")
 
 
-@_styled
+@report_style
 def savings_figure(result: BacktestResult, currency: str | None = None) -> Figure:
     """Above, savings against all on demand added up month by month from the first decision on; below, the
     same less the reference's."""
@@ -35,8 +35,8 @@ def savings_figure(result: BacktestResult, currency: str | None = None) -> Figur
         above.plot(times, savings, label=outcome.rule, **style)
         below.plot(times, savings - reference, **style)
     _zoom_on_the_better_half(below, [_cumulative_savings(o) - reference for o in (*result.outcomes, result.reference)])
-    above.set_ylabel(f"Savings so far, {_unit(currency)}")
-    below.set_ylabel(f"Less the reference's, {_unit(currency)}")
+    above.set_ylabel(f"Savings so far, {currency_unit(currency)}")
+    below.set_ylabel(f"Less the reference's, {currency_unit(currency)}")
     for axes in (above, below):
         _decorate(axes, result)
     figure.legend(loc="outside lower center", ncols=3)

@@ -88,7 +88,7 @@ class PlainNumbers(Formatter):
         return f"{x:,.{self.decimals}f}".replace("-", "\N{MINUS SIGN}")
 
 
-def _styled(draw: Callable[_Arguments, Figure]) -> Callable[_Arguments, Figure]:
+def report_style(draw: Callable[_Arguments, Figure]) -> Callable[_Arguments, Figure]:
     """Draw the whole figure under the report's style (matplotlib reads it as it draws)."""
 
     @functools.wraps(draw)
@@ -99,7 +99,7 @@ def _styled(draw: Callable[_Arguments, Figure]) -> Callable[_Arguments, Figure]:
     return styled
 
 
-@_styled
+@report_style
 def usage_figure(
     history: UsageHistory, allocation: Allocation, prices: PriceTable, currency: str | None = None
 ) -> Figure:
@@ -116,7 +116,7 @@ def usage_figure(
     axes.stackplot(
         times, *series, labels=[label for _, label, _ in layers], colors=[c for _, _, c in layers], linewidth=0
     )
-    axes.set_ylabel(f"At on-demand prices, {_unit(currency)}per hour")
+    axes.set_ylabel(f"At on-demand prices, {currency_unit(currency)}per hour")
     axes.set_ylim(bottom=0, top=max((float(np.max(sum(series), initial=0.0)) * 1.25), 1e-9))
     axes.margins(x=0)
     _date_axes(axes)
@@ -124,7 +124,7 @@ def usage_figure(
     return figure
 
 
-@_styled
+@report_style
 def forecast_figure(
     history: UsageHistory, prices: PriceTable, forecast: ForecastSummary, currency: str | None = None
 ) -> Figure:
@@ -149,7 +149,7 @@ def forecast_figure(
     )  # fmt: skip
     axes.plot(months, forecast.fan_median, color=ON_DEMAND_COLOUR, label="Forecast median")
     axes.step(months, forecast.commitment_value, where="post", color=RESERVED_COLOUR, label="Commitments in force")
-    axes.set_ylabel(f"At on-demand prices, {_unit(currency)}per month")
+    axes.set_ylabel(f"At on-demand prices, {currency_unit(currency)}per month")
     top = max(float(past.max(initial=0.0)), float(forecast.fan_high.max(initial=0.0)), float(
         forecast.commitment_value.max(initial=0.0)))  # fmt: skip
     axes.set_ylim(bottom=0, top=max(top * 1.3, 1e-9))
@@ -158,7 +158,7 @@ def forecast_figure(
     return figure
 
 
-@_styled
+@report_style
 def curve_figure(curve: SavingsCurve, years: float | None = None, currency: str | None = None) -> Figure:
     """Savings against the savings-plan commitment, zoomed on the range that matters; with
     `years` (the history's length), a right-hand axis of the same savings per year."""
@@ -167,7 +167,7 @@ def curve_figure(curve: SavingsCurve, years: float | None = None, currency: str 
     return figure
 
 
-@_styled
+@report_style
 def kind_curves_figure(curve: SavingsCurve, currency: str | None = None) -> Figure:
     """One small panel per kind: savings against its reserved units."""
     figure = Figure(figsize=(FIGURE_WIDTH, _kind_grid_height(curve)), layout="constrained")
@@ -175,7 +175,7 @@ def kind_curves_figure(curve: SavingsCurve, currency: str | None = None) -> Figu
     return figure
 
 
-@_styled
+@report_style
 def curve_and_kinds_figure(curve: SavingsCurve, years: float | None = None, currency: str | None = None) -> Figure:
     """The savings curve and, when the curve has them, the per-kind curves below it: one figure."""
     if not curve.per_kind:
@@ -232,7 +232,7 @@ def _draw_curve(axes: Axes, curve: SavingsCurve, years: float | None, currency: 
     if not shown.all():  # a legend line of its own, so that it never covers the curve
         axes.plot([], [], linestyle="none", label=f"Priced to {per_hour(float(x[-1]), currency)} (off view)")
     split = " + ".join(f"{m} {share:.0%}" for m, share in zip(curve.models, curve.shares)) or "Savings-plan"
-    axes.set_xlabel(f"{split} commitment, {_unit(currency)}per hour")
+    axes.set_xlabel(f"{split} commitment, {currency_unit(currency)}per hour")
     axes.set_ylabel(f"Savings over the history{_in(currency)}")
     if years:
 
@@ -285,7 +285,7 @@ def _draw_kind(axes: Axes, kind: KindCurve) -> None:
         axis.set_major_formatter(PlainNumbers())
 
 
-@_styled
+@report_style
 def scatter_figure(samples: PlanSamples, currency: str | None = None) -> Figure:
     """Cost against coverage of random plans, with the recommendation, peers and LP bound."""
     figure, axes = _figure(5.6)
@@ -377,7 +377,7 @@ def _date_axes(axes: Axes, minticks: int = 5) -> None:
     axes.yaxis.set_major_formatter(PlainNumbers())
 
 
-def _unit(currency: str | None) -> str:
+def currency_unit(currency: str | None) -> str:
     return f"{currency} " if currency else ""
 
 
@@ -395,7 +395,7 @@ def _binned(times: np.ndarray, series: list[Floats]) -> tuple[np.ndarray, list[F
     return times[edges], [np.add.reduceat(s, edges) / counts for s in series]
 
 
-@_styled
+@report_style
 def cash_out_figure(upfront: Floats, hourly: Floats, currency: str | None = None) -> Figure:
     """Money paid in each month of the term, month 1 the purchase: upfront amounts over the hourly payments."""
     figure, axes = _figure(3.4)
