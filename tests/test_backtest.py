@@ -9,6 +9,7 @@ import pytest
 from velmar.backtest import Decision, parse_rule, run_backtest
 from velmar.backtest.owned import owned_at
 from velmar.cli import main
+from velmar.demo_data import write_demo
 from velmar.pieces import price_in_pieces
 from velmar.records import PriceTable, Purchase, UsageHistory
 
@@ -110,6 +111,17 @@ def test_the_command_writes_json_and_report(tmp_path, capsys):
     assert len(ladder["purchases"]) == 2  # half the demand twice, then at its cap
     assert sum(ladder["monthly_cost"]) == pytest.approx(ladder["cost"])
     assert "<svg" in report.read_text() and "ladder:0.5:1" in report.read_text()
+
+
+def test_the_command_reads_a_focus_export_and_says_what_loading_it_noted(tmp_path, capsys):
+    demo = write_demo(str(tmp_path), days=200, accounts=1, kinds=3)
+    out = tmp_path / "b.json"
+    args = ["backtest", "--export", demo.export, "--prices", demo.prices, "--period", "D", "--from", "4"]
+    assert main([*args, "--strategies", "on-demand,lookback:30", "--json", str(out)]) == 0
+    document = json.loads(out.read_text())
+    assert len(document["kinds"]) == 3 and document["currency"] == "USD"
+    assert any("planned by day" in note for note in document["notes"])
+    assert "note: the rows are hourly, planned by day" in capsys.readouterr().out
 
 
 @pytest.mark.parametrize(

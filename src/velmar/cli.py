@@ -183,13 +183,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     backtest = _command(
         commands, "backtest", "what each buying rule would have saved, deciding every few months over the history",
-        USAGE_LAYOUT, PRICES_LAYOUT, RULES_HELP,
+        USAGE_LAYOUT, EXPORT_LAYOUT, PRICES_LAYOUT, RULES_HELP,
         example="velmar backtest --usage usage.csv --prices prices.csv --period D --json backtest.json "
         "--report backtest.html",
     )  # fmt: skip
-    backtest.add_argument("--usage", metavar="FILE", required=True, help="long table: timestamp, kind, quantity")
-    backtest.add_argument("--prices", metavar="FILE", required=True, help="price file, one row per kind to plan")
-    backtest.add_argument("--period", choices=("H", "D"), default="H", help="plan by hours (H) or days (D)")
+    _source_options(backtest)
     backtest.add_argument("--from", dest="start_months", type=int, default=12, metavar="MONTHS",
                           help="month of the history of the first decision")  # fmt: skip
     backtest.add_argument("--every", dest="every_months", type=int, default=3, metavar="MONTHS",
@@ -213,6 +211,25 @@ def _command(commands: Any, name: str, summary: str, *layouts: str, example: str
 
 
 def _input_options(parser: argparse.ArgumentParser) -> None:
+    _source_options(parser)
+    parser.add_argument("--existing", metavar="FILE", help="savings plans already bought (CSV)")
+    parser.add_argument("--existing-reservations", metavar="FILE", help="reservations already bought (CSV)")
+    parser.add_argument(
+        "--existing-from-export", action="store_true",
+        help="also plan on top of the commitments the export shows as active in its last period",
+    )  # fmt: skip
+    parser.add_argument(
+        "--families", metavar="FILE",
+        help="CSV kind, family, factor: reservations of a family fit any of its kinds (planned in normalised units)",
+    )  # fmt: skip
+    parser.add_argument(
+        "--cost-of-capital", type=float, default=0.0, metavar="RATE",
+        help="yearly rate at which upfront payments are compared with hourly ones, e.g. 0.08",
+    )  # fmt: skip
+
+
+def _source_options(parser: argparse.ArgumentParser) -> None:
+    """The usage and its rates: what every planning command reads."""
     source = parser.add_mutually_exclusive_group(required=True)
     source.add_argument("--usage", metavar="FILE", help="long table: timestamp, kind, quantity (CSV or Parquet)")
     source.add_argument("--export", metavar="GLOB", help="FOCUS export files (CSV or Parquet; a glob)")
@@ -222,12 +239,6 @@ def _input_options(parser: argparse.ArgumentParser) -> None:
         help="assumed fractions off on demand for kinds the price file does not rate, e.g. "
         "RI3Y=0.62,RI1Y=0.40,SP3Y=0.50,SP1Y=0.28 (without --prices: every kind metered in hours)",
     )  # fmt: skip
-    parser.add_argument("--existing", metavar="FILE", help="savings plans already bought (CSV)")
-    parser.add_argument("--existing-reservations", metavar="FILE", help="reservations already bought (CSV)")
-    parser.add_argument(
-        "--existing-from-export", action="store_true",
-        help="also plan on top of the commitments the export shows as active in its last period",
-    )  # fmt: skip
     parser.add_argument("--period", choices=("H", "D"), default="H", help="plan by hours (H) or days (D)")
     parser.add_argument("--sub-account", help="FOCUS SubAccountId to plan for (default: every one)")
     parser.add_argument("--service", metavar="NAME[,NAME]", help="keep only these FOCUS ServiceNames")
@@ -236,14 +247,6 @@ def _input_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--kind-columns", help="FOCUS columns that make up a kind, comma-separated (default: RegionId,SkuId)"
     )
-    parser.add_argument(
-        "--families", metavar="FILE",
-        help="CSV kind, family, factor: reservations of a family fit any of its kinds (planned in normalised units)",
-    )  # fmt: skip
-    parser.add_argument(
-        "--cost-of-capital", type=float, default=0.0, metavar="RATE",
-        help="yearly rate at which upfront payments are compared with hourly ones, e.g. 0.08",
-    )  # fmt: skip
 
 
 def _planning_options(parser: argparse.ArgumentParser) -> None:
@@ -431,25 +434,32 @@ def _commitments(args: argparse.Namespace, console: Console, steps: Steps) -> No
 
 
 def _inputs(args: argparse.Namespace, steps: Steps, commitments: bool = False) -> Inputs:
-    request = Request(
+    request = replace(
+        _source_request(args),
+        existing=args.existing,
+        existing_reservations=args.existing_reservations,
+        existing_from_export=args.existing_from_export,
+        commitments=commitments,
+        families=args.families,
+        cost_of_capital=args.cost_of_capital,
+    )
+    return read_inputs(request, steps)
+
+
+def _source_request(args: argparse.Namespace) -> Request:
+    """What `_source_options` asked to read."""
+    return Request(
         usage=args.usage,
         export=args.export,
         prices=args.prices,
         discounts=args.discounts,
-        existing=args.existing,
-        existing_reservations=args.existing_reservations,
-        existing_from_export=args.existing_from_export,
         period=args.period,
         sub_account=args.sub_account,
         start=args.start,
         end=args.end,
         kind_columns=split_list(args.kind_columns),
         services=split_list(args.service),
-        commitments=commitments,
-        families=args.families,
-        cost_of_capital=args.cost_of_capital,
     )
-    return read_inputs(request, steps)
 
 
 def _plan(args: argparse.Namespace, inputs: Inputs, steps: Steps) -> Recommendation:
@@ -538,7 +548,7 @@ def _backtest(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     from velmar.backtest.report import build_html, render_table, to_json
 
     rules = parse_rules(_list(args.strategies))
-    inputs = read_inputs(Request(usage=args.usage, prices=args.prices, period=args.period), steps)
+    inputs = read_inputs(_source_request(args), steps)
     with steps.step("Backtest") as step:
         result = run_backtest(
             inputs.history, inputs.prices, rules, start_months=args.start_months, every_months=args.every_months,

@@ -11,7 +11,8 @@ from rich.table import Table
 from velmar.backtest.figure import savings_figure
 from velmar.backtest.runner import REGRET_DEFINITION, BacktestResult, RuleOutcome
 from velmar.records import Purchase
-from velmar.report.formatting import hour, money, per_hour, share
+from velmar.report.formatting import hour, money, outside_plan_text, per_hour, share
+from velmar.report.outputs import print_notes
 from velmar.report.page import cards, escape, html_figure, html_section, html_table, note, page
 from velmar.report.plots import to_svg
 
@@ -33,6 +34,13 @@ def render_table(result: BacktestResult, console: Console, currency: str | None 
         table.add_row(*(figures[header] for header in shown), f"{outcome.seconds:.1f} s")
     table.caption = REGRET_DEFINITION
     console.print(table)
+    print_notes(console, input_notes(result, currency))
+
+
+def input_notes(result: BacktestResult, currency: str | None) -> list[str]:
+    """What loading the history noted (an export's rows spread, its spend left out)."""
+    history = result.history
+    return [n for n in (*history.notes, outside_plan_text(history.outside_plan, currency)) if n]
 
 
 def to_json(result: BacktestResult, currency: str | None = None) -> dict[str, Any]:
@@ -45,6 +53,7 @@ def to_json(result: BacktestResult, currency: str | None = None) -> dict[str, An
         "decisions": [_date(date) for date in result.decisions],
         "month_starts": [_date(date) for date in result.month_starts],
         "regret_definition": REGRET_DEFINITION,
+        "notes": input_notes(result, currency),
         "rules": [_outcome_json(outcome) for outcome in result.outcomes],
         "reference": _outcome_json(result.reference),
     }
@@ -72,7 +81,8 @@ def build_html(result: BacktestResult, currency: str | None = None) -> str:
                 "with each commitment in force from the day it was bought for its whole term. Unused commitment: "
                 "money the commitments charged that covered no usage. Committed: what they charged in the window."
             )
-            + note(REGRET_DEFINITION[0].upper() + REGRET_DEFINITION[1:] + "."),
+            + note(REGRET_DEFINITION[0].upper() + REGRET_DEFINITION[1:] + ".")
+            + "".join(note(text) for text in input_notes(result, currency)),
         ),
         html_section(
             "Savings over time",

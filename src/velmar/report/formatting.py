@@ -7,7 +7,7 @@ from collections.abc import Sequence
 
 import numpy as np
 
-from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation, SeenCommitment
+from velmar.records import HOURS_PER_PERIOD, ModelPlan, OutsidePlan, Recommendation, SeenCommitment
 
 #: Headers of the table of commitments an export shows (terminal and report).
 SEEN_COMMITMENT_HEADERS = ("Commitment", "Type", "Category", "First", "Last", "Money/h", "Used", "Unused", "Kinds")
@@ -80,17 +80,16 @@ def bound_scope(rec: Recommendation) -> str:
     return f" ({forecast.bound_scenarios} of {forecast.scenarios} scenarios)"
 
 
-def outside_plan_text(rec: Recommendation) -> str | None:
+def outside_plan_text(outside: OutsidePlan | None, currency: str | None) -> str | None:
     """One sentence on the export's spend the plan leaves out and where it goes, None when not known."""
-    outside = rec.outside_plan
     if outside is None:
         return None
     if outside.spend == 0 and not outside.top_services:
         return "The plan takes in every kind with usage in the export: no usage spend is left out."
-    text = f"The export's usage spend of kinds the plan leaves out: {money(outside.spend, rec.currency)}"
+    text = f"The export's usage spend of kinds the plan leaves out: {money(outside.spend, currency)}"
     if not outside.top_services:
         return text + "."
-    services = ", ".join(f"{name} {money(spend, rec.currency)}" for name, spend in outside.top_services)
+    services = ", ".join(f"{name} {money(spend, currency)}" for name, spend in outside.top_services)
     return f"{text}; largest services: {services}."
 
 

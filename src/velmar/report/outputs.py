@@ -71,8 +71,13 @@ def render_table(rec: Recommendation, console: Console) -> None:
         totals.add_row(label, value)
     console.print(totals)
     render_purchase(rec, console)
-    remarks = (*rec.notes, coverage_note(rec), hourly_note(rec), outside_plan_text(rec))
-    for note in remarks:
+    outside = outside_plan_text(rec.outside_plan, rec.currency)
+    print_notes(console, (*rec.notes, coverage_note(rec), hourly_note(rec), outside))
+
+
+def print_notes(console: Console, notes: Sequence[str | None]) -> None:
+    """One dim "note:" line each (None: no note)."""
+    for note in notes:
         if note:
             console.print(f"[dim]note:[/dim] {escape(note)}", highlight=False)  # a note is text, not markup
 

@@ -210,7 +210,8 @@ def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> s
         f"Per year and per month: the savings over {over}, {hours / 24:,.1f} days, scaled to 365 days "
         "(a month is a twelfth of that), at the same rate."
     )
-    remarks = [coverage_note(rec), hourly_note(rec), outside_plan_text(rec), assumed_rates_note(prices)]
+    outside = outside_plan_text(rec.outside_plan, rec.currency)
+    remarks = [coverage_note(rec), hourly_note(rec), outside, assumed_rates_note(prices)]
     return (
         f'<h1>Commitment plan report</h1>\n<p class="lead">{escape(span)}'
         f"{'; ' + escape(history.source) if history.source else ''}</p>\n"
