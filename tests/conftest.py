@@ -40,6 +40,19 @@ def internal_failure(match=None):
         pytest.fail("expected an internal failure, the call returned")
 
 
+#: The rates of the kinds "small" and "large", as a price file.
+SMALL_LARGE_PRICES = (
+    "kind,on_demand,sp1y,sp3y,ri1y,ri3y\nsmall,0.10,0.07,0.05,0.06,0.04\nlarge,0.40,0.28,0.20,0.24,0.16\n"
+)
+
+
+def write_long_table(path, timestamps, kinds, usage):
+    """Write `usage` (periods x kinds) as a long table: timestamp, kind, quantity (3 decimals)."""
+    stamps = np.datetime_as_string(np.asarray(timestamps).astype("datetime64[s]"))
+    rows = (f"{stamp},{kind},{value:.3f}" for stamp, row in zip(stamps, usage) for kind, value in zip(kinds, row))
+    path.write_text("\n".join(["timestamp,kind,quantity", *rows]) + "\n")
+
+
 def same_float(actual, expected, rel=1e-9, abs_=1e-9):
     """Equal within tolerance; two NaNs and equal infinities count as the same."""
     if isinstance(expected, float) and math.isnan(expected):

@@ -5,6 +5,7 @@ from dataclasses import replace
 
 import numpy as np
 import pytest
+from conftest import SMALL_LARGE_PRICES, write_long_table
 
 from velmar.backtest import Decision, parse_rule, run_backtest
 from velmar.backtest.owned import owned_at
@@ -85,12 +86,7 @@ def test_what_a_rule_owns_reaches_it_with_its_real_dates_and_is_not_bought_again
 
 def input_files(folder, history, prices):
     """The command's options reading `history` and the price file text `prices`, written to `folder`."""
-    lines = ["timestamp,kind,quantity"] + [
-        f"{day}T00:00:00,{kind},{value:.3f}"
-        for day, row in zip(history.timestamps, history.usage)
-        for kind, value in zip(history.kinds, row)
-    ]
-    (folder / "usage.csv").write_text("\n".join(lines) + "\n")
+    write_long_table(folder / "usage.csv", history.timestamps, history.kinds, history.usage)
     (folder / "prices.csv").write_text(prices)
     return ["--usage", str(folder / "usage.csv"), "--prices", str(folder / "prices.csv"), "--period", "D"]
 
@@ -99,7 +95,7 @@ def test_the_command_writes_json_and_report(tmp_path, capsys):
     files = input_files(
         tmp_path,
         daily(430, noise=0.1),
-        "kind,on_demand,sp1y,sp3y,ri1y,ri3y\nsmall,0.10,0.07,0.05,0.06,0.04\nlarge,0.40,0.28,0.20,0.24,0.16\n",
+        SMALL_LARGE_PRICES,
     )
     out, report = tmp_path / "b.json", tmp_path / "b.html"
     outputs = ["--json", str(out), "--report", str(report)]

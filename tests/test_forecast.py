@@ -4,6 +4,7 @@ import json
 
 import numpy as np
 import pytest
+from conftest import SMALL_LARGE_PRICES, write_long_table
 
 import velmar.forecast.forward
 from velmar.backtest.rules import Decision, Forward
@@ -168,13 +169,8 @@ def test_what_is_owned_is_bought_again_only_when_waiting_costs_more(
 @pytest.fixture
 def usage_files(tmp_path):
     history = noisy(days=60, kinds=2)
-    lines = ["timestamp,kind,quantity"]
-    for day, row in zip(history.timestamps, history.usage):
-        lines += [f"{day}:00:00,{kind},{value:.3f}" for kind, value in zip(("small", "large"), row)]
-    (tmp_path / "usage.csv").write_text("\n".join(lines) + "\n")
-    (tmp_path / "prices.csv").write_text(
-        "kind,on_demand,sp1y,sp3y,ri1y,ri3y\nsmall,0.10,0.07,0.05,0.06,0.04\nlarge,0.40,0.28,0.20,0.24,0.16\n"
-    )
+    write_long_table(tmp_path / "usage.csv", history.timestamps, ("small", "large"), history.usage)
+    (tmp_path / "prices.csv").write_text(SMALL_LARGE_PRICES)
     return tmp_path
 
 

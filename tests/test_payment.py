@@ -4,6 +4,7 @@ import json
 
 import numpy as np
 import pytest
+from conftest import write_long_table
 
 from velmar.cli import main
 from velmar.payment import choose_payment
@@ -42,13 +43,9 @@ def test_the_choice_flips_at_the_closed_form_break_even_rate(rate):
 
 @pytest.fixture
 def inputs(tmp_path):
-    rng = np.random.default_rng(5)
     hours = np.datetime64("2025-01-01T00", "h") + np.arange(24 * 14)
-    lines = ["timestamp,kind,quantity"]
-    for hour in hours:
-        for kind, level in (("small", 8.0), ("large", 3.0)):
-            lines.append(f"{hour}:00:00,{kind},{max(0.0, level + rng.normal(0, 2)):.3f}")
-    (tmp_path / "usage.csv").write_text("\n".join(lines) + "\n")
+    usage = np.maximum(0.0, np.array([8.0, 3.0]) + np.random.default_rng(5).normal(0, 2, (hours.size, 2)))
+    write_long_table(tmp_path / "usage.csv", hours, ("small", "large"), usage)
     (tmp_path / "prices.csv").write_text(
         "kind,on_demand,ri3y,ri3y_upfront,ri3y:all,ri3y_upfront:all,ri1y,sp1y,sp1y_upfront\n"
         "small,0.10,0.02,450,0,1000,0.06,0.035,4380\n"

@@ -8,6 +8,7 @@ import time
 
 import numpy as np
 import pytest
+from conftest import write_long_table
 
 from velmar.backend import portfolio_figure
 
@@ -26,11 +27,8 @@ sys.exit(main(sys.argv[1:]))
 
 
 def test_ctrl_c_in_a_module_call_prints_one_line_and_exits_130(tmp_path):
-    rng = np.random.default_rng(3)
     hours = np.datetime64("2025-01-01T00", "h") + np.arange(24 * 365)
-    rows = [f"{hour}:00:00,{kind},{value:.3f}" for hour, values in zip(hours, rng.uniform(0, 9, (hours.size, 3)))
-            for kind, value in zip("abc", values)]  # fmt: skip
-    (tmp_path / "usage.csv").write_text("timestamp,kind,quantity\n" + "\n".join(rows) + "\n")
+    write_long_table(tmp_path / "usage.csv", hours, "abc", np.random.default_rng(3).uniform(0, 9, (hours.size, 3)))
     (tmp_path / "prices.csv").write_text(
         "kind,on_demand,sp1y,sp3y,ri1y,ri3y\na,0.1,0.07,0.05,0.06,0.04\nb,0.4,0.3,0.2,0.24,0.16\nc,1,0.8,0.6,0.7,0.5\n"
     )

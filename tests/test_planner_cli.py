@@ -8,7 +8,7 @@ import xml.etree.ElementTree as ET
 
 import numpy as np
 import pytest
-from conftest import module_failure
+from conftest import SMALL_LARGE_PRICES, module_failure, write_long_table
 
 import velmar.data
 from velmar.cli import build_parser, main
@@ -21,16 +21,10 @@ KINDS = ("small", "large")
 @pytest.fixture
 def inputs(tmp_path):
     """A long table of ten days of hourly usage, its price file and a plan file."""
-    rng = np.random.default_rng(7)
     hours = np.datetime64("2025-01-01T00", "h") + np.arange(24 * 10)
-    lines = ["timestamp,kind,quantity"]
-    for hour in hours:
-        for kind, level in zip(KINDS, (8.0, 3.0)):
-            lines.append(f"{hour}:00:00,{kind},{max(0.0, level + rng.normal(0, 2)):.3f}")
-    (tmp_path / "usage.csv").write_text("\n".join(lines) + "\n")
-    (tmp_path / "prices.csv").write_text(
-        "kind,on_demand,sp1y,sp3y,ri1y,ri3y\nsmall,0.10,0.07,0.05,0.06,0.04\nlarge,0.40,0.28,0.20,0.24,0.16\n"
-    )
+    usage = np.maximum(0.0, np.array([8.0, 3.0]) + np.random.default_rng(7).normal(0, 2, (hours.size, 2)))
+    write_long_table(tmp_path / "usage.csv", hours, KINDS, usage)
+    (tmp_path / "prices.csv").write_text(SMALL_LARGE_PRICES)
     plan = {"period": "H", "plan": {"RI3Y": {"small": 5, "large": 1}, "SP1Y": 0.3}}
     (tmp_path / "plan.json").write_text(json.dumps(plan))
     return tmp_path
