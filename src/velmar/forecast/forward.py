@@ -47,7 +47,6 @@ from velmar.polish import polish as polish_levels
 from velmar.portfolio import RESERVED, Portfolio, build_portfolio
 from velmar.records import (
     COMMITMENT_MODELS,
-    HOURS_PER_PERIOD,
     ExistingReservation,
     ExistingSavingsPlan,
     Floats,
@@ -139,12 +138,21 @@ def plan_forward(
     """
     if next_decision_months < 0:
         raise UserError(f"next decision: {next_decision_months} months ahead is below 0")
-    if not schedule:
-        schedule = _default_schedule(history, (*existing, *reservations), horizon_months, next_decision_months)
     say = progress or (lambda _: None)
     tail_level = parse_risk(risk) if risk is not None else None
     say("forecast")
-    problem = _problem(history, prices, models, existing, reservations, horizon_months, n_scenarios, schedule, seed)
+    problem = _problem(
+        history,
+        prices,
+        models,
+        existing,
+        reservations,
+        horizon_months,
+        n_scenarios,
+        schedule,
+        next_decision_months,
+        seed,
+    )
     chosen = _plan(problem, say, n_starts, tail_level)
     outcomes: tuple[PlanOutcome, ...] = ()
     bound = chosen.bound
@@ -162,7 +170,7 @@ def plan_forward(
 
 
 def _default_schedule(
-    history: UsageHistory,
+    start: np.datetime64,
     owned: Sequence[ExistingSavingsPlan | ExistingReservation],
     horizon_months: int,
     next_decision_months: int,
@@ -173,10 +181,7 @@ def _default_schedule(
     or never, and would buy early what it needs after the commitment ends."""
     if not 0 < next_decision_months < horizon_months:
         return ()
-    start = (history.timestamps[-1] + np.timedelta64(HOURS_PER_PERIOD[history.period], "h")).astype("datetime64[h]")
-    hours_left = [
-        float((commitment.end.astype("datetime64[h]") - start) / np.timedelta64(1, "h")) for commitment in owned
-    ]
+    hours_left = [float((commitment.end - start) / np.timedelta64(1, "h")) for commitment in owned]
     ends = {round(hours / HOURS_PER_MONTH) for hours in hours_left}
     return (next_decision_months, *sorted(m for m in ends if next_decision_months < m < horizon_months))
 
@@ -190,9 +195,12 @@ def _problem(
     horizon_months: int,
     n_scenarios: int,
     schedule: Sequence[int],
+    next_decision_months: int,
     seed: int,
 ) -> _Problem:
     scenarios = make_scenarios(history, horizon_months, n_scenarios, seed)
+    owned = (*existing, *reservations)
+    months = tuple(schedule) or _default_schedule(scenarios.timestamps[0], owned, horizon_months, next_decision_months)
     paths = [
         net_of_reservations(
             UsageHistory(scenarios.timestamps, scenarios.kinds, path, scenarios.period, currency=history.currency),
@@ -213,7 +221,7 @@ def _problem(
         portfolio=portfolio,
         order=order,
         on_demand=on_demand,
-        tranches=make_schedule(schedule, horizon_months, periods, portfolio.hours),
+        tranches=make_schedule(months, horizon_months, periods, portfolio.hours),
         prices=prices,
         existing=tuple(existing),
         reservations=tuple(reservations),
