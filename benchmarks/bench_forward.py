@@ -73,10 +73,16 @@ def history_of(shape: str, seed: int) -> tuple[UsageHistory, PriceTable]:
         shape_factor = 1 + 0.3 * np.sin(2 * np.pi * years + rng.uniform(0, 2 * np.pi, kinds))
     usage = 24 * level * shape_factor * weekly * np.maximum(noise, 0.0)
     names = tuple(f"{shape.replace(' ', '-')}-{k}" for k in range(kinds))
-    on_demand = rng.uniform(0.04, 0.8, kinds)
-    rates = {model: on_demand * (1 - rng.uniform(low, high, kinds)) for model, (low, high) in DISCOUNTS.items()}
     timestamps = START + np.arange(DAYS).astype("timedelta64[D]")
-    return UsageHistory(timestamps, names, usage, "D", source=shape), PriceTable(names, on_demand, rates)
+    return UsageHistory(timestamps, names, usage, "D", source=shape), rates_of(names, rng)
+
+
+def rates_of(names: tuple[str, ...], rng: np.random.Generator) -> PriceTable:
+    """Drawn rates of `names`: on demand, and each model's discount off it within its DISCOUNTS range."""
+    on_demand = rng.uniform(0.04, 0.8, len(names))
+    low_high = DISCOUNTS.items()
+    rates = {model: on_demand * (1 - rng.uniform(low, high, len(names))) for model, (low, high) in low_high}
+    return PriceTable(names, on_demand, rates)
 
 
 def main() -> None:
@@ -119,10 +125,8 @@ def speed_history(period: str, rows: int, kinds: int = 16) -> tuple[UsageHistory
     noise = np.maximum(1 + 0.1 * rng.standard_normal((rows, kinds)), 0.0)
     usage = hours * rng.uniform(2.0, 40.0, kinds) * 1.15 ** (days / 365) * cycles * noise
     names = tuple(f"kind-{k}" for k in range(kinds))
-    on_demand = rng.uniform(0.04, 0.8, kinds)
-    rates = {model: on_demand * (1 - rng.uniform(low, high, kinds)) for model, (low, high) in DISCOUNTS.items()}
     timestamps = START.astype("datetime64[h]") + (hours * np.arange(rows)).astype("timedelta64[h]")
-    return UsageHistory(timestamps, names, usage, period, source="speed"), PriceTable(names, on_demand, rates)
+    return UsageHistory(timestamps, names, usage, period, source="speed"), rates_of(names, rng)
 
 
 def _timed_stages(history: UsageHistory, prices: PriceTable) -> dict[str, float]:
