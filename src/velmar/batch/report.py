@@ -18,7 +18,7 @@ from velmar.atomic import write_atomically
 from velmar.batch.results import NO_USAGE, Row
 from velmar.report import plots
 from velmar.report.formatting import money, share
-from velmar.report.page import STYLE, escape, html_figure, html_section, html_table
+from velmar.report.page import cards, escape, html_figure, html_section, html_table, note, page
 
 #: Groups drawn in the savings figure and listed in each table of groups to look at.
 FIGURE_GROUPS, WATCH_GROUPS, LISTED_GROUPS = 30, 10, 500
@@ -81,14 +81,7 @@ def write_summary(path: str | os.PathLike[str], rows: Sequence[Row], by: Sequenc
         sections.append(html_section(f"Groups not planned ({len(failed)})", html_table(
             ["Group", "Error"], [[g.name, g.row.get("error") or "-"] for g in failed[:LISTED_GROUPS]]
         )))  # fmt: skip
-    page = (
-        '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
-        '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
-        f"<title>Batch plan summary</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
-        + "\n".join(sections)
-        + "\n</body>\n</html>\n"
-    )
-    write_atomically(path, page)
+    write_atomically(path, page("Batch plan summary", sections))
 
 
 def _header(planned: list[_Group], failed: list[_Group], by: Sequence[str], source: str) -> str:
@@ -100,25 +93,20 @@ def _header(planned: list[_Group], failed: list[_Group], by: Sequence[str], sour
     planned_detail = ", ".join(
         [f"{len(failed):,} not planned" if failed else "every group"] + ([f"{idle:,} with no usage"] if idle else [])
     )
-    cards = [
+    items = [
         ("Groups planned", f"{len(planned):,}", planned_detail),
         ("Savings", money(on_demand - cost), f"{share((on_demand - cost) / on_demand if on_demand else 0.0)} "
                                              f"of all on demand ({money(on_demand)})"),
         ("Cost of the plans", money(cost), f"proven lower bound: {money(bound)}"),
         ("Coverage", share(covered / weight) if weight else "-", "weighted by each group's on-demand cost"),
     ]  # fmt: skip
-    card_html = "".join(
-        f'<div class="card"><div class="label">{escape(label)}</div><div class="value">{escape(value)}</div>'
-        f'<div class="detail">{escape(detail)}</div></div>'
-        for label, value, detail in cards
-    )
     lead = f"Portfolio-wide totals over the planned groups of {source}, one plan per {' / '.join(by)}."
-    return f'<h1>Batch plan summary</h1>\n<p class="lead">{escape(lead)}</p>\n<div class="cards">{card_html}</div>'
+    return f'<h1>Batch plan summary</h1>\n<p class="lead">{escape(lead)}</p>\n{cards(items)}'
 
 
 def _savings(by_savings: list[_Group]) -> str:
     if not by_savings:
-        return '<p class="note">No group was planned.</p>'
+        return note("No group was planned.")
     shown = by_savings[:FIGURE_GROUPS]
     rest = len(by_savings) - len(shown)
     caption = "Savings of each group's plan against paying all its usage on demand, over its history" + (
@@ -130,7 +118,7 @@ def _savings(by_savings: list[_Group]) -> str:
           g.shown("coverage", share), g.shown("gap_percent", _percent)] for g in by_savings[:LISTED_GROUPS]],
     )  # fmt: skip
     more = (
-        f'<p class="note">The {LISTED_GROUPS} groups that save most; results.csv lists all.</p>'
+        note(f"The {LISTED_GROUPS} groups that save most; results.csv lists all.")
         if len(by_savings) > LISTED_GROUPS
         else ""
     )

@@ -10,7 +10,7 @@ from __future__ import annotations
 import html
 from collections.abc import Collection, Sequence
 
-STYLE = """
+_STYLE = """
 body { font-family: system-ui, -apple-system, "Segoe UI", Roboto, "DejaVu Sans", sans-serif;
        margin: 0 auto; max-width: 1100px; padding: 24px 32px 48px; color: #1d232b; background: #fff; }
 h1 { font-size: 26px; margin: 0 0 4px; }
@@ -55,7 +55,7 @@ def page(title: str, sections: Sequence[str]) -> str:
     return (
         '<!DOCTYPE html>\n<html lang="en">\n<head>\n<meta charset="utf-8">\n'
         '<meta name="viewport" content="width=device-width, initial-scale=1">\n'
-        f"<title>{escape(title)}</title>\n<style>{STYLE}</style>\n</head>\n<body>\n"
+        f"<title>{escape(title)}</title>\n<style>{_STYLE}</style>\n</head>\n<body>\n"
         + "\n".join(sections)
         + "\n</body>\n</html>\n"
     )
