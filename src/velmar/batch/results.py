@@ -24,13 +24,13 @@ import duckdb
 import numpy as np
 
 from velmar.atomic import replaced_atomically
+from velmar.data import GroupKey
 from velmar.data.sql import identifier, interrupt_as_ctrl_c, literal
 from velmar.errors import UserError
 from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation
 from velmar.report.outputs import json_number, plan_figures
 
 Row = dict[str, Any]
-GroupKey = tuple[str | None, ...]
 
 #: Columns of every row after the grouping columns, with their SQL types.
 RESULT_COLUMNS: Mapping[str, str] = {

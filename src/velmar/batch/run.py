@@ -36,13 +36,13 @@ from velmar.batch.results import (
     PARQUET,
     RESULT_COLUMNS,
     SUMMARY,
-    GroupKey,
     Journal,
     Row,
     Tables,
     error_rows,
     plan_rows,
 )
+from velmar.data import GroupKey
 from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
 from velmar.plan import recommend
 from velmar.records import COMMITMENT_MODELS, Period, PriceTable, UsageHistory
