@@ -15,7 +15,7 @@ from dataclasses import dataclass
 from matplotlib.figure import Figure
 
 from velmar.atomic import write_atomically
-from velmar.batch.results import NO_USAGE, Row
+from velmar.batch.results import NO_USAGE, Row, failed
 from velmar.report import plots
 from velmar.report.formatting import money, share
 from velmar.report.page import cards, escape, html_figure, html_section, html_table, note, page
@@ -61,10 +61,10 @@ def write_summary(path: str | os.PathLike[str], rows: Sequence[Row], by: Sequenc
     for row in rows:
         name = " / ".join("(empty)" if row.get(column) is None else str(row[column]) for column in by)
         groups.setdefault(name, _Group(name, row))
-    planned = [g for g in groups.values() if g.row.get("status") == "ok"]
-    failed = [g for g in groups.values() if g.row.get("status") != "ok"]
+    planned = [g for g in groups.values() if not failed([g.row])]
+    not_planned = [g for g in groups.values() if failed([g.row])]
     sections = [
-        _header(planned, failed, by, source),
+        _header(planned, not_planned, by, source),
         html_section("Savings per group", _savings(_ranked(planned, "savings", descending=True))),
         html_section("Largest gaps to the proven bound", html_table(
             ["Group", "Cost of the plan", "Proven lower bound", "Gap", "Method"],
@@ -77,22 +77,21 @@ def write_summary(path: str | os.PathLike[str], rows: Sequence[Row], by: Sequenc
              for g in _ranked(planned, "coverage", descending=False)[:WATCH_GROUPS]],
         )),
     ]  # fmt: skip
-    if failed:
-        sections.append(html_section(f"Groups not planned ({len(failed)})", html_table(
-            ["Group", "Error"], [[g.name, g.row.get("error") or "-"] for g in failed[:LISTED_GROUPS]]
+    if not_planned:
+        sections.append(html_section(f"Groups not planned ({len(not_planned)})", html_table(
+            ["Group", "Error"], [[g.name, g.row.get("error") or "-"] for g in not_planned[:LISTED_GROUPS]]
         )))  # fmt: skip
     write_atomically(path, page("Batch plan summary", sections))
 
 
-def _header(planned: list[_Group], failed: list[_Group], by: Sequence[str], source: str) -> str:
+def _header(planned: list[_Group], not_planned: list[_Group], by: Sequence[str], source: str) -> str:
     cost, on_demand, bound = (_total(planned, name) for name in ("cost", "on_demand_cost", "lower_bound"))
     pairs = [(g.figure("coverage"), g.figure("on_demand_cost")) for g in planned]
     weighted = [(c, d) for c, d in pairs if c is not None and d]
     covered, weight = sum(c * d for c, d in weighted), sum(d for _, d in weighted)
     idle = sum(1 for g in planned if g.row.get("note") == NO_USAGE)
-    planned_detail = ", ".join(
-        [f"{len(failed):,} not planned" if failed else "every group"] + ([f"{idle:,} with no usage"] if idle else [])
-    )
+    detail = [f"{len(not_planned):,} not planned" if not_planned else "every group"]
+    planned_detail = ", ".join(detail + ([f"{idle:,} with no usage"] if idle else []))
     items = [
         ("Groups planned", f"{len(planned):,}", planned_detail),
         ("Savings", money(on_demand - cost), f"{share((on_demand - cost) / on_demand if on_demand else 0.0)} "

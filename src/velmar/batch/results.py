@@ -80,6 +80,11 @@ def error_rows(message: str, seconds: float) -> list[Row]:
     return [{**dict.fromkeys(RESULT_COLUMNS), "seconds": seconds, "status": "error", "error": message}]
 
 
+def failed(rows: Sequence[Row]) -> bool:
+    """Whether a group's rows are those of `error_rows`."""
+    return bool(rows[0].get("status") == "error")
+
+
 def _commitment(plan: ModelPlan | None, period: str) -> Row:
     if plan is None:
         return {"model": None, "reserved_units": None, "amount_per_hour": None, "break_even_months": None}

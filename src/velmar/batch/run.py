@@ -40,6 +40,7 @@ from velmar.batch.results import (
     Row,
     Tables,
     error_rows,
+    failed,
     plan_rows,
 )
 from velmar.data import GroupKey
@@ -140,14 +141,14 @@ def plan_many(
         groups=len(split.keys),
         planned=run.planned,
         skipped=len(split.keys) - len(todo),
-        failed=sum(1 for group in journal.groups.values() if group[0]["status"] == "error"),
+        failed=sum(1 for group in journal.groups.values() if failed(group)),
         rows=tuple(rows),
     )
 
 
 def _to_plan(journal: Journal, key: GroupKey, retry_failed: bool) -> bool:
     rows = journal.groups.get(key)
-    return rows is None or (retry_failed and rows[0]["status"] == "error")
+    return rows is None or (retry_failed and failed(rows))
 
 
 def plan_group(
@@ -256,7 +257,7 @@ class _Run:
     def _record(self, index: int, rows: list[Row]) -> None:
         self._journal.append(self._split.keys[index], rows)
         self.planned += 1
-        self._failed += rows[0]["status"] == "error"
+        self._failed += failed(rows)
         self._left -= 1
         if self._tables:
             self._tables.write(self._journal)
