@@ -50,19 +50,18 @@ def replaced_atomically(path: str | os.PathLike[str]) -> Iterator[Path]:
         raise
 
 
-def remove_leftovers(folder: Path, names: Collection[str], older_than: float | None = None) -> list[Path]:
+def remove_leftovers(folder: Path, names: Collection[str], older_than: float | None = None) -> None:
     """Remove the temporary files of `names` in `folder` whose writer process is gone.
 
     With `older_than` (a time as `time.time()` gives it), those last written before it go
     too, whoever wrote them: a caller that holds the folder for itself knows no one else
-    writes there. Returns what was removed.
+    writes there.
     """
     patterns = [re.compile(rf"\.{re.escape(name)}\.(\d+)(?:\.\w+)?\.part") for name in names]
-    removed: list[Path] = []
     try:
         entries = list(os.scandir(folder))
     except FileNotFoundError:
-        return removed
+        return
     for entry in entries:
         match = next((found for pattern in patterns if (found := pattern.fullmatch(entry.name))), None)
         if match is None or not entry.is_file(follow_symlinks=False):
@@ -70,8 +69,6 @@ def remove_leftovers(folder: Path, names: Collection[str], older_than: float | N
         stale = older_than is not None and entry.stat(follow_symlinks=False).st_mtime < older_than
         if stale or not _running(int(match.group(1))):
             Path(entry.path).unlink(missing_ok=True)
-            removed.append(Path(entry.path))
-    return removed
 
 
 def _running(pid: int) -> bool:

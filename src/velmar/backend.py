@@ -136,12 +136,10 @@ class _Spool:
                 return
             os.dup2(self.saved, 2)
             os.close(self.saved)
-            if os.fstat(self.fd).st_size == 0:
+            size = os.fstat(self.fd).st_size
+            if size == 0:
                 return
-            os.lseek(self.fd, 0, os.SEEK_SET)
-            written = b""
-            while chunk := os.read(self.fd, 1 << 16):
-                written += chunk
+            written = os.pread(self.fd, size, 0)
             os.ftruncate(self.fd, 0)
             os.lseek(self.fd, 0, os.SEEK_SET)
         kept = b"".join(line for line in written.splitlines(keepends=True) if not line.startswith(INTERRUPT_LINE))

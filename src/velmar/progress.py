@@ -82,14 +82,12 @@ class Steps:
     """On a terminal, shows each step while it runs and leaves a line with its time.
 
     Elsewhere (a pipe, a log file) it shows nothing: standard error keeps only errors.
-    The default console writes to a copy of standard error (`stderr_copy`), so the display
+    Its console writes to a copy of standard error (`stderr_copy`), so the display
     keeps moving during the module's calls, which the alarm refreshes (`refreshed_by_alarm`).
     """
 
-    def __init__(self, console: Console | None = None) -> None:
-        if console is None:
-            console = Console(file=stderr_copy(), stderr=True)
-        self._console = console
+    def __init__(self) -> None:
+        self._console = console = Console(file=stderr_copy(), stderr=True)
         self._progress = Progress(
             SpinnerColumn(),
             TextColumn("{task.description}"),

@@ -154,10 +154,11 @@ def _payment_options(
         match = OPTION.fullmatch(column)
         if match is None or (match["upfront"] is None and match["option"] is None):
             continue
-        hourly = f"{match['model']}{'' if match['option'] is None else ':' + match['option']}"
+        suffix = "" if match["option"] is None else ":" + match["option"]
+        hourly = match["model"] + suffix
         if hourly not in header:
             raise UserError(f"{path}: column '{column}' has no hourly rate column '{hourly}' beside it")
-        upfront = f"{match['model']}{UPFRONT}{'' if match['option'] is None else ':' + match['option']}"
+        upfront = match["model"] + UPFRONT + suffix
         found.setdefault(match["model"], {})[match["option"] or ""] = (hourly, upfront if upfront in header else None)
     options: dict[str, tuple[PaymentOption, ...]] = {}
     for column, named in found.items():
