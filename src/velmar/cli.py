@@ -326,9 +326,7 @@ def _recommend(args: argparse.Namespace, console: Console, steps: Steps) -> None
                        commitments=inputs.commitments)  # fmt: skip
     if args.json:
         _write_json(args.json, to_json(rec, history, inputs.prices))
-    for label, path in (("JSON", args.json), ("Report", args.report)):
-        if path:
-            console.print(f"{label}: {Path(path).resolve()}")
+    _say_written(console, args.json, args.report)
 
 
 def _recommend_forward(args: argparse.Namespace, console: Console, steps: Steps, inputs: Inputs) -> None:
@@ -342,7 +340,7 @@ def _recommend_forward(args: argparse.Namespace, console: Console, steps: Steps,
     ):
         if given:
             raise UserError(f"{option}: does not apply with --forecast")
-    schedule = [_whole(item, "--schedule") for item in _list(args.schedule or "")]
+    schedule = [_whole(item, "--schedule") for item in split_list(args.schedule)]
     from velmar.forecast import plan_forward
 
     history = inputs.gross or inputs.history
@@ -361,9 +359,7 @@ def _recommend_forward(args: argparse.Namespace, console: Console, steps: Steps,
             write_forecast_html(args.report, rec, history, inputs.prices, inputs.commitments)
     if args.json:
         _write_json(args.json, to_json(rec, inputs.history, inputs.prices))
-    for label, path in (("JSON", args.json), ("Report", args.report)):
-        if path:
-            console.print(f"{label}: {Path(path).resolve()}")
+    _say_written(console, args.json, args.report)
 
 
 def _whole(text: str, option: str) -> int:
@@ -481,9 +477,9 @@ def _plan(args: argparse.Namespace, inputs: Inputs, steps: Steps) -> Recommendat
         )
 
 
-def _planning_choices(args: argparse.Namespace) -> tuple[list[str], dict[str, Any]]:
+def _planning_choices(args: argparse.Namespace) -> tuple[tuple[str, ...], dict[str, Any]]:
     """The models and the planner's options, checked."""
-    models = _list(args.models)
+    models = split_list(args.models)
     unknown = [m for m in models if m not in COMMITMENT_MODELS]
     if unknown or not models:
         raise UserError(f"--models: {unknown[0] if unknown else 'empty'!r} is not one of {','.join(COMMITMENT_MODELS)}")
@@ -512,8 +508,8 @@ def _batch(args: argparse.Namespace, console: Console, steps: Steps) -> int | No
     from velmar.batch.report import write_summary
     from velmar.batch.results import SUMMARY
 
-    by = _list(args.by)
-    columns = {"kind_columns": _list(args.kind_columns)} if args.kind_columns else {}
+    by = split_list(args.by)
+    columns = {"kind_columns": split_list(args.kind_columns)} if args.kind_columns else {}
     with steps.step("Planning groups") as step:
 
         def show(progress: BatchProgress) -> None:
@@ -547,12 +543,12 @@ def _backtest(args: argparse.Namespace, console: Console, steps: Steps) -> None:
     from velmar.backtest import parse_rules, run_backtest
     from velmar.backtest.report import build_html, render_table, to_json
 
-    rules = parse_rules(_list(args.strategies))
+    rules = parse_rules(split_list(args.strategies))
     inputs = read_inputs(_source_request(args), steps)
     with steps.step("Backtest") as step:
         result = run_backtest(
             inputs.history, inputs.prices, rules, start_months=args.start_months, every_months=args.every_months,
-            models=_list(args.models), seed=args.seed, progress=lambda text: step.say(f"Backtest: {text}"),
+            models=split_list(args.models), seed=args.seed, progress=lambda text: step.say(f"Backtest: {text}"),
         )  # fmt: skip
     render_table(result, console, inputs.currency)
     if args.report:
@@ -560,9 +556,7 @@ def _backtest(args: argparse.Namespace, console: Console, steps: Steps) -> None:
             write_atomically(args.report, build_html(result, inputs.currency))
     if args.json:
         _write_json(args.json, to_json(result, inputs.currency))
-    for label, path in (("JSON", args.json), ("Report", args.report)):
-        if path:
-            console.print(f"{label}: {Path(path).resolve()}")
+    _say_written(console, args.json, args.report)
 
 
 def _as_planned(history: UsageHistory, load_factor: float) -> UsageHistory:
@@ -627,8 +621,11 @@ def _write_json(path: str, document: dict[str, object]) -> None:
     write_atomically(path, json.dumps(document, indent=2, allow_nan=False) + "\n")
 
 
-def _list(text: str) -> list[str]:
-    return [item.strip() for item in text.split(",") if item.strip()]
+def _say_written(console: Console, json_path: str | None, report_path: str | None) -> None:
+    """Where the JSON and the report went, when written."""
+    for label, path in (("JSON", json_path), ("Report", report_path)):
+        if path:
+            console.print(f"{label}: {Path(path).resolve()}")
 
 
 def _fail(message: str, failure: BaseException | None = None) -> None:
