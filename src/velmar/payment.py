@@ -27,17 +27,16 @@ from dataclasses import dataclass, replace
 import numpy as np
 
 from velmar.errors import UserError
-from velmar.portfolio import RESERVED, Portfolio
-from velmar.records import Floats, PaymentChoice, PaymentOption, PriceTable, Recommendation
+from velmar.portfolio import RESERVED, TERM_DAYS, Portfolio
+from velmar.records import HOURS_PER_MONTH, Floats, PaymentChoice, PaymentOption, PriceTable, Recommendation
 
-HOURS_PER_MONTH = 730
 #: How options are compared, in the words of the report.
 PAYMENT_NOTE = (
     "Payment options are compared at their equivalent hourly rate: the hourly rate plus the upfront amount "
     "spread over the term as a monthly annuity at the cost of capital (monthly compounding, 730 hours a month). "
     "A flip is the yearly cost of capital at which another option would become the cheaper one."
 )
-TERM_MONTHS: Mapping[str, int] = {"RI3Y": 36, "SP3Y": 36, "RI1Y": 12, "SP1Y": 12}
+TERM_MONTHS: Mapping[str, int] = {model: days * 24 // HOURS_PER_MONTH for model, days in TERM_DAYS.items()}
 #: The highest yearly rate of capital a flip is looked for at (1000%).
 HIGHEST_RATE = 10.0
 

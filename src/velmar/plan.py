@@ -34,6 +34,7 @@ from velmar.polish import polish as polish_levels
 from velmar.portfolio import RESERVED, TERM_DAYS, Levels, Portfolio, Pricer, build_portfolio
 from velmar.records import (
     COMMITMENT_MODELS,
+    HOURS_PER_MONTH,
     ExistingSavingsPlan,
     ModelPlan,
     PaymentChoice,
@@ -43,7 +44,6 @@ from velmar.records import (
 )
 
 Progress = Callable[[str], None]
-HOURS_PER_MONTH = 730.0
 #: Names of the module's searches in `Recommendation.searches` (with the term, or the optimiser and starts).
 SINGLE_PLAN_SEARCH = "simple_optimisation"
 PORTFOLIO_SEARCH = "general_optimisation"

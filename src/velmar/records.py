@@ -22,6 +22,8 @@ Term = Literal["1Y", "3Y"]
 COMMITMENT_MODELS: tuple[str, ...] = ("RI3Y", "RI1Y", "SP3Y", "SP1Y")
 #: Hours in one period of each period code.
 HOURS_PER_PERIOD: Mapping[str, int] = {"H": 1, "D": 24}
+#: A month: a twelfth of 365 days.
+HOURS_PER_MONTH = 730
 
 Floats = npt.NDArray[np.float64]
 

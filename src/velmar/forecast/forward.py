@@ -39,7 +39,7 @@ from velmar.errors import UserError
 from velmar.forecast.forward_bound import ForwardBound
 from velmar.forecast.forward_pricer import ForwardPricer, PathFigures
 from velmar.forecast.risk import DEFAULT_TAIL_LEVEL, parse_risk, tail_mean
-from velmar.forecast.scenarios import HOURS_PER_MONTH, make_scenarios
+from velmar.forecast.scenarios import make_scenarios
 from velmar.forecast.schedule import Schedule, make_schedule, purchases_of
 from velmar.plan import break_even_months
 from velmar.polish import MAX_PRICINGS, MIN_PRICINGS, PRICED_CELLS, whole_units
@@ -47,6 +47,7 @@ from velmar.polish import polish as polish_levels
 from velmar.portfolio import RESERVED, Portfolio, build_portfolio
 from velmar.records import (
     COMMITMENT_MODELS,
+    HOURS_PER_MONTH,
     ExistingReservation,
     ExistingSavingsPlan,
     Floats,

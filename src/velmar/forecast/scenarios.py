@@ -26,10 +26,9 @@ from __future__ import annotations
 import numpy as np
 
 from velmar.errors import UserError
-from velmar.records import HOURS_PER_PERIOD, Floats, Scenarios, UsageHistory
+from velmar.records import HOURS_PER_MONTH, HOURS_PER_PERIOD, Floats, Scenarios, UsageHistory
 
 #: Hours in a month of the planner (a year of 8,760 hours over twelve).
-HOURS_PER_MONTH = 730
 #: The longest horizon: the longest term a commitment can be bought for.
 MAX_HORIZON_MONTHS = 36
 #: Weeks of history that show a weekly season; periods of history that show a yearly one.

@@ -14,9 +14,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar.errors import UserError
-from velmar.forecast.scenarios import HOURS_PER_MONTH
 from velmar.portfolio import RESERVED, TERM_DAYS, Portfolio
-from velmar.records import Floats, Purchase
+from velmar.records import HOURS_PER_MONTH, Floats, Purchase
 
 
 @dataclass(frozen=True)

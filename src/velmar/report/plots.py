@@ -27,8 +27,7 @@ from matplotlib.ticker import Formatter, MaxNLocator
 
 from velmar.allocation import Allocation
 from velmar.curve import KindCurve, SavingsCurve
-from velmar.forecast.scenarios import HOURS_PER_MONTH
-from velmar.records import HOURS_PER_PERIOD, Floats, ForecastSummary, PriceTable, UsageHistory
+from velmar.records import HOURS_PER_MONTH, HOURS_PER_PERIOD, Floats, ForecastSummary, PriceTable, UsageHistory
 from velmar.report.formatting import per_hour
 from velmar.samples import PlanSamples
 

@@ -13,6 +13,7 @@ import numpy as np
 from velmar.allocation import Allocation, allocate, recommendation_portfolio
 from velmar.curve import SavingsCurve
 from velmar.records import (
+    HOURS_PER_MONTH,
     HOURS_PER_PERIOD,
     ExistingSavingsPlan,
     ForecastSummary,
@@ -173,7 +174,7 @@ def _tranches(forecast: ForecastSummary, rec: Recommendation) -> str:
 def _header(rec: Recommendation, history: UsageHistory, prices: PriceTable) -> str:
     periods = len(history.timestamps)
     # A forecast's figures are expected values over its horizon.
-    hours = history_hours(history) if rec.forecast is None else rec.forecast.horizon_months * 730
+    hours = history_hours(history) if rec.forecast is None else rec.forecast.horizon_months * HOURS_PER_MONTH
     over = (
         "the history"
         if rec.forecast is None
