@@ -164,8 +164,9 @@ def _rates(prices: PriceTable) -> dict[str, Floats]:
 def _check_proportional(prices: PriceTable, pooling: Pooling) -> None:
     index = {kind: k for k, kind in enumerate(prices.kinds)}
     factor = pooling.families.factor
+    rates = _rates(prices)
     for family, kinds in pooling.planned.items():
-        for name, values in _rates(prices).items():
+        for name, values in rates.items():
             per_unit = [(kind, float(values[index[kind]]) / factor[kind]) for kind in kinds]
             low = min(per_unit, key=lambda item: item[1])
             high = max(per_unit, key=lambda item: item[1])
@@ -178,11 +179,17 @@ def _check_proportional(prices: PriceTable, pooling: Pooling) -> None:
                 )
 
 
+def _representatives(
+    kinds: Sequence[str], columns: Mapping[str, tuple[str, ...]], pooling: Pooling
+) -> tuple[list[int], Floats]:
+    """Per pooled column, the position in `kinds` of its first kind and that kind's units per planning unit."""
+    index = {kind: k for k, kind in enumerate(kinds)}
+    first = [members[0] for members in columns.values()]
+    return [index[kind] for kind in first], np.array([_scale(pooling, kind) for kind in first])
+
+
 def _pooled_prices(prices: PriceTable, columns: Mapping[str, tuple[str, ...]], pooling: Pooling) -> PriceTable:
-    index = {kind: k for k, kind in enumerate(prices.kinds)}
-    first = [kinds[0] for kinds in columns.values()]
-    take = [index[kind] for kind in first]
-    per_unit = np.array([_scale(pooling, kind) for kind in first])
+    take, per_unit = _representatives(prices.kinds, columns, pooling)
     return replace(
         prices,
         kinds=tuple(columns),
@@ -196,12 +203,9 @@ def _pooled_prices(prices: PriceTable, columns: Mapping[str, tuple[str, ...]], p
 
 
 def _pooled_choice(choice: PaymentChoice, columns: Mapping[str, tuple[str, ...]], pooling: Pooling) -> PaymentChoice:
-    index = {kind: k for k, kind in enumerate(choice.kinds)}
-    first = [kinds[0] for kinds in columns.values()]
-    take = [index[kind] for kind in first]
-    per_unit = np.array([_scale(pooling, kind) for kind in first])
+    take, per_unit = _representatives(choice.kinds, columns, pooling)
     # A reservation's payments are per unit (so per planning unit here); a savings plan's per unit of money.
-    money = per_unit if choice.model in RESERVED else np.ones(len(first))
+    money = per_unit if choice.model in RESERVED else np.ones(len(take))
     return replace(
         choice,
         kinds=tuple(columns),
