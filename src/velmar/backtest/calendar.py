@@ -8,19 +8,27 @@ then or later: decisions and month ends always fall on period boundaries.
 from __future__ import annotations
 
 import numpy as np
+import numpy.typing as npt
 
 from velmar.errors import UserError
 from velmar.records import UsageHistory
 
 
-def month_row(history: UsageHistory, months: int) -> int:
-    """The first row of month `months` of the history (len(timestamps) when it starts after the last row)."""
-    first = history.timestamps[0].astype("datetime64[s]")
-    month = first.astype("datetime64[M]")
-    offset = first - month.astype("datetime64[s]")
+def month_rows(history: UsageHistory, months: npt.NDArray[np.int64]) -> npt.NDArray[np.intp]:
+    """The first row of each month in `months` of the history (len(timestamps) for one starting after the last row)."""
+    timestamps = history.timestamps.astype("datetime64[s]")
+    month = timestamps[0].astype("datetime64[M]")
+    offset = timestamps[0] - month.astype("datetime64[s]")
     target = month + months
-    date = min(target.astype("datetime64[s]") + offset, (target + 1).astype("datetime64[s]") - np.timedelta64(1, "s"))
-    return int(np.searchsorted(history.timestamps.astype("datetime64[s]"), date))
+    last_second = (target + 1).astype("datetime64[s]") - np.timedelta64(1, "s")
+    rows = np.searchsorted(timestamps, np.minimum(target.astype("datetime64[s]") + offset, last_second))
+    return np.asarray(rows, dtype=np.intp)
+
+
+def _months_spanned(history: UsageHistory) -> int:
+    """Calendar months from the first row's to the last row's: no month past it starts inside the history."""
+    first, last = history.timestamps[[0, -1]].astype("datetime64[M]").astype(np.int64)
+    return int(last - first)
 
 
 def decision_rows(history: UsageHistory, start_months: int, every_months: int) -> tuple[int, ...]:
@@ -30,23 +38,17 @@ def decision_rows(history: UsageHistory, start_months: int, every_months: int) -
     if every_months < 1:
         raise UserError(f"--every: {every_months} months is below 1")
     periods = len(history.timestamps)
-    rows = []
-    months = start_months
-    while periods and (row := month_row(history, months)) < periods:
-        rows.append(row)
-        months += every_months
+    rows: tuple[int, ...] = ()
+    if periods:
+        months = np.arange(start_months, _months_spanned(history) + 1, every_months)
+        rows = tuple(int(row) for row in month_rows(history, months) if row < periods)
     if not rows:
         raise UserError(f"--from: the history ends before month {start_months}: no decision to make")
-    return tuple(rows)
+    return rows
 
 
 def month_edges(history: UsageHistory, first_row: int) -> tuple[int, ...]:
     """Rows where each month from `first_row` on begins, and the end of the history."""
     periods = len(history.timestamps)
-    edges = [first_row]
-    months = 1
-    while (row := month_row(history, months)) < periods:
-        if row > first_row:
-            edges.append(row)
-        months += 1
-    return (*edges, periods)
+    rows = month_rows(history, np.arange(1, _months_spanned(history) + 1))
+    return (first_row, *(int(row) for row in rows if first_row < row < periods), periods)
