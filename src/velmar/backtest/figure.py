@@ -6,11 +6,11 @@ from datetime import datetime
 
 import numpy as np
 from matplotlib.axes import Axes
-from matplotlib.dates import AutoDateLocator, ConciseDateFormatter, date2num
+from matplotlib.dates import date2num
 from matplotlib.figure import Figure
 
 from velmar.backtest.runner import BacktestResult, RuleOutcome
-from velmar.report.plots import FIGURE_WIDTH, MUTED, PlainNumbers, currency_unit, report_style
+from velmar.report.plots import FIGURE_WIDTH, MUTED, currency_unit, date_axes, report_style
 
 #: Line colours of the rules, in their order (the reference is drawn dashed in black).
 COLOURS = ("#1f4e79", "#2e8b57", "#e08a2c", "#7a1f5c", "#4c9bd6", "#b5472f", "#6b8e23", "#8c6bb1", "#c9a227")
@@ -24,6 +24,7 @@ def savings_figure(result: BacktestResult, currency: str | None = None) -> Figur
     above, below = figure.subplots(2, 1, sharex=True, height_ratios=[3, 2])
     times = _month_edges(result)
     reference = _cumulative_savings(result.reference)
+    leads = []
     for index, outcome in enumerate((*result.outcomes, result.reference)):
         is_reference = outcome is result.reference
         style = {
@@ -33,8 +34,9 @@ def savings_figure(result: BacktestResult, currency: str | None = None) -> Figur
         }
         savings = _cumulative_savings(outcome)
         above.plot(times, savings, label=outcome.rule, **style)
-        below.plot(times, savings - reference, **style)
-    _zoom_on_the_better_half(below, [_cumulative_savings(o) - reference for o in (*result.outcomes, result.reference)])
+        leads.append(savings - reference)
+        below.plot(times, leads[-1], **style)
+    _zoom_on_the_better_half(below, leads)
     above.set_ylabel(f"Savings so far, {currency_unit(currency)}")
     below.set_ylabel(f"Less the reference's, {currency_unit(currency)}")
     for axes in (above, below):
@@ -61,10 +63,7 @@ def _decorate(axes: Axes, result: BacktestResult) -> None:
         where = float(date2num(_datetime(date)))  # type: ignore[no-untyped-call]  # untyped in matplotlib
         axes.axvline(where, color=MUTED, linewidth=0.6, alpha=0.5, zorder=0)
     axes.margins(x=0)
-    locator = AutoDateLocator(maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
-    axes.xaxis.set_major_locator(locator)
-    axes.xaxis.set_major_formatter(ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
-    axes.yaxis.set_major_formatter(PlainNumbers())
+    date_axes(axes)
 
 
 def _month_edges(result: BacktestResult) -> list[datetime]:

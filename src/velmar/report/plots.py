@@ -118,7 +118,7 @@ def usage_figure(
     axes.set_ylabel(f"At on-demand prices, {currency_unit(currency)}per hour")
     axes.set_ylim(bottom=0, top=max((float(np.max(sum(series), initial=0.0)) * 1.25), 1e-9))
     axes.margins(x=0)
-    _date_axes(axes)
+    date_axes(axes)
     axes.legend(loc="upper left", ncols=3)
     return figure
 
@@ -152,7 +152,7 @@ def forecast_figure(
     top = max(float(past.max(initial=0.0)), float(forecast.fan_high.max(initial=0.0)), float(
         forecast.commitment_value.max(initial=0.0)))  # fmt: skip
     axes.set_ylim(bottom=0, top=max(top * 1.3, 1e-9))
-    _date_axes(axes, minticks=3)
+    date_axes(axes, minticks=3)
     figure.legend(loc="outside lower center", ncols=2)
     return figure
 
@@ -367,7 +367,7 @@ def _figure(height: float) -> tuple[Figure, Axes]:
     return figure, figure.add_subplot()
 
 
-def _date_axes(axes: Axes, minticks: int = 5) -> None:
+def date_axes(axes: Axes, minticks: int = 5) -> None:
     """Dates along x (a few concise ticks), plain thousands along y; `minticks` 3 lets years be the ticks of a
     few years (with 5, months would be, and six of them cannot span four years)."""
     locator = AutoDateLocator(minticks=minticks, maxticks=6)  # type: ignore[no-untyped-call]  # untyped in matplotlib
