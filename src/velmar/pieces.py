@@ -21,6 +21,7 @@ from velmar.records import (
     COMMITMENT_MODELS,
     HOURS_PER_PERIOD,
     ExistingSavingsPlan,
+    ModelPlan,
     PriceTable,
     Purchase,
     UsageHistory,
@@ -40,6 +41,16 @@ class PiecewiseCost:
     unused_commitment: float
     #: Money paid for new commitments (their hourly charges while in force).
     committed: float
+
+
+def purchases(plans: Sequence[ModelPlan], date: np.datetime64) -> tuple[Purchase, ...]:
+    """The new commitments of `plans`, bought at `date` (models with nothing bought left out)."""
+    bought = []
+    for plan in plans:
+        reserved = {kind: units for kind, units in plan.reserved.items() if units > 0}
+        if reserved or plan.amount_per_hour > 0:
+            bought.append(Purchase(plan.model, date, reserved=reserved, amount_per_hour=plan.amount_per_hour))
+    return tuple(bought)
 
 
 def purchase_end(purchase: Purchase) -> np.datetime64:

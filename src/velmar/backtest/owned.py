@@ -9,7 +9,7 @@ import numpy as np
 
 from velmar.pieces import purchase_end
 from velmar.portfolio import RESERVED
-from velmar.records import ExistingReservation, ExistingSavingsPlan, Purchase, Recommendation, Term
+from velmar.records import ExistingReservation, ExistingSavingsPlan, Purchase, Term
 
 Owned = tuple[tuple[ExistingSavingsPlan, ...], tuple[ExistingReservation, ...]]
 
@@ -32,13 +32,3 @@ def owned_at(purchases: Sequence[Purchase], date: np.datetime64) -> Owned:
         else:
             plans.append(ExistingSavingsPlan(purchase.amount_per_hour, purchase.start, end, term, f"{name} #{index}"))
     return tuple(plans), tuple(reservations)
-
-
-def purchases_of(rec: Recommendation, date: np.datetime64) -> tuple[Purchase, ...]:
-    """The new commitments of a recommendation, bought at `date` (models it buys nothing of left out)."""
-    purchases = []
-    for plan in rec.plans:
-        reserved = {kind: units for kind, units in plan.reserved.items() if units > 0}
-        if reserved or plan.amount_per_hour > 0:
-            purchases.append(Purchase(plan.model, date, reserved=reserved, amount_per_hour=plan.amount_per_hour))
-    return tuple(purchases)

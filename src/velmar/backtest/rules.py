@@ -20,8 +20,8 @@ from typing import Any, Protocol
 
 import numpy as np
 
-from velmar.backtest.owned import purchases_of
 from velmar.errors import UserError
+from velmar.pieces import purchases
 from velmar.plan import recommend
 from velmar.records import (
     HOURS_PER_PERIOD,
@@ -174,7 +174,7 @@ def recommend_as_if_next(window: UsageHistory, decision: Decision) -> tuple[Purc
     reservations = [replace(owned, start=start, end=owned.end - shift) for owned in decision.reservations]
     left, _ = net_of_reservations(window, reservations)
     rec = recommend(left, decision.prices, models=decision.models, existing=plans, seed=decision.seed)
-    return purchases_of(rec, decision.date)
+    return purchases(rec.plans, decision.date)
 
 
 #: The rules `velmar backtest` compares unless told otherwise.

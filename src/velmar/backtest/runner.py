@@ -23,10 +23,10 @@ from functools import partial
 import numpy as np
 
 from velmar.backtest.calendar import decision_rows, month_edges
-from velmar.backtest.owned import owned_at, purchases_of
+from velmar.backtest.owned import owned_at
 from velmar.backtest.rules import Decision, Rule, parse_rule
 from velmar.errors import UserError
-from velmar.pieces import price_in_pieces
+from velmar.pieces import price_in_pieces, purchases
 from velmar.plan import recommend
 from velmar.records import COMMITMENT_MODELS, Floats, PriceTable, Purchase, UsageHistory
 
@@ -112,7 +112,9 @@ def run_backtest(
         for rule in chosen
     ]
     say(f"{REFERENCE}: planning")
-    reference = outcome(REFERENCE, lambda: purchases_of(recommend(window, prices, models=models, seed=seed), dates[0]))
+    reference = outcome(
+        REFERENCE, lambda: purchases(recommend(window, prices, models=models, seed=seed).plans, dates[0])
+    )
     return BacktestResult(
         history=history,
         decisions=dates,

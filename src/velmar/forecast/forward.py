@@ -200,7 +200,7 @@ def _problem(
     seed: int,
 ) -> _Problem:
     scenarios = make_scenarios(history, horizon_months, n_scenarios, seed)
-    owned = (*existing, *reservations)
+    owned: tuple[ExistingSavingsPlan | ExistingReservation, ...] = (*existing, *reservations)
     months = tuple(schedule) or _default_schedule(scenarios.timestamps[0], owned, horizon_months, next_decision_months)
     paths = [
         net_of_reservations(

@@ -14,7 +14,8 @@ import numpy as np
 import numpy.typing as npt
 
 from velmar.errors import UserError
-from velmar.portfolio import RESERVED, TERM_DAYS, Portfolio
+from velmar.pieces import purchases
+from velmar.portfolio import TERM_DAYS, Portfolio
 from velmar.records import HOURS_PER_MONTH, Floats, Purchase
 
 
@@ -59,11 +60,8 @@ def purchases_of(
     portfolio: Portfolio, levels: Floats, schedule: Schedule, timestamps: npt.NDArray[np.datetime64]
 ) -> tuple[Purchase, ...]:
     """The non-empty purchases of schedule levels (D, level_count), dated by the horizon's `timestamps`."""
-    purchases = []
-    for tranche, start in enumerate(schedule.starts):
-        for plan in portfolio.plans(levels[tranche]):
-            if plan.model in RESERVED and plan.reserved:
-                purchases.append(Purchase(plan.model, timestamps[start], reserved=dict(plan.reserved)))
-            elif plan.model not in RESERVED and plan.amount_per_hour > 0:
-                purchases.append(Purchase(plan.model, timestamps[start], amount_per_hour=plan.amount_per_hour))
-    return tuple(purchases)
+    return tuple(
+        bought
+        for tranche, start in enumerate(schedule.starts)
+        for bought in purchases(portfolio.plans(levels[tranche]), timestamps[start])
+    )
