@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import itertools
 from collections.abc import Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -77,7 +77,7 @@ def price_in_pieces(
     starts = history.timestamps.astype("datetime64[s]").astype(np.int64)
     totals = np.zeros(4)
     for first, last in piece_rows(history, purchases, existing):
-        piece = replace(history, timestamps=history.timestamps[first:last], usage=history.usage[first:last])
+        piece = history.rows(first, last)
         portfolio = build_portfolio(piece, prices, models, existing, kind_order=kind_order)
         levels = np.zeros(portfolio.level_count)
         column = {kind: index for index, kind in enumerate(portfolio.kinds)}

@@ -9,7 +9,7 @@ matrix: the column order of an array is a detail of the record that holds it.
 from __future__ import annotations
 
 from collections.abc import Mapping
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Literal
 
 import numpy as np
@@ -51,6 +51,10 @@ class UsageHistory:
     notes: tuple[str, ...] = ()
     #: True when the history is daily ("D") but the rows it was made of are hourly.
     hourly_rows: bool = False
+
+    def rows(self, first: int | None = None, last: int | None = None) -> UsageHistory:
+        """The history of rows [first, last) only (the rest of it alike)."""
+        return replace(self, timestamps=self.timestamps[first:last], usage=self.usage[first:last])
 
 
 @dataclass(frozen=True)

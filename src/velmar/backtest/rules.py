@@ -60,7 +60,7 @@ class Decision:
         since = self.date.astype("datetime64[s]") - np.timedelta64(days, "D")
         seen = self.seen
         first = int(np.searchsorted(seen.timestamps.astype("datetime64[s]"), since))
-        return replace(seen, timestamps=seen.timestamps[first:], usage=seen.usage[first:])
+        return seen.rows(first)
 
 
 class Rule(Protocol):
@@ -257,4 +257,4 @@ def _number(text: str, value: str) -> float:
 
 def _rows_before(history: UsageHistory, date: np.datetime64) -> UsageHistory:
     last = int(np.searchsorted(history.timestamps.astype("datetime64[s]"), date.astype("datetime64[s]")))
-    return replace(history, timestamps=history.timestamps[:last], usage=history.usage[:last])
+    return history.rows(last=last)

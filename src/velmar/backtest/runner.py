@@ -99,7 +99,7 @@ def run_backtest(
     rows = decision_rows(history, start_months, every_months)
     dates = tuple(history.timestamps[row] for row in rows)
     edges = month_edges(history, rows[0])
-    window = replace(history, timestamps=history.timestamps[rows[0] :], usage=history.usage[rows[0] :])
+    window = history.rows(rows[0])
 
     def outcome(name: str, buy: Callable[[], tuple[Purchase, ...]]) -> RuleOutcome:
         began = time.perf_counter()
@@ -150,7 +150,7 @@ def _realized(
     """The module's price of each month from the first decision on, with `purchases` in force over their terms."""
     months = []
     for first, last in itertools.pairwise(edges):
-        month = replace(history, timestamps=history.timestamps[first:last], usage=history.usage[first:last])
+        month = history.rows(first, last)
         months.append(price_in_pieces(month, prices, purchases))
     return RuleOutcome(
         rule=name,

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import copy
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, replace
+from dataclasses import dataclass
 
 import numpy as np
 
@@ -39,7 +39,7 @@ class _PathPricers:
     ) -> None:
         self.pieces = []
         for first, last in pieces:
-            piece = replace(path, timestamps=path.timestamps[first:last], usage=path.usage[first:last])
+            piece = path.rows(first, last)
             portfolio = build_portfolio(
                 piece, prices, setup.portfolio.models, setup.existing, kind_order=setup.portfolio.kinds
             )
