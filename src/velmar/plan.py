@@ -29,8 +29,7 @@ from velmar.budget import BudgetJudge, UpfrontBudget
 from velmar.column_order import cheaper_order, spends_two_rate_sets
 from velmar.errors import UserError
 from velmar.payment import upfront_per_level
-from velmar.polish import Judge, pricing_budget, whole_units
-from velmar.polish import polish as polish_levels
+from velmar.polish import Judge, polish_with_passes, pricing_budget, whole_units
 from velmar.portfolio import RESERVED, TERM_DAYS, Levels, Portfolio, Pricer, build_portfolio
 from velmar.records import (
     COMMITMENT_MODELS,
@@ -128,7 +127,7 @@ def recommend(
         cost = pricer.cost(levels)
         if cost > at_bound and budget > 0:
             used = pricer.pricings
-            levels = _polished(portfolio, judge, levels, say, at_bound, budget)
+            levels = polish_with_passes(portfolio, judge, levels, say, at_bound, budget)
             cost = pricer.cost(levels)
             budget -= pricer.pricings - used
         return levels, cost
@@ -172,7 +171,7 @@ def recommend(
             portfolio,
             levels,
             cost,
-            lambda p, pr, lv, most: _polished(p, pr, lv, say, at_bound, most),
+            lambda p, pr, lv, most: polish_with_passes(p, pr, lv, say, at_bound, most),
             pricing_budget(portfolio),
             at_bound,
         )
@@ -306,24 +305,6 @@ def _searchable(portfolio: Portfolio, peak_usage: np.ndarray, notes: list[str]) 
             notes.append("no usage a savings plan could buy: the module's search was not run")
             return False
     return bool(portfolio.models)
-
-
-def _polished(
-    portfolio: Portfolio,
-    pricer: Judge,
-    start: Levels,
-    say: Progress,
-    target: float = 0.0,
-    max_pricings: int | None = None,
-) -> Levels:
-    passes = 0
-
-    def tick() -> None:
-        nonlocal passes
-        passes += 1
-        say(f"polish pass {passes}")
-
-    return polish_levels(portfolio, pricer, start, tick, target, max_pricings)
 
 
 def _reach_coverage(

@@ -134,9 +134,29 @@ def _promising_first(pricer: Judge, levels: Levels, entries: Ints) -> Ints:
     return entries[np.argsort(best, kind="stable")]
 
 
-def pricing_budget(portfolio: Portfolio) -> int:
-    """Pricings a polish may spend moving reserved levels (about 3 s of module calls)."""
-    cells = portfolio.periods * len(portfolio.kinds)
+def polish_with_passes(
+    portfolio: Portfolio,
+    pricer: Judge,
+    start: Levels,
+    say: Callable[[str], None],
+    target: float = 0.0,
+    max_pricings: int | None = None,
+) -> Levels:
+    """`polish`, saying "polish pass N" at each pass."""
+    passes = 0
+
+    def tick() -> None:
+        nonlocal passes
+        passes += 1
+        say(f"polish pass {passes}")
+
+    return polish(portfolio, pricer, start, tick, target, max_pricings)
+
+
+def pricing_budget(portfolio: Portfolio, copies: int = 1) -> int:
+    """Pricings a polish may spend moving reserved levels (about 3 s of module calls), when each prices
+    `copies` histories of the portfolio's size (paths, pieces)."""
+    cells = copies * portfolio.periods * len(portfolio.kinds)
     return int(np.clip(MAX_PRICINGS * PRICED_CELLS / max(cells, 1), MIN_PRICINGS, MAX_PRICINGS))
 
 

@@ -42,8 +42,7 @@ from velmar.forecast.risk import DEFAULT_TAIL_LEVEL, parse_risk, tail_mean
 from velmar.forecast.scenarios import make_scenarios
 from velmar.forecast.schedule import Schedule, make_schedule, purchases_of
 from velmar.plan import break_even_months
-from velmar.polish import MAX_PRICINGS, MIN_PRICINGS, PRICED_CELLS, whole_units
-from velmar.polish import polish as polish_levels
+from velmar.polish import polish_with_passes, pricing_budget, whole_units
 from velmar.portfolio import RESERVED, Portfolio, build_portfolio
 from velmar.records import (
     COMMITMENT_MODELS,
@@ -246,19 +245,11 @@ def _plan(problem: _Problem, say: Progress, n_starts: int | None, tail_level: fl
     statistic = np.mean if tail_level is None else partial(tail_mean, level=tail_level)
     judge = ForwardPricer(portfolio, problem.prices, problem.existing, tranches, lambda c: float(statistic(c)))
     judge.keep([problem.paths[i] for i in problem.polish_paths], levels)
-    cells = len(problem.polish_paths) * len(judge.paths[0].pieces) * portfolio.periods * len(portfolio.kinds)
-    budget = int(np.clip(MAX_PRICINGS * PRICED_CELLS / max(cells, 1), MIN_PRICINGS, MAX_PRICINGS))
+    budget = pricing_budget(portfolio, len(problem.polish_paths) * len(judge.paths[0].pieces))
     # The bound is the polish's target only when both price the same paths.
     target = bound * (1 + 1e-6) if problem.bound_paths == problem.polish_paths else 0.0
-    passes = 0
-
-    def tick() -> None:
-        nonlocal passes
-        passes += 1
-        say(f"polish pass {passes}")
-
     say("polish")
-    levels[0] = polish_levels(portfolio, judge, levels[0], tick, target, budget)
+    levels[0] = polish_with_passes(portfolio, judge, levels[0], say, target, budget)
     method, search_cost = "polish", float("nan")
     if n_starts is not None and portfolio.models:
         say("module search")
