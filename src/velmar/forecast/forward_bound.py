@@ -204,13 +204,10 @@ class ForwardBound:
         )
         return value
 
-    def solve(self, start: Floats | None = None) -> tuple[float, Floats, bool]:
-        """(proven bound, best levels found (tranches, level_count), whether the bound meets them).
-
-        `start` (levels near the optimum, e.g. of fewer paths) is the first point evaluated.
-        """
+    def solve(self) -> tuple[float, Floats, bool]:
+        """(proven bound, best levels found (tranches, level_count), whether the bound meets them)."""
         bound = -np.inf
-        query = np.zeros(self.size) if start is None else np.clip(start.ravel(), 0.0, self.upper)
+        query = np.zeros(self.size)
         offset = self.existing_total if self.tail_level is None else 0.0
         proven = False
         for _ in range(MAX_ITERATIONS):

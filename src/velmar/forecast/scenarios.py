@@ -97,7 +97,9 @@ def make_scenarios(history: UsageHistory, horizon_months: int = 36, n_scenarios:
     slopes = slope + _slope_spread(plain[-fit:], week, n_scenarios, rng)
     base = level + seasons.fitted(ahead)
     noise = _block_noise(residuals, week if periods >= 2 * week else per_day, periods, steps, n_scenarios, rng)
-    paths = base[None] + rise[None, :, None] * slopes[:, None, :] + noise
+    paths = rise[None, :, None] * slopes[:, None, :]  # then the level and the noise added in place: one array fewer
+    paths += base
+    paths += noise
     np.maximum(paths, 0.0, out=paths)
     start = history.timestamps[-1] + np.timedelta64(HOURS_PER_PERIOD[history.period], "h")
     timestamps = (start + np.arange(steps) * np.timedelta64(HOURS_PER_PERIOD[history.period], "h")).astype(
