@@ -39,6 +39,8 @@ HOUR_UNITS: frozenset[str] = frozenset({"h", "hr", "hrs", "hour", "hours", "1 ho
 _NEGATIVE = -1e-9
 # Bits of a combination's `problems`: a row whose quantity is not a number, a negative row that is no correction.
 _NOT_A_NUMBER, _NEGATIVE_ROW = 1, 2
+#: SQL: a row whose quantity is given but is not a finite number.
+_NOT_A_NUMBER_SQL = "raw_quantity IS NOT NULL AND NOT coalesce(isfinite(amount), false)"
 
 
 @dataclass(frozen=True)
@@ -167,12 +169,10 @@ class Aggregation:
         """The first pass: per combination of group, kind, unit, service and currency (a small table), what
         the checks, the notes and the spend left out need."""
         layout, keys = self._layout, self._combination_keys()
-        negative = "amount < 0" + (" AND NOT correction" if layout.correction else "")
         stats = [
             "count(*) FILTER (WHERE t IS NULL) AS bad_times",
-            f"""bit_or(CASE WHEN raw_quantity IS NOT NULL AND NOT coalesce(isfinite(amount), false)
-                       THEN {_NOT_A_NUMBER} ELSE 0 END | CASE WHEN {negative} THEN {_NEGATIVE_ROW} ELSE 0 END)
-                AS problems""",
+            f"""bit_or(CASE WHEN {_NOT_A_NUMBER_SQL} THEN {_NOT_A_NUMBER} ELSE 0 END
+                       | CASE WHEN {self._negative_sql()} THEN {_NEGATIVE_ROW} ELSE 0 END) AS problems""",
             "sum(cost) AS spend" if layout.costs else "0.0 AS spend",
             "max(epoch(ends) - epoch(date_trunc('hour', ts))) AS hour_reach"
             if layout.end and self._period == "D"
@@ -203,7 +203,7 @@ class Aggregation:
         """The groups (every group with kept rows, planned or not, so that none is lost without a word),
         the columns of each group's planned kinds, the spend left out, then the second pass: the cells."""
         con, layout = self._con, self._layout
-        groups = _columns("g", len(layout.groups), ", ").rstrip(", ")
+        groups = ", ".join(self._group_columns())
         self._kept_rows = con.one("SELECT count(*) FROM combination_stats WHERE kept")[0]
         planned = "FILTER (WHERE planned)"
         currency = (
@@ -281,9 +281,11 @@ class Aggregation:
         extra = [name for name, decides in (("unit", self._by_unit), ("service", self._by_service)) if decides]
         return self._group_and_kind_columns() + extra
 
+    def _group_columns(self) -> list[str]:
+        return [f"g{i}" for i in range(len(self._layout.groups))]
+
     def _group_and_kind_columns(self) -> list[str]:
-        layout = self._layout
-        return [f"g{i}" for i in range(len(layout.groups))] + [f"k{i}" for i in range(len(layout.kinds))]
+        return self._group_columns() + [f"k{i}" for i in range(len(self._layout.kinds))]
 
     # --- one group ------------------------------------------------------------------------
 
@@ -349,25 +351,17 @@ class Aggregation:
 
     # --- checks and notes ---------------------------------------------------------------
 
+    def _negative_sql(self) -> str:
+        """SQL: a row with a negative quantity that is not a correction."""
+        return "amount < 0" + (" AND NOT correction" if self._layout.correction else "")
+
     def _raise_first_problem(self, index: int, stats: Mapping[str, Any]) -> None:
         """Names the file, column, row and value of the first bad planned row."""
         layout, problems = self._layout, stats["problems"] or 0
         checks = [
             (stats["bad_times"], "ts IS NULL", layout.time, "raw_time", "is not a date and time"),
-            (
-                problems & _NOT_A_NUMBER,
-                "raw_quantity IS NOT NULL AND NOT coalesce(isfinite(amount), false)",
-                layout.quantity,
-                "raw_quantity",
-                "is not a number",
-            ),
-            (
-                problems & _NEGATIVE_ROW,
-                "amount < 0" + (" AND NOT correction" if layout.correction else ""),
-                layout.quantity,
-                "raw_quantity",
-                "is negative",
-            ),
+            (problems & _NOT_A_NUMBER, _NOT_A_NUMBER_SQL, layout.quantity, "raw_quantity", "is not a number"),
+            (problems & _NEGATIVE_ROW, self._negative_sql(), layout.quantity, "raw_quantity", "is negative"),
         ]
         for found, condition, column, value, problem in checks:
             if found:
@@ -398,12 +392,13 @@ class Aggregation:
         if not len(negative):
             return
         row, col = (int(at) for at in negative[0])
-        kind, t, quantity = names[col], first + row * period_seconds(self._period), float(usage[row, col])
+        step = period_seconds(self._period)
+        kind, t, quantity = names[col], first + row * step, float(usage[row, col])
         rows, params = self._group_rows(index, with_filename=True)
         reaches = "coalesce(epoch(ends), epoch(ts))" if self._layout.end else "epoch(ts)"
         paths = self._con.column(
             f"""SELECT DISTINCT filename FROM ({rows}) WHERE {_kind_name(self._layout.kinds)} = $kind
-                AND epoch(ts) < {t + period_seconds(self._period)} AND {reaches} >= {t} ORDER BY 1""",
+                AND epoch(ts) < {t + step} AND {reaches} >= {t} ORDER BY 1""",
             {**params, "kind": kind},
         )
         period = np.datetime64(int(t), "s")
@@ -529,8 +524,3 @@ def _summed_cells(rows: np.ndarray, columns: np.ndarray, quantities: np.ndarray,
 def _kind_name(kinds: Sequence[str]) -> str:
     """SQL of a kind's name: the kind columns k0..kn joined by "/"."""
     return "concat_ws('/', " + ", ".join(f"coalesce(k{index}, '')" for index in range(len(kinds))) + ")"
-
-
-def _columns(prefix: str, count: int, separator: str) -> str:
-    """ "g0, g1, " for ("g", 2, ", "): numbered columns, each followed by the separator."""
-    return "".join(f"{prefix}{index}{separator}" for index in range(count))
