@@ -12,12 +12,11 @@ import os
 from collections.abc import Iterable
 from dataclasses import dataclass
 
-import duckdb
 import numpy as np
 import numpy.typing as npt
 
-from velmar.atomic import write_atomically
-from velmar.data.sql import literal
+from velmar.atomic import replaced_atomically, write_atomically
+from velmar.data.sql import Connection, connection, literal
 from velmar.errors import UserError
 from velmar.records import Floats
 
@@ -197,10 +196,7 @@ def _write_export(
         "SubAccountId": _text(f"{(i * 7919 + 12345) % 10**12:012d}" for i in range(accounts)),
         "SubAccountName": _text(names[i] if i < len(names) else f"team-{i:03d}" for i in range(accounts)),
     }
-    tmp = path + ".partial"
-    con = duckdb.connect()
-    try:
-        con.execute("SET TimeZone = 'UTC'; SET enable_progress_bar = false")
+    with connection() as con, replaced_atomically(path) as tmp:
         con.register("facts", facts)
         con.register("hour_table", hour_table)
         _enum_table(con, "accounts", account_table)
@@ -227,13 +223,8 @@ def _write_export(
             FROM (SELECT *, CASE WHEN c = {FEE} THEN 1 ELSE q END AS quantity FROM facts)
             JOIN hour_table USING (h) JOIN accounts USING (a) JOIN charges USING (k, c)
             ORDER BY h, a, k, c
-            ) TO {literal(tmp)} (FORMAT parquet, COMPRESSION zstd)"""
+            ) TO {literal(str(tmp))} (FORMAT parquet, COMPRESSION zstd)"""
         )
-        os.replace(tmp, path)
-    finally:
-        con.close()
-        if os.path.exists(tmp):
-            os.remove(tmp)
 
 
 def _charge_table(kind_table: dict[str, npt.NDArray[np.generic]], amount: float) -> dict[str, npt.NDArray[np.generic]]:
@@ -277,7 +268,7 @@ def _commitment(committed: bool) -> dict[str, str | None]:
     return {key: value if committed else None for key, value in zip(keys, values)}
 
 
-def _enum_table(con: duckdb.DuckDBPyConnection, name: str, columns: dict[str, npt.NDArray[np.generic]]) -> None:
+def _enum_table(con: Connection, name: str, columns: dict[str, npt.NDArray[np.generic]]) -> None:
     """Creates table `name` from NumPy columns, text columns as enumerations."""
     con.register(f"{name}_raw", columns)
     selected = []

@@ -20,12 +20,11 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any
 
-import duckdb
 import numpy as np
 
 from velmar.atomic import replaced_atomically
 from velmar.data import GroupKey
-from velmar.data.sql import identifier, interrupt_as_ctrl_c, literal
+from velmar.data.sql import connection, identifier, literal
 from velmar.errors import UserError
 from velmar.records import HOURS_PER_PERIOD, ModelPlan, Recommendation
 from velmar.report.outputs import json_number, plan_figures
@@ -155,7 +154,7 @@ class Tables:
         select = ", ".join(
             f"CAST({identifier(name)} AS {kind}) AS {identifier(name)}" for name, kind in columns.items()
         )
-        with duckdb.connect() as con, interrupt_as_ctrl_c():
+        with connection() as con:
             con.register("results", data)
             for target, options in ((self.parquet, "FORMAT parquet"), (self.csv, "FORMAT csv, HEADER true")):
                 with replaced_atomically(target) as temporary:

@@ -18,7 +18,7 @@ READ_ERRORS = (duckdb.IOException, duckdb.InvalidInputException, duckdb.Conversi
 
 
 @contextmanager
-def interrupt_as_ctrl_c() -> Iterator[None]:
+def _interrupt_as_ctrl_c() -> Iterator[None]:
     """DuckDB answers Ctrl-C by cancelling its query with an error of its own: raise it as the interrupt it is."""
     try:
         yield
@@ -39,8 +39,12 @@ class Connection:
         self._con = con
 
     def execute(self, query: str, params: Mapping[str, object] | None = None) -> duckdb.DuckDBPyConnection:
-        with interrupt_as_ctrl_c():
+        with _interrupt_as_ctrl_c():
             return self._con.execute(query, dict(params or {}))
+
+    def register(self, name: str, data: object) -> None:
+        """Makes `data` (a mapping of NumPy columns, a data frame) queryable as table `name`."""
+        self._con.register(name, data)
 
     def one(self, query: str, params: Mapping[str, object] | None = None) -> tuple[Any, ...]:
         """The one row of an aggregate query."""
