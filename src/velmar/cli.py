@@ -343,7 +343,7 @@ def _recommend_forward(args: argparse.Namespace, console: Console, steps: Steps,
     schedule = [_whole(item, "--schedule") for item in split_list(args.schedule)]
     from velmar.forecast import plan_forward
 
-    history = inputs.gross or inputs.history
+    history = inputs.gross
     with steps.step("Planning on a forecast") as step:
         forward = plan_forward(
             history, inputs.prices, models, inputs.existing, inputs.reservations, horizon_months=args.horizon,

@@ -62,14 +62,14 @@ class Inputs:
 
     history: UsageHistory
     prices: PriceTable
+    #: The usage before the reservations owned were taken off (a forecast nets them over its own dates).
+    gross: UsageHistory
     existing: tuple[ExistingSavingsPlan, ...] = ()
     reservations: tuple[ExistingReservation, ...] = ()
     commitments: tuple[SeenCommitment, ...] = ()
     #: The hourly usage of a daily history made of hourly rows (net likewise), None otherwise.
     hourly: UsageHistory | None = None
     notes: tuple[str, ...] = field(default=())
-    #: The usage before the reservations owned were taken off (a forecast nets them over its own dates).
-    gross: UsageHistory | None = None
     #: The payment option planned on, per model with options (kinds pooled like `history`'s).
     payment: tuple[PaymentChoice, ...] = ()
     cost_of_capital: float = 0.0
@@ -167,7 +167,7 @@ def read_inputs(request: Request, steps: Steps) -> Inputs:
         hourly = None if hourly is None else pool_history(hourly, pooling)
         gross = pool_history(gross, pooling)
     return Inputs(
-        history, prices, existing, reservations, commitments, hourly, tuple(notes), gross,
+        history, prices, gross, existing, reservations, commitments, hourly, tuple(notes),
         payment=payment, cost_of_capital=request.cost_of_capital, pooling=pooling,
     )  # fmt: skip
 
