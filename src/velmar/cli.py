@@ -37,6 +37,7 @@ from velmar.cli_help import (
 from velmar.curve import SavingsCurve, savings_curve
 from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
 from velmar.inputs import Inputs, Request, read_inputs, split_list, with_hourly_cost
+from velmar.portfolio import check_models
 from velmar.progress import Steps
 from velmar.records import COMMITMENT_MODELS, Recommendation, UsageHistory
 from velmar.report.formatting import money
@@ -480,9 +481,7 @@ def _plan(args: argparse.Namespace, inputs: Inputs, steps: Steps) -> Recommendat
 def _planning_choices(args: argparse.Namespace) -> tuple[tuple[str, ...], dict[str, Any]]:
     """The models and the planner's options, checked."""
     models = split_list(args.models)
-    unknown = [m for m in models if m not in COMMITMENT_MODELS]
-    if unknown or not models:
-        raise UserError(f"--models: {unknown[0] if unknown else 'empty'!r} is not one of {','.join(COMMITMENT_MODELS)}")
+    check_models(models)
     if args.n_starts is not None and args.n_starts < 1:
         raise UserError(f"--n-starts: {args.n_starts} is below 1")
     if args.target_coverage is not None and not 0.0 <= args.target_coverage <= 1.0:

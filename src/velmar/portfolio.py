@@ -235,6 +235,13 @@ class Pricer:
         return self.figure(levels, "cost")
 
 
+def check_models(models: Sequence[str]) -> None:
+    """Refuses an empty or unknown `--models`."""
+    unknown = [model for model in models if model not in COMMITMENT_MODELS]
+    if unknown or not models:
+        raise UserError(f"--models: {unknown[0] if unknown else 'empty'!r} is not one of {','.join(COMMITMENT_MODELS)}")
+
+
 def build_portfolio(
     history: UsageHistory,
     prices: PriceTable,

@@ -25,9 +25,9 @@ import numpy as np
 from velmar.backtest.calendar import decision_rows, month_edges
 from velmar.backtest.owned import owned_at
 from velmar.backtest.rules import Decision, Rule, parse_rule
-from velmar.errors import UserError
 from velmar.pieces import price_in_pieces, purchases
 from velmar.plan import recommend
+from velmar.portfolio import check_models
 from velmar.records import COMMITMENT_MODELS, Floats, PriceTable, Purchase, UsageHistory
 
 Progress = Callable[[str], None]
@@ -92,9 +92,7 @@ def run_backtest(
 ) -> BacktestResult:
     """Every rule run over the history, decisions every `every_months` months from month `start_months`."""
     say = progress or (lambda _: None)
-    unknown = [model for model in models if model not in COMMITMENT_MODELS]
-    if unknown or not models:
-        raise UserError(f"--models: {unknown[0] if unknown else 'none'!r} is not one of {','.join(COMMITMENT_MODELS)}")
+    check_models(models)
     chosen = [parse_rule(rule) if isinstance(rule, str) else rule for rule in rules]
     rows = decision_rows(history, start_months, every_months)
     dates = tuple(history.timestamps[row] for row in rows)

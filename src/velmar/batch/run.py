@@ -46,6 +46,7 @@ from velmar.batch.results import (
 from velmar.data import GroupKey
 from velmar.errors import MODULE_INTERRUPT_MESSAGE, UserError, is_module_failure
 from velmar.plan import recommend
+from velmar.portfolio import check_models
 from velmar.records import COMMITMENT_MODELS, Period, PriceTable, UsageHistory
 
 #: Options of `velmar.plan.recommend` that a batch passes on to every group.
@@ -378,9 +379,7 @@ def _check(
     unknown = sorted(set(options) - PLANNER_OPTIONS)
     if unknown:
         raise TypeError(f"plan_many() got options the planner does not take: {', '.join(unknown)}")
-    wrong = [model for model in models if model not in COMMITMENT_MODELS]
-    if wrong or not models:
-        raise UserError(f"--models: {wrong[0] if wrong else 'empty'!r} is not one of {','.join(COMMITMENT_MODELS)}")
+    check_models(models)
     remote = client is not None or bool(os.environ.get("DASK_SCHEDULER_ADDRESS"))
     if workers is not None and (workers < 1 or remote):
         raise UserError(f"--workers: {workers} " + ("is below 1" if workers < 1 else "applies to a local cluster only"))
