@@ -14,11 +14,13 @@ which holds whatever pool the process already has to its share.
 
 from __future__ import annotations
 
+import functools
 import logging
 import os
 import signal
 import threading
 import time
+from collections import Counter
 from collections.abc import Callable, Iterator, Mapping
 from contextlib import ExitStack, contextmanager
 from dataclasses import dataclass
@@ -52,20 +54,25 @@ def requested_threads() -> int | None:
     text = os.environ.get(THREADS_VARIABLE, "")
     if not text:
         return None
-    if not (text.isascii() and text.isdigit() and int(text) > 0):
+    threads = _positive_whole(text)
+    if threads is None:
         raise UserError(f"{THREADS_VARIABLE}: '{text}' is not a positive whole number")
-    return int(text)
+    return threads
 
 
-def memory_bytes(limit: str) -> int:
-    """The size of `--memory-limit` ("2GB", "512MiB", ...), checked."""
+def _positive_whole(text: str | None) -> int | None:
+    """The number `text` spells when it is a positive whole number, else None."""
+    return int(text) if text and text.isascii() and text.isdigit() and int(text) > 0 else None
+
+
+def check_memory_limit(limit: str) -> None:
+    """Refuses a `--memory-limit` that is not a positive size ("2GB", "512MiB", ...)."""
     try:
         size = int(dask.utils.parse_bytes(limit))
     except (ValueError, TypeError):
         raise UserError(f"--memory-limit: '{limit}' is not a size such as 2GB or 512MiB") from None
     if size <= 0:
         raise UserError(f"--memory-limit: '{limit}' is not a positive size")
-    return size
 
 
 @contextmanager
@@ -163,15 +170,12 @@ def worker_state(client: Client, started_with: int) -> WorkerState:
     return WorkerState(paused=paused, restarting=max(0, started_with - len(workers)))
 
 
-def share_cores(client: Client) -> int:
-    """Gives every worker its share of its machine's cores for this batch; returns how many workers there are."""
+def share_cores(client: Client) -> dict[str, int]:
+    """Gives every worker its share of its machine's cores for this batch; returns each worker's threads."""
     threads: dict[str, int] = client.nthreads()  # type: ignore[no-untyped-call]
-    processes: dict[str, int] = {}
-    for address in threads:
-        host = get_address_host(address)
-        processes[host] = processes.get(host, 0) + 1
+    processes = Counter(get_address_host(address) for address in threads)
     client.register_plugin(ModuleThreads(processes, requested_threads()))
-    return len(threads)
+    return threads
 
 
 class ModuleThreads(WorkerPlugin):
@@ -197,19 +201,15 @@ class ModuleThreads(WorkerPlugin):
         _size_this_process(rank, sharing, worker.state.nthreads, self.threads)
 
 
-#: This process's VELMAR_NUM_THREADS and CPUs before a batch first set them.
-_ORIGINAL: dict[str, Any] = {}
+@functools.cache
+def _original() -> tuple[int | None, list[int]]:
+    """This process's VELMAR_NUM_THREADS (when a positive whole number) and CPUs before a batch first set them."""
+    return _positive_whole(os.environ.get(THREADS_VARIABLE)), sorted(os.sched_getaffinity(0))
 
 
 def _size_this_process(rank: int, sharing: int, nthreads: int, requested: int | None) -> None:
-    if not _ORIGINAL:
-        _ORIGINAL.update(threads=os.environ.get(THREADS_VARIABLE) or None, cpus=sorted(os.sched_getaffinity(0)))
-    cpus: list[int] = _ORIGINAL["cpus"]
-    own = _ORIGINAL["threads"]
-    if own and own.isascii() and own.isdigit() and int(own) > 0:
-        threads = int(own)
-    else:
-        threads = requested or max(1, len(cpus) // (sharing * nthreads))
+    own, cpus = _original()
+    threads = own or requested or max(1, len(cpus) // (sharing * nthreads))
     os.environ[THREADS_VARIABLE] = str(threads)
     width = min(len(cpus), threads * nthreads)
     first = (rank * width) % len(cpus)

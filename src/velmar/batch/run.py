@@ -28,7 +28,14 @@ from distributed import Client, Future, KilledWorker, wait
 
 from velmar import data
 from velmar.atomic import remove_leftovers
-from velmar.batch.cluster import WorkerState, connect, memory_bytes, requested_threads, share_cores, worker_state
+from velmar.batch.cluster import (
+    WorkerState,
+    check_memory_limit,
+    connect,
+    requested_threads,
+    share_cores,
+    worker_state,
+)
 from velmar.batch.results import (
     CSV,
     JOURNAL,
@@ -196,8 +203,8 @@ class _Run:
         self._tag = uuid.uuid4().hex[:8]
 
     def plan(self, client: Client, todo: Sequence[int]) -> None:
-        started_with = share_cores(client)
-        window = max(2, 2 * sum(client.nthreads().values()))  # type: ignore[no-untyped-call]
+        threads = share_cores(client)
+        started_with, window = len(threads), max(2, 2 * sum(threads.values()))
         waiting: Iterator[int] = iter(todo)
         running: dict[Future[list[Row]], int] = {}
         self._report()
@@ -386,5 +393,5 @@ def _check(
     if memory_limit is not None:
         if remote:
             raise UserError(f"--memory-limit: {memory_limit} applies to a local cluster only")
-        memory_bytes(memory_limit)
+        check_memory_limit(memory_limit)
     requested_threads()
