@@ -27,7 +27,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
 
-from timing import interleaved, load_average
+from timing import interleaved, load_average, timed
 
 from velmar.backtest import DEFAULT_RULES, BacktestResult, RuleOutcome, run_backtest
 from velmar.forecast import plan_forward
@@ -133,15 +133,7 @@ def _timed_stages(history: UsageHistory, prices: PriceTable) -> dict[str, float]
     """Seconds of each stage of one `plan_forward` call, by the names its progress gives (a polish
     pass counts as the polish)."""
     seconds: dict[str, float] = {}
-    stage, began = "", time.perf_counter()
-
-    def progress(name: str) -> None:
-        nonlocal stage, began
-        now = time.perf_counter()
-        if stage:
-            seconds[stage] = seconds.get(stage, 0.0) + now - began
-        stage, began = ("polish" if name.startswith("polish") else name), now
-
+    progress = timed(seconds, "forecast")
     plan_forward(history, prices, progress=progress)
     progress("")
     return seconds

@@ -19,7 +19,6 @@ from __future__ import annotations
 import os
 import sys
 import tempfile
-import time
 from collections.abc import Callable
 from typing import Any
 
@@ -27,7 +26,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "src"))
 
-from timing import arguments, interleaved, load_average, print_json
+from timing import arguments, interleaved, load_average, print_json, timed
 
 from velmar.data import load_existing, load_focus, load_prices
 from velmar.demo_data import write_demo
@@ -96,19 +95,6 @@ CASES: dict[str, Callable[[], Case]] = {
 LARGE: dict[str, Callable[[], Case]] = {
     "decline hourly 3y x32": lambda: synthetic("large", "decline", 26280, 32, "H", 9),
 }
-
-
-def timed(stages: dict[str, float], name: str) -> Callable[[str], None]:
-    """A progress callback that charges wall time to the stage last announced."""
-    last = [name, time.perf_counter()]
-
-    def say(stage: str) -> None:
-        now = time.perf_counter()
-        label = str(last[0]).split(" pass")[0]
-        stages[label] = stages.get(label, 0.0) + now - float(last[1])
-        last[:] = [stage, now]
-
-    return say
 
 
 def gap(cost: float, bound: float) -> str:

@@ -48,6 +48,20 @@ def interleaved(contenders: Mapping[str, Callable[[], Any]], rounds: int) -> dic
     return best
 
 
+def timed(stages: dict[str, float], name: str) -> Callable[[str], None]:
+    """A progress callback that charges wall time to the stage last announced (`name` until the first);
+    "polish pass 3" counts as "polish"."""
+    last = [name, time.perf_counter()]
+
+    def say(stage: str) -> None:
+        now = time.perf_counter()
+        label = str(last[0]).split(" pass")[0]
+        stages[label] = stages.get(label, 0.0) + now - float(last[1])
+        last[:] = [stage, now]
+
+    return say
+
+
 def load_average() -> str:
     """The machine's load average, to print beside the ratios that load distorts."""
     return "load average {:.2f} {:.2f} {:.2f} (1, 5, 15 min)".format(*os.getloadavg())
