@@ -13,7 +13,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from velmar.polish import AMOUNT_STEP_PER_HOUR, Judge
+from velmar.polish import Judge, whole_units
 from velmar.portfolio import Levels, Portfolio
 from velmar.records import Floats
 
@@ -42,11 +42,7 @@ class UpfrontBudget:
         paid = self.per_level > 0
         fitted = np.array(levels, dtype=np.float64)
         fitted[paid] *= self.amount / self.spent(levels)
-        step = AMOUNT_STEP_PER_HOUR * portfolio.hours
-        for model in portfolio.models:
-            entries = fitted[portfolio.slot(model)]
-            entries[:] = np.floor(entries + 1e-9) if model.startswith("RI") else np.floor(entries / step) * step
-        return fitted
+        return whole_units(portfolio, fitted, down=True)
 
 
 class BudgetJudge:

@@ -40,13 +40,18 @@ class Judge(Protocol):
     def cost(self, levels: Levels) -> float: ...
 
 
-def whole_units(portfolio: Portfolio, levels: Levels) -> Levels:
-    """`levels` with reserved units rounded to the nearest whole unit, amounts to the step."""
+def whole_units(portfolio: Portfolio, levels: Levels, down: bool = False) -> Levels:
+    """`levels` with reserved units rounded to the nearest whole unit, amounts to the step; `down`: to the
+    whole unit and the step below (what a cap that holds still allows)."""
     rounded = np.maximum(np.asarray(levels, dtype=np.float64), 0.0)
     reserved = _reserved_mask(portfolio)
-    rounded[reserved] = np.round(rounded[reserved])
     step = AMOUNT_STEP_PER_HOUR * portfolio.hours
-    rounded[~reserved] = np.round(rounded[~reserved] / step) * step
+    if down:
+        rounded[reserved] = np.floor(rounded[reserved] + 1e-9)
+        rounded[~reserved] = np.floor(rounded[~reserved] / step) * step
+    else:
+        rounded[reserved] = np.round(rounded[reserved])
+        rounded[~reserved] = np.round(rounded[~reserved] / step) * step
     return rounded
 
 
