@@ -58,7 +58,7 @@ from velmar.records import (
     Scenarios,
     UsageHistory,
 )
-from velmar.reservations import net_of_reservations, reserved_unit_hours
+from velmar.reservations import reserved_unit_hours
 
 Progress = Callable[[str], None]
 #: Cells (paths x periods x kinds) the LP bound is computed on at most; the polish's paths at most.
@@ -91,7 +91,8 @@ class _Problem:
     tranches: Schedule
     prices: PriceTable
     existing: tuple[ExistingSavingsPlan, ...]
-    reservations: tuple[ExistingReservation, ...]
+    #: (periods, kinds) unit-hours the reservations owned cover (in the paths' kind order).
+    reserved: Floats
     #: Representative paths the bound is computed on, and those the polish prices.
     bound_paths: list[int]
     polish_paths: list[int]
@@ -201,12 +202,12 @@ def _problem(
     scenarios = make_scenarios(history, horizon_months, n_scenarios, seed)
     owned: tuple[ExistingSavingsPlan | ExistingReservation, ...] = (*existing, *reservations)
     months = tuple(schedule) or _default_schedule(scenarios.timestamps[0], owned, horizon_months, next_decision_months)
+    horizon = UsageHistory(
+        scenarios.timestamps, scenarios.kinds, scenarios.paths[0], scenarios.period, currency=history.currency
+    )
+    reserved = reserved_unit_hours(horizon, reservations)  # the same on every path
     paths = [
-        net_of_reservations(
-            UsageHistory(scenarios.timestamps, scenarios.kinds, path, scenarios.period, currency=history.currency),
-            reservations,
-        )[0]
-        for path in scenarios.paths
+        replace(horizon, usage=np.maximum(path - reserved, 0.0) if reservations else path) for path in scenarios.paths
     ]
     portfolio = build_portfolio(paths[0], prices, models, existing)
     order = [history.kinds.index(kind) for kind in portfolio.kinds]
@@ -224,7 +225,7 @@ def _problem(
         tranches=make_schedule(months, horizon_months, periods, portfolio.hours),
         prices=prices,
         existing=tuple(existing),
-        reservations=tuple(reservations),
+        reserved=reserved,
         bound_paths=_representative(value, BOUND_CELLS // cells),
         polish_paths=_representative(value, min(POLISH_PATHS, POLISH_CELLS // cells)),
     )
@@ -308,10 +309,9 @@ def _summary(
 def _commitment_value(problem: _Problem, levels: Floats) -> Floats:
     """Per period: the on-demand value the commitments in force can pay for (reserved units at
     their kinds' prices, savings-plan money at the paths' on-demand value per unit of money)."""
-    portfolio, tranches, scenarios = problem.portfolio, problem.tranches, problem.scenarios
+    portfolio, tranches = problem.portfolio, problem.tranches
     total_usage = np.sum([path.usage.sum(axis=0) for path in problem.paths], axis=0)[problem.order]
-    owned = UsageHistory(scenarios.timestamps, scenarios.kinds, scenarios.paths[0], scenarios.period)
-    value = reserved_unit_hours(owned, problem.reservations) @ problem.on_demand
+    value = problem.reserved @ problem.on_demand
     rates = [*(portfolio.rates[m] for m in portfolio.savings_models), *portfolio.existing_rates]
     worth = [float(total_usage @ portfolio.on_demand / max(total_usage @ r, 1e-300)) for r in rates]
     for index, money in enumerate(portfolio.existing_money.T):
