@@ -223,12 +223,16 @@ class TwoPools:
 
     def _fits(self, demand1: Floats, demand2: Floats, budgets: Floats, split: Ints) -> Bools:
         """Whether the optimum lies in sector `split` or an earlier one (monotone in `split`)."""
+        return self._fits_with(demand1, demand2, budgets, split)[0]
+
+    def _fits_with(self, demand1: Floats, demand2: Floats, budgets: Floats, split: Ints) -> tuple[Bools, Floats]:
+        """`_fits`, and the sector's optimum it was judged on."""
         n = demand1.shape[1]
         gamma = self._sector(demand1, demand2, budgets, split)
         with np.errstate(invalid="ignore"):
             bound = np.where(gamma[:, 0] > 0, self.keys[np.minimum(split, n)] * gamma[:, 0], 0.0)
         # Pool 2 is no dearer than pool 1 on the first kind left to it: sector `split` or an earlier one.
-        return np.asarray((split >= n) | (gamma[:, 1] <= bound))
+        return np.asarray((split >= n) | (gamma[:, 1] <= bound)), gamma
 
     def _first_fitting(self, demand1: Floats, demand2: Floats, budgets: Floats, low: Ints, high: Ints) -> Ints:
         """The first sector in [low, high] that fits, per period (bisection)."""
@@ -253,9 +257,13 @@ class TwoPools:
         demand2 = (left * self.second)[:, self.order2]
         low = np.zeros(periods, dtype=np.intp)
         high = np.full(periods, n, dtype=np.intp)
+        at_guess = np.zeros((periods, 2))
         if guess is not None:
-            fits = self._fits(demand1, demand2, budgets, guess)
-            first = (guess == 0) | ~self._fits(demand1, demand2, budgets, np.maximum(guess - 1, 0))
+            fits, at_guess = self._fits_with(demand1, demand2, budgets, guess)
+            # The sector before the guess matters only where the guess fits (every step is row by row).
+            first = guess == 0
+            before = np.flatnonzero(fits & ~first)
+            first[before] = ~self._fits(demand1[before], demand2[before], budgets[before], guess[before] - 1)
             low = np.where(fits, np.where(first, guess, 0), guess + 1)
             high = np.where(fits, np.where(first, guess, guess - 1), n)
         searching = np.flatnonzero(low < high)
@@ -264,7 +272,11 @@ class TwoPools:
                 demand1[searching], demand2[searching], budgets[searching], low[searching], high[searching]
             )
         self.sectors = low
-        candidates = [np.zeros((periods, 2)), self._sector(demand1, demand2, budgets, low)]
+        # The optimum of the sector found, taken from the guess's where it is the guess.
+        at_low = at_guess
+        moved = np.arange(periods) if guess is None else np.flatnonzero(low != guess)
+        at_low[moved] = self._sector(demand1[moved], demand2[moved], budgets[moved], low[moved])
+        candidates = [np.zeros((periods, 2)), at_low]
         for edge in (low - 1, low):
             inside = (edge >= 0) & (edge < n)
             slope = self.rank_keys[np.clip(edge, 0, n - 1)]
